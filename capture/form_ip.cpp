@@ -1,0 +1,108 @@
+#include "capture/form_ip.h"
+
+#include <QFontDatabase>
+#include <QLabel>
+#include <QListWidget>
+#include <QPointer>
+#include <QPushButton>
+#include <QRect>
+
+namespace wirelens {
+
+namespace {
+
+// Design units: 15 twips to a logical pixel (1440 twips per inch at 96 dpi).
+constexpr int kTwipsPerPixel = 15;
+
+constexpr int Px(int twips) {
+    return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel;
+}
+
+constexpr QRect TwipsRect(int left, int top, int width, int height) {
+    return QRect(Px(left), Px(top), Px(width), Px(height));
+}
+
+constexpr int kClientWidthTwips = 4005;
+constexpr int kClientHeightTwips = 2505;
+constexpr QRect kList1Rect = TwipsRect(60, 450, 3885, 1320);
+constexpr QRect kCmdOKRect = TwipsRect(1800, 1995, 855, 360);
+constexpr QRect kCmdCancelRect = TwipsRect(2790, 1995, 855, 360);
+constexpr QRect kLabel1Rect = TwipsRect(90, 120, 3135, 210);
+
+}  // namespace
+
+FormIP::FormIP(const LocalAddressSet& dicAddr, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                          Qt::MSWindowsFixedSizeDialogHint) {
+    setModal(true);
+    setWindowTitle(kCaption);
+    if (parent != nullptr) setWindowIcon(parent->window()->windowIcon());
+    setFont(QFontDatabase::systemFont(QFontDatabase::GeneralFont));
+    setFixedSize(Px(kClientWidthTwips), Px(kClientHeightTwips));
+
+    // Created in tab order, so the focus chain already runs List1, CmdOK, CmdCancel, Label1.
+    List1 = new QListWidget(this);
+    List1->setObjectName(QStringLiteral("List1"));
+    List1->setSelectionMode(QAbstractItemView::SingleSelection);
+    List1->setGeometry(kList1Rect);
+
+    CmdOK = new QPushButton(tr("&OK"), this);
+    CmdOK->setObjectName(QStringLiteral("CmdOK"));
+    CmdOK->setGeometry(kCmdOKRect);
+    CmdOK->setDefault(true);
+
+    CmdCancel = new QPushButton(tr("&Cancel"), this);
+    CmdCancel->setObjectName(QStringLiteral("CmdCancel"));
+    CmdCancel->setGeometry(kCmdCancelRect);
+
+    Label1 = new QLabel(kPrompt, this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(kLabel1Rect);
+
+    setTabOrder(List1, CmdOK);
+    setTabOrder(CmdOK, CmdCancel);
+    setTabOrder(CmdCancel, Label1);
+
+    connect(CmdOK, &QPushButton::clicked, this, &FormIP::CmdOK_Click);
+    connect(CmdCancel, &QPushButton::clicked, this, &FormIP::CmdCancel_Click);
+    // Esc and the close box end in QDialog::reject, which leaves LocalIP empty as Cancel does.
+
+    for (const std::string& key : dicAddr.Keys()) List1->addItem(QString::fromStdString(key));
+    List1->clearSelection();
+    List1->setCurrentRow(-1);
+    mLocalIP.clear();
+}
+
+void FormIP::CmdOK_Click() {
+    const QList<QListWidgetItem*> selected = List1->selectedItems();
+    if (selected.isEmpty()) return;
+    const QString text = selected.front()->text();
+    if (text.isEmpty()) return;
+    mLocalIP = text.toStdString();
+    accept();
+}
+
+void FormIP::CmdCancel_Click() {
+    reject();
+}
+
+std::string FormIP::Choose(const LocalAddressSet& dicAddr, QWidget* parent) {
+    // On the heap and watched: the owner may be destroyed while the dialog's loop runs.
+    QPointer<FormIP> dialog = new FormIP(dicAddr, parent);
+    dialog->exec();
+    if (dialog.isNull()) return {};
+    std::string chosen = dialog->LocalIP();
+    delete dialog.data();
+    return chosen;
+}
+
+LocalIpChoice ChooseCaptureAddress(const LocalAddressSet& dicAddr, QWidget* parent) {
+    LocalIpChoice choice = SettleLocalIP(dicAddr);
+    if (choice.outcome != LocalIpChoice::Outcome::AskUser) return choice;
+    choice.localIP = FormIP::Choose(dicAddr, parent);
+    choice.outcome = choice.localIP.empty() ? LocalIpChoice::Outcome::Cancelled
+                                            : LocalIpChoice::Outcome::Chosen;
+    return choice;
+}
+
+}  // namespace wirelens

@@ -1,0 +1,208 @@
+// FormIP and the capture address choice, driven offscreen: the modal dialog is
+// operated from a zero-delay timer that fires inside its own event loop.
+#include "capture/form_ip.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QListWidget>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace wirelens {
+namespace {
+
+LocalAddressSet Addresses(const std::vector<std::string>& interfaceList) {
+    LocalAddressSet dicAddr;
+    FillLocalAddresses(interfaceList, dicAddr);
+    return dicAddr;
+}
+
+const std::vector<std::string> kTwoInterfaces = {
+    "198.51.100.7;255.255.255.0", "127.0.0.1;255.0.0.0", "203.0.113.2;255.255.255.128"};
+
+std::vector<std::string> Lines(const QListWidget* list) {
+    std::vector<std::string> lines;
+    for (int row = 0; row < list->count(); ++row) lines.push_back(list->item(row)->text().toStdString());
+    return lines;
+}
+
+void ClickLine(QListWidget* list, int row) {
+    const QRect rect = list->visualItemRect(list->item(row));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, rect.center());
+}
+
+void MakeCurrentWithoutSelecting(QListWidget* list, int row) {
+    list->selectionModel()->setCurrentIndex(list->model()->index(row, 0),
+                                            QItemSelectionModel::NoUpdate);
+    ASSERT_EQ(list->currentRow(), row);
+    ASSERT_TRUE(list->selectedItems().isEmpty());
+}
+
+class FormIPTest : public ::testing::Test {
+protected:
+    QWidget owner;
+    int dialogsSeen = 0;
+
+    // Runs `act` on the dialog once its modal loop is running. If no dialog
+    // opens, `act` never runs and dialogsSeen stays 0.
+    void WhenDialogOpens(std::function<void(FormIP*)> act) {
+        QTimer::singleShot(0, &owner, [this, act] {
+            auto* dialog = owner.findChild<FormIP*>();
+            if (dialog == nullptr || !dialog->isVisible()) return;
+            ++dialogsSeen;
+            EXPECT_EQ(QApplication::activeModalWidget(), dialog);
+            act(dialog);
+        });
+    }
+
+    void TearDown() override {
+        // Lets a timer armed for a dialog that never opened expire harmlessly.
+        QCoreApplication::processEvents();
+        EXPECT_EQ(owner.findChild<FormIP*>(), nullptr) << "the dialog outlived its use";
+    }
+};
+
+TEST_F(FormIPTest, LayoutCaptionTextsAndSizesFollowTheDesign) {
+    owner.setWindowIcon(QIcon(QPixmap(16, 16)));
+    FormIP dialog(Addresses(kTwoInterfaces), &owner);
+    EXPECT_EQ(dialog.windowTitle(), "Wirelens");
+    EXPECT_EQ(dialog.windowIcon().cacheKey(), owner.windowIcon().cacheKey());
+    EXPECT_EQ(dialog.font(), QFontDatabase::systemFont(QFontDatabase::GeneralFont));
+    EXPECT_TRUE(dialog.isModal());
+    EXPECT_EQ(dialog.parentWidget(), &owner);
+    // 4005 x 2505 twips at 15 twips to a pixel.
+    EXPECT_EQ(dialog.size(), QSize(267, 167));
+    EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
+
+    EXPECT_EQ(dialog.List1->geometry(), QRect(4, 30, 259, 88));
+    EXPECT_EQ(dialog.CmdOK->geometry(), QRect(120, 133, 57, 24));
+    EXPECT_EQ(dialog.CmdCancel->geometry(), QRect(186, 133, 57, 24));
+    EXPECT_EQ(dialog.Label1->geometry(), QRect(6, 8, 209, 14));
+
+    EXPECT_EQ(dialog.CmdOK->text(), "&OK");
+    EXPECT_EQ(dialog.CmdCancel->text(), "&Cancel");
+    EXPECT_EQ(dialog.Label1->text(), "Please choose the IP address to start:");
+    EXPECT_TRUE(dialog.CmdOK->isDefault());
+    EXPECT_FALSE(dialog.CmdCancel->isDefault());
+    EXPECT_EQ(dialog.List1->selectionMode(), QAbstractItemView::SingleSelection);
+
+    EXPECT_EQ(dialog.findChild<QListWidget*>("List1"), dialog.List1);
+    EXPECT_EQ(dialog.findChild<QPushButton*>("CmdOK"), dialog.CmdOK);
+    EXPECT_EQ(dialog.findChild<QPushButton*>("CmdCancel"), dialog.CmdCancel);
+    EXPECT_EQ(dialog.findChild<QLabel*>("Label1"), dialog.Label1);
+}
+
+TEST_F(FormIPTest, TabOrderRunsListOkCancelLabel) {
+    FormIP dialog(Addresses(kTwoInterfaces), &owner);
+    // The chain also holds the list's own parts (viewport, scroll bars); only
+    // the dialog's controls count.
+    const std::vector<QWidget*> controls = {dialog.List1, dialog.CmdOK, dialog.CmdCancel,
+                                            dialog.Label1};
+    std::vector<QWidget*> order;
+    for (QWidget* w = dialog.nextInFocusChain(); w != &dialog; w = w->nextInFocusChain()) {
+        if (std::find(controls.begin(), controls.end(), w) != controls.end()) order.push_back(w);
+    }
+    EXPECT_EQ(order, controls);
+    EXPECT_EQ(dialog.Label1->focusPolicy(), Qt::NoFocus);
+}
+
+TEST_F(FormIPTest, SingleAddressIsChosenWithoutDialog) {
+    WhenDialogOpens([](FormIP* dialog) { dialog->reject(); });
+    const LocalIpChoice choice =
+        ChooseCaptureAddress(Addresses({"127.0.0.1;255.0.0.0", "198.51.100.7;255.255.255.0"}), &owner);
+    EXPECT_EQ(dialogsSeen, 0);
+    EXPECT_EQ(choice.outcome, LocalIpChoice::Outcome::Chosen);
+    EXPECT_EQ(choice.localIP, "198.51.100.7");
+}
+
+TEST_F(FormIPTest, OnlyLoopbackGivesNoAddressErrorWithoutDialog) {
+    WhenDialogOpens([](FormIP* dialog) { dialog->reject(); });
+    const LocalIpChoice choice = ChooseCaptureAddress(Addresses({"127.0.0.1;255.0.0.0"}), &owner);
+    EXPECT_EQ(dialogsSeen, 0);
+    EXPECT_EQ(choice.outcome, LocalIpChoice::Outcome::NoAddress);
+    EXPECT_FALSE(choice.error.empty());
+    EXPECT_TRUE(choice.localIP.empty());
+}
+
+TEST_F(FormIPTest, TwoAddressesOkWithSecondSelectedChoosesIt) {
+    std::vector<std::string> offered;
+    WhenDialogOpens([&offered](FormIP* dialog) {
+        offered = Lines(dialog->List1);
+        EXPECT_TRUE(dialog->List1->selectedItems().isEmpty());
+        ClickLine(dialog->List1, 1);
+        QTest::mouseClick(dialog->CmdOK, Qt::LeftButton);
+    });
+    const LocalIpChoice choice = ChooseCaptureAddress(Addresses(kTwoInterfaces), &owner);
+    EXPECT_EQ(dialogsSeen, 1);
+    EXPECT_EQ(offered, (std::vector<std::string>{"198.51.100.7", "203.0.113.2"}));
+    EXPECT_EQ(choice.outcome, LocalIpChoice::Outcome::Chosen);
+    EXPECT_EQ(choice.localIP, "203.0.113.2");
+}
+
+TEST_F(FormIPTest, OkWithNothingSelectedStaysOpenThenCancelChoosesNothing) {
+    WhenDialogOpens([](FormIP* dialog) {
+        // Focus on the list makes a line current without selecting it; that is no choice.
+        MakeCurrentWithoutSelecting(dialog->List1, 1);
+        QTest::mouseClick(dialog->CmdOK, Qt::LeftButton);
+        EXPECT_TRUE(dialog->isVisible());
+        EXPECT_TRUE(dialog->LocalIP().empty());
+        QTest::mouseClick(dialog->CmdCancel, Qt::LeftButton);
+    });
+    const LocalIpChoice choice = ChooseCaptureAddress(Addresses(kTwoInterfaces), &owner);
+    EXPECT_EQ(dialogsSeen, 1);
+    EXPECT_EQ(choice.outcome, LocalIpChoice::Outcome::Cancelled);
+    EXPECT_TRUE(choice.localIP.empty());
+}
+
+// Each way of leaving without OK; a line is selected first so that a leak of
+// the selection into LocalIP would show.
+struct LeaveCase {
+    const char* name;
+    std::function<void(FormIP*)> leave;
+};
+
+class FormIPLeaveTest : public FormIPTest, public ::testing::WithParamInterface<LeaveCase> {};
+
+TEST_P(FormIPLeaveTest, LeavesLocalIPEmpty) {
+    WhenDialogOpens([](FormIP* dialog) {
+        ClickLine(dialog->List1, 0);
+        GetParam().leave(dialog);
+    });
+    const LocalIpChoice choice = ChooseCaptureAddress(Addresses(kTwoInterfaces), &owner);
+    EXPECT_EQ(dialogsSeen, 1);
+    EXPECT_EQ(choice.outcome, LocalIpChoice::Outcome::Cancelled);
+    EXPECT_TRUE(choice.localIP.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, FormIPLeaveTest,
+    ::testing::Values(
+        LeaveCase{"CancelButton",
+                  [](FormIP* dialog) { QTest::mouseClick(dialog->CmdCancel, Qt::LeftButton); }},
+        LeaveCase{"CloseBox", [](FormIP* dialog) { dialog->close(); }},
+        LeaveCase{"EscapeKey",
+                  [](FormIP* dialog) { QTest::keyClick(dialog->List1, Qt::Key_Escape); }}),
+    [](const ::testing::TestParamInfo<LeaveCase>& info) { return info.param.name; });
+
+TEST_F(FormIPTest, EnterPressesOkAsDefaultButton) {
+    WhenDialogOpens([](FormIP* dialog) {
+        ClickLine(dialog->List1, 1);
+        QTest::keyClick(dialog->List1, Qt::Key_Return);
+    });
+    const LocalIpChoice choice = ChooseCaptureAddress(Addresses(kTwoInterfaces), &owner);
+    EXPECT_EQ(dialogsSeen, 1);
+    EXPECT_EQ(choice.localIP, "203.0.113.2");
+}
+
+}  // namespace
+}  // namespace wirelens
