@@ -1,0 +1,57 @@
+#pragma once
+// The program's use of the capture facility: start and release, opening the
+// capture (through the privileged helper) on one local address, address
+// resolution, the platform check and the interface list.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace wirelens {
+
+inline constexpr int kCapturePort = 8800;          // kept for the call's shape; a capture has no port
+inline constexpr int kCaptureMessage = 1025;      // event type of a read notification
+inline constexpr int kReceiveTimeoutMs = 5000;     // how long opening waits for the helper's answer
+inline constexpr const char* kCaptureHelperName = "wirelens-capture";
+
+// True between StartWinsock and EndWinsock.
+extern bool WinsockStarted;
+// The descriptor the GUI reads ("the capture socket"); 0 at start, not reset after closing.
+extern int CaptureSocket;
+
+bool StartWinsock();
+// Ends and reaps a running helper, then marks the library released. Safe to repeat.
+void EndWinsock();
+
+// Where OpenCaptureSocket finds the helper; by default beside the running executable.
+void SetCaptureHelperPath(std::string path);
+std::string CaptureHelperPath();
+
+struct CaptureOpenResult {
+    int socket = -1;      // read end of the stream, non-blocking; -1 on failure
+    pid_t helperPid = -1;
+    std::string error;    // why opening failed, for the user
+    bool Ok() const { return socket >= 0; }
+};
+
+// Starts the helper for `address` and waits (at most kReceiveTimeoutMs) until it
+// reports the capture open or says why it could not open it.
+CaptureOpenResult OpenCaptureSocket(const std::string& address, int port);
+
+// Closes the capture descriptor and ends the helper that feeds it. Safe on a
+// descriptor that was never opened (0 or -1) and safe to repeat.
+void CloseCaptureSocket(int socket);
+
+// Dotted text or host name to an IPv4 address in network byte order;
+// nothing for "255.255.255.255" and for names that do not resolve.
+std::optional<std::uint32_t> ResolveAddress(const std::string& text);
+
+// Whether this kernel offers packet capture sockets.
+bool IsSupportedOS();
+
+// Every IPv4 address of every interface as "address;mask", in the order the
+// system reports them. Returns 0, or the errno of the failing query.
+int ListLocalAddresses(std::vector<std::string>& list);
+
+}  // namespace wirelens

@@ -1,0 +1,38 @@
+#include "packets/packet_store.h"
+
+namespace wirelens {
+
+const clV* PacketStore::Get(std::int32_t key) const {
+    if (key < 1 || key > mCount) return nullptr;
+    const std::int32_t i = key - 1;
+    return &mChunks[static_cast<std::size_t>(i / kChunkRecords)][i % kChunkRecords];
+}
+
+bool PacketStore::Put(std::int32_t key, const clV& record) {
+    if (key < 1) return false;
+    if (key <= mCount) {
+        const std::int32_t i = key - 1;
+        mChunks[static_cast<std::size_t>(i / kChunkRecords)][i % kChunkRecords] = record;
+        return true;
+    }
+    if (key != mCount + 1) return false;
+    const std::int32_t i = mCount;
+    if (i % kChunkRecords == 0) {
+        mChunks.emplace_back(std::make_unique_for_overwrite<clV[]>(kChunkRecords));
+    }
+    mChunks.back()[i % kChunkRecords] = record;
+    ++mCount;
+    return true;
+}
+
+void PacketStore::Clear() {
+    mChunks.clear();
+    mChunks.shrink_to_fit();
+    mCount = 0;
+}
+
+std::size_t PacketStore::ReservedBytes() const {
+    return mChunks.size() * static_cast<std::size_t>(kChunkRecords) * sizeof(clV);
+}
+
+}  // namespace wirelens

@@ -1,0 +1,31 @@
+#pragma once
+// Every captured packet, keyed 1..Count() without gaps. Records sit in fixed
+// chunks, so growth never copies what is stored and never stalls a capture.
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "packets/clv.h"
+
+namespace wirelens {
+
+class PacketStore {
+public:
+    static constexpr std::int32_t kMaxKey = INT32_MAX;
+
+    std::int32_t Count() const { return mCount; }
+    // The record under `key`, or nullptr outside 1..Count().
+    const clV* Get(std::int32_t key) const;
+    // Files `record` under `key`: replaces an existing key, or appends when key is
+    // Count() + 1. Any other key would leave a gap and is refused (false).
+    bool Put(std::int32_t key, const clV& record);
+    void Clear();
+    std::size_t ReservedBytes() const;
+
+private:
+    static constexpr std::int32_t kChunkRecords = 1 << 16;
+    std::vector<std::unique_ptr<clV[]>> mChunks;
+    std::int32_t mCount = 0;
+};
+
+}  // namespace wirelens

@@ -1,0 +1,171 @@
+#include "capture/decode.h"
+
+#include <gtest/gtest.h>
+
+#include "capture/raw_datagram_store.h"
+#include "tests/datagram_builder.h"
+
+namespace wirelens {
+namespace {
+
+using testing::BuildDatagram;
+using testing::Bytes;
+using testing::DatagramSpec;
+
+struct DecodeCase {
+    const char* name;
+    DatagramSpec spec;
+    std::size_t expectedLength;
+    std::string protocolText;
+    bool hasPorts;
+    std::int32_t size;
+};
+
+class DecodeTable : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(DecodeTable, GivesProtocolPortsAndSize) {
+    const DecodeCase& c = GetParam();
+    const auto bytes = BuildDatagram(c.spec);
+    ASSERT_EQ(bytes.size(), c.expectedLength);
+    const DecodedDatagram d = DecodeDatagram(bytes);
+    EXPECT_EQ(ProtocolText(d.protocol), c.protocolText);
+    EXPECT_EQ(d.hasPorts, c.hasPorts);
+    EXPECT_EQ(d.size, c.size);
+    EXPECT_EQ(AddressToText(d.srcAddr), c.spec.src);
+    EXPECT_EQ(AddressToText(d.dstAddr), c.spec.dst);
+    if (c.hasPorts) {
+        EXPECT_EQ(d.srcPort, c.spec.srcPort);
+        EXPECT_EQ(d.dstPort, c.spec.dstPort);
+    } else {
+        EXPECT_EQ(d.srcPort, 0);
+        EXPECT_EQ(d.dstPort, 0);
+    }
+}
+
+DatagramSpec Spec(std::uint8_t proto, std::size_t payload, std::size_t transport = 0, std::size_t ipOptions = 0) {
+    DatagramSpec s;
+    s.protocol = proto;
+    s.payload = Bytes(payload);
+    s.transportHeaderBytes = transport;
+    s.ipOptionBytes = ipOptions;
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Datagrams, DecodeTable,
+    ::testing::Values(
+        DecodeCase{"Tcp60BytesGivesSize20", Spec(6, 20), 60, "TCP", true, 20},
+        DecodeCase{"TcpOptionsCountAsData", Spec(6, 0, 32), 52, "TCP", true, 12},
+        DecodeCase{"Tcp12OptionBytesNoPayloadGives24", Spec(6, 12, 32), 64, "TCP", true, 24},
+        DecodeCase{"UdpEmpty", Spec(17, 0), 28, "UDP", true, 0},
+        DecodeCase{"Udp28PlusK", Spec(17, 37), 65, "UDP", true, 37},
+        DecodeCase{"Icmp60GivesSize40", Spec(1, 32), 60, "ICMP", false, 40},
+        DecodeCase{"Igmp2IsNumberText", Spec(2, 12), 32, "2", false, 12},
+        DecodeCase{"Protocol255", Spec(255, 5), 25, "255", false, 5},
+        DecodeCase{"Protocol0", Spec(0, 0), 20, "0", false, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Decode, IpOptionsDoNotMovePortOffsets) {
+    DatagramSpec s = Spec(17, 0, 8, 8);  // 28-byte header
+    s.srcPort = 1234;
+    auto bytes = BuildDatagram(s);
+    // The builder put the real ports at 28; the decoder reads 20..23, which hold option bytes.
+    const DecodedDatagram d = DecodeDatagram(bytes);
+    EXPECT_EQ(d.srcPort, 0x0101);
+    EXPECT_EQ(d.dstPort, 0x0101);
+    EXPECT_EQ(d.size, static_cast<std::int32_t>(bytes.size()) - 28);
+}
+
+TEST(Decode, PortBytesAreBigEndian) {
+    DatagramSpec s = Spec(6, 0);
+    auto bytes = BuildDatagram(s);
+    bytes[20] = 0x1F;
+    bytes[21] = 0x90;
+    bytes[22] = 0xFF;
+    bytes[23] = 0xFF;
+    const DecodedDatagram d = DecodeDatagram(bytes);
+    EXPECT_EQ(d.srcPort, 8080);
+    EXPECT_EQ(d.dstPort, 65535);
+}
+
+// Cut at each header boundary: a short datagram gives a negative size and
+// reads zeros where it has no bytes. Each cut is an exact-size heap copy, so a
+// read outside it would be a sanitizer report.
+std::vector<std::uint8_t> Cut(const std::vector<std::uint8_t>& full, std::size_t n) {
+    std::vector<std::uint8_t> part(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
+    part.shrink_to_fit();
+    return part;
+}
+
+TEST(Decode, ShortDatagramGivesNegativeSizeAndReadsOnlyItsBytes) {
+    const auto full = BuildDatagram(Spec(6, 0));  // 40 bytes, ports 40000 -> 53
+    for (std::size_t n : {0, 1, 9}) {
+        const DecodedDatagram d = DecodeDatagram(Cut(full, n));
+        EXPECT_EQ(d.protocol, 0) << n;  // byte 9 missing reads as zero
+        EXPECT_EQ(d.size, static_cast<std::int32_t>(n) - 20) << n;
+    }
+    const DecodedDatagram at16 = DecodeDatagram(Cut(full, 16));
+    EXPECT_EQ(at16.size, 16 - 40);
+    EXPECT_EQ(AddressToText(at16.srcAddr), "198.51.100.2");
+    EXPECT_EQ(AddressToText(at16.dstAddr), "0.0.0.0");
+    const DecodedDatagram at18 = DecodeDatagram(Cut(full, 18));
+    EXPECT_EQ(AddressToText(at18.dstAddr), "198.51.0.0");
+    const DecodedDatagram at21 = DecodeDatagram(Cut(full, 21));
+    EXPECT_EQ(at21.srcPort, 0x9C00);  // high byte of 40000 only
+    EXPECT_EQ(at21.dstPort, 0);
+    const DecodedDatagram at39 = DecodeDatagram(Cut(full, 39));
+    EXPECT_EQ(at39.srcPort, 40000);
+    EXPECT_EQ(at39.dstPort, 53);
+    EXPECT_EQ(at39.size, -1);
+}
+
+TEST(AddressToText, FormatsEveryOctetWithoutPadding) {
+    EXPECT_EQ(AddressToText(testing::Addr("0.0.0.0")), "0.0.0.0");
+    EXPECT_EQ(AddressToText(testing::Addr("255.255.255.255")), "255.255.255.255");
+    EXPECT_EQ(AddressToText(testing::Addr("198.51.100.7")), "198.51.100.7");
+    EXPECT_EQ(AddressToText(testing::Addr("10.0.100.99")), "10.0.100.99");
+}
+
+TEST(DataOffset, FollowsUpperCasedProtocolText) {
+    EXPECT_EQ(DataOffsetOfProtocolText("TCP"), 40);
+    EXPECT_EQ(DataOffsetOfProtocolText("tcp"), 40);
+    EXPECT_EQ(DataOffsetOfProtocolText("UDP"), 28);
+    EXPECT_EQ(DataOffsetOfProtocolText("ICMP"), 20);
+    EXPECT_EQ(DataOffsetOfProtocolText("2"), 20);
+    EXPECT_EQ(DataOffsetOfProtocolText(""), 20);
+}
+
+TEST(RawDatagramStore, PositionsCountFromOneAndRestartAfterClear) {
+    RawDatagramStore store;
+    EXPECT_EQ(store.Append(Bytes(10, 1)), 1u);
+    EXPECT_EQ(store.Append(Bytes(0)), 2u);
+    EXPECT_EQ(store.Append(Bytes(3000, 7)), 3u);
+    EXPECT_EQ(store.Get(1).size(), 10u);
+    EXPECT_EQ(store.Get(2).size(), 0u);
+    EXPECT_EQ(store.Get(3).size(), kReceiveBufferSize);  // kept as its first 2000 bytes
+    EXPECT_EQ(store.Get(0).size(), 0u);
+    EXPECT_EQ(store.Get(4).size(), 0u);
+    store.Clear();
+    EXPECT_EQ(store.Count(), 0u);
+    EXPECT_EQ(store.Get(1).size(), 0u);
+    EXPECT_EQ(store.Append(Bytes(5, 9)), 1u);
+    EXPECT_EQ(store.Get(1)[4], 9);
+}
+
+TEST(RawDatagramStore, KeepsEachDatagramsOwnBytesAcrossChunks) {
+    RawDatagramStore store;
+    // Enough 2000-byte datagrams to fill several chunks.
+    for (std::uint32_t i = 0; i < 5000; ++i) {
+        std::vector<std::uint8_t> d(1 + i % kReceiveBufferSize, static_cast<std::uint8_t>(i));
+        ASSERT_EQ(store.Append(d), i + 1);
+    }
+    for (std::uint32_t i = 0; i < 5000; i += 97) {
+        const auto bytes = store.Get(i + 1);
+        ASSERT_EQ(bytes.size(), 1 + i % kReceiveBufferSize);
+        EXPECT_EQ(bytes.front(), static_cast<std::uint8_t>(i));
+        EXPECT_EQ(bytes.back(), static_cast<std::uint8_t>(i));
+    }
+}
+
+}  // namespace
+}  // namespace wirelens

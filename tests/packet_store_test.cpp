@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include "packets/capture_time.h"
+#include "packets/clv.h"
+#include "packets/list_view_mode.h"
+#include "packets/packet_store.h"
+#include "tests/datagram_builder.h"
+
+namespace wirelens {
+namespace {
+
+using testing::Addr;
+
+clV Record(std::uint8_t proto, const char* src, const char* dst, std::int32_t size = 0, std::uint32_t data = 1) {
+    clV r;
+    const bool ports = proto == 6 || proto == 17;
+    r.add(proto, Addr(src), ports ? std::optional<std::uint16_t>(1234) : std::nullopt, Addr(dst),
+          ports ? std::optional<std::uint16_t>(80) : std::nullopt, size, data, CaptureTime{});
+    return r;
+}
+
+TEST(clV, AddFillsMembersDespiteItsParameterOrder) {
+    clV r;
+    // add's order: Proto, SrcAddr, SrcPort, DestAddr, DestPort, Size, Data, Hora.
+    r.add(6, Addr("198.51.100.2"), std::uint16_t{8080}, Addr("203.0.113.9"), std::uint16_t{443}, -7, 42,
+          CaptureTime{5023345});
+    EXPECT_EQ(r.mProtocol(), "TCP");
+    EXPECT_EQ(r.mSrcAddr(), "198.51.100.2");
+    EXPECT_EQ(r.mDestAddr(), "203.0.113.9");
+    EXPECT_EQ(r.mSrcPort(), "8080");
+    EXPECT_EQ(r.mDestPort(), "443");
+    EXPECT_EQ(r.mSize(), "-7");
+    EXPECT_EQ(r.mData(), "42");
+    EXPECT_EQ(r.mHora().substr(0, 8), "13:57:13");
+}
+
+TEST(clV, ProtocolsWithoutPortsHaveEmptyPortTexts) {
+    const clV icmp = Record(1, "198.51.100.2", "198.51.100.1", 40);
+    EXPECT_EQ(icmp.mProtocol(), "ICMP");
+    EXPECT_EQ(icmp.mSrcPort(), "");
+    EXPECT_EQ(icmp.mDestPort(), "");
+    EXPECT_EQ(Record(2, "1.2.3.4", "5.6.7.8").mProtocol(), "2");
+    EXPECT_EQ(Record(17, "1.2.3.4", "5.6.7.8").mSrcPort(), "1234");
+}
+
+TEST(CaptureTimeText, TruncatesToHundredthsAndUsesTheSeparator) {
+    EXPECT_EQ(CaptureTimeText(CaptureTime{0}, "."), "00:00:00.00");
+    EXPECT_EQ(CaptureTimeText(CaptureTime{8639999}, "."), "23:59:59.99");
+    EXPECT_EQ(CaptureTimeText(CaptureTime{5060745}, ","), "14:03:27,45");
+}
+
+TEST(CaptureTimeOf, SecondsAndHundredthsComeFromOneTimestamp) {
+    // In UTC the time of day is the timestamp modulo a day.
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const std::int64_t midnight = 1700006400;  // 2023-11-15 00:00:00 UTC
+    EXPECT_EQ(CaptureTimeText(CaptureTimeOf(midnight, 0), "."), "00:00:00.00");
+    EXPECT_EQ(CaptureTimeText(CaptureTimeOf(midnight, 999999), "."), "00:00:00.99");
+    EXPECT_EQ(CaptureTimeText(CaptureTimeOf(midnight + 1, 5000), "."), "00:00:01.00");
+    EXPECT_EQ(CaptureTimeText(CaptureTimeOf(midnight + 50607, 459999), "."), "14:03:27.45");
+    // The per-second cache must follow a change of second in both directions.
+    EXPECT_EQ(CaptureTimeText(CaptureTimeOf(midnight - 1, 990000), "."), "23:59:59.99");
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST(PacketStore, KeysRunFromOneWithoutGapsAndRestartAfterClear) {
+    PacketStore store;
+    EXPECT_EQ(store.Count(), 0);
+    EXPECT_EQ(store.Get(1), nullptr);
+    EXPECT_FALSE(store.Put(2, Record(1, "1.1.1.1", "2.2.2.2")));  // would leave a gap
+    EXPECT_FALSE(store.Put(0, Record(1, "1.1.1.1", "2.2.2.2")));
+    for (std::int32_t key = 1; key <= 70000; ++key) {  // crosses a chunk boundary
+        ASSERT_TRUE(store.Put(key, Record(17, "1.1.1.1", "2.2.2.2", key)));
+    }
+    EXPECT_EQ(store.Count(), 70000);
+    EXPECT_EQ(store.Get(65537)->Size(), 65537);
+    EXPECT_EQ(store.Get(70001), nullptr);
+    EXPECT_TRUE(store.Put(3, Record(1, "9.9.9.9", "2.2.2.2")));  // replaces
+    EXPECT_EQ(store.Get(3)->mSrcAddr(), "9.9.9.9");
+    EXPECT_EQ(store.Count(), 70000);
+    store.Clear();
+    EXPECT_EQ(store.Count(), 0);
+    EXPECT_TRUE(store.Put(1, Record(6, "3.3.3.3", "4.4.4.4")));
+    EXPECT_EQ(store.Get(1)->mSrcAddr(), "3.3.3.3");
+}
+
+struct ModeCase {
+    const char* name;
+    std::int32_t mode;
+    clV record;
+    bool live;
+    bool rebuild;
+};
+
+class ModeTests : public ::testing::TestWithParam<ModeCase> {
+protected:
+    static LocalAddressSet Local() {
+        LocalAddressSet set;
+        set.Set("198.51.100.1");
+        set.Set("203.0.113.1");
+        return set;
+    }
+};
+
+TEST_P(ModeTests, LiveAndRebuildTestsAsDefined) {
+    const ModeCase& c = GetParam();
+    const LocalAddressSet local = Local();
+    EXPECT_EQ(PassesLiveTest(c.mode, c.record, local), c.live);
+    EXPECT_EQ(PassesRebuildTest(c.mode, c.record, local), c.rebuild);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ModeTests,
+    ::testing::Values(
+        ModeCase{"AllTakesEverything", kModeAll, Record(2, "7.7.7.7", "8.8.8.8"), true, true},
+        ModeCase{"ReceivedTakesIncoming", kModeReceived, Record(17, "198.51.100.2", "198.51.100.1"), true, true},
+        ModeCase{"ReceivedSkipsOutgoing", kModeReceived, Record(17, "198.51.100.1", "198.51.100.2"), false, false},
+        ModeCase{"SentTakesOutgoing", kModeSent, Record(17, "198.51.100.1", "198.51.100.2"), true, true},
+        ModeCase{"SentSkipsIncoming", kModeSent, Record(17, "198.51.100.2", "198.51.100.1"), false, false},
+        // Between two local addresses: excluded on arrival, included on rebuild.
+        ModeCase{"ReceivedLocalToLocal", kModeReceived, Record(1, "198.51.100.1", "203.0.113.1"), false, true},
+        ModeCase{"SentLocalToLocal", kModeSent, Record(1, "198.51.100.1", "203.0.113.1"), false, true},
+        // Neither address local (a broadcast from another host): the reverse.
+        ModeCase{"ReceivedForeignBroadcast", kModeReceived, Record(17, "198.51.100.2", "255.255.255.255"), true, false},
+        ModeCase{"SentForeignBroadcast", kModeSent, Record(17, "198.51.100.2", "255.255.255.255"), true, false},
+        ModeCase{"ReceivedFromLoopbackPasses", kModeReceived, Record(1, "127.0.0.1", "127.0.0.1"), true, false},
+        ModeCase{"TcpTakesTcp", kModeTcp, Record(6, "1.1.1.1", "2.2.2.2"), true, true},
+        ModeCase{"TcpSkipsUdp", kModeTcp, Record(17, "1.1.1.1", "2.2.2.2"), false, false},
+        ModeCase{"UdpTakesUdp", kModeUdp, Record(17, "1.1.1.1", "2.2.2.2"), true, true},
+        ModeCase{"IcmpTakesIcmp", kModeIcmp, Record(1, "1.1.1.1", "2.2.2.2"), true, true},
+        ModeCase{"NumberProtocolNeverTcp", kModeTcp, Record(2, "1.1.1.1", "2.2.2.2"), false, false},
+        ModeCase{"NumberProtocolNeverUdp", kModeUdp, Record(2, "1.1.1.1", "2.2.2.2"), false, false},
+        ModeCase{"NumberProtocolNeverIcmp", kModeIcmp, Record(2, "1.1.1.1", "2.2.2.2"), false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ListViewModeTexts, NamesAndStatusTexts) {
+    EXPECT_STREQ(ListViewModeName(kModeAll), "All");
+    EXPECT_STREQ(ListViewModeName(kModeIcmp), "ICMP");
+    EXPECT_EQ(ListViewModeStatusText(kModeReceived), "List view -> Received");
+    EXPECT_EQ(ListViewModeStatusText(kModeSent), "List view -> Sent");
+}
+
+TEST(PacketCountText, SingularBelowTwo) {
+    EXPECT_EQ(PacketCountText(0), "0 packet");
+    EXPECT_EQ(PacketCountText(1), "1 packet");
+    EXPECT_EQ(PacketCountText(2), "2 packets");
+    EXPECT_EQ(PacketCountText(5000000), "5000000 packets");
+}
+
+TEST(LocalAddressSet, ExactTextKeysInInsertionOrder) {
+    LocalAddressSet set;
+    set.Set("203.0.113.1");
+    set.Set("198.51.100.1");
+    set.Set("203.0.113.1");
+    ASSERT_EQ(set.Count(), 2u);
+    EXPECT_EQ(set.Keys()[0], "203.0.113.1");
+    EXPECT_EQ(set.Keys()[1], "198.51.100.1");
+    EXPECT_TRUE(set.Contains("198.51.100.1"));
+    EXPECT_FALSE(set.Contains("198.51.100.01"));
+    EXPECT_TRUE(set.ContainsAddress(Addr("198.51.100.1")));
+    EXPECT_FALSE(set.ContainsAddress(Addr("198.51.100.2")));
+    set.Clear();
+    EXPECT_FALSE(set.ContainsAddress(Addr("198.51.100.1")));
+}
+
+}  // namespace
+}  // namespace wirelens
