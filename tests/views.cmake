@@ -1,0 +1,2 @@
+wirelens_core_test(views_core_test hex_view_test.cpp report_test.cpp)
+wirelens_qt_test(views_qt_test packet_views_qt_test.cpp frm_about_test.cpp)
