@@ -1,0 +1,484 @@
+// wirelens-capture: the only part of Wirelens that ever holds a capture privilege.
+//
+//   wirelens-capture <IPv4 address of this machine>
+//
+// Captures every IPv4 datagram of the interface that holds the address, plus the
+// datagrams to or from that address that Linux routes over the loopback
+// interface (traffic between this machine's own addresses), each datagram once,
+// and writes them to descriptor 1 as the frames of capture/capture_stream.h:
+// Ready once the capture is open (or one Error frame saying why it is not),
+// then Datagram frames, and a Stats frame about once a second. The GUI passes
+// one end of a socket pair as descriptor 1; diagnostics go to descriptor 2.
+//
+// The file is given CAP_NET_RAW (setcap cap_net_raw+ep). The program keeps only
+// that capability until the capture is open, then drops all of them and sets
+// no_new_privs. It accepts nothing from its caller but the address: no filter,
+// no file name, no interface name.
+//
+// It ends when the reader closes its end, on SIGTERM, SIGINT or SIGHUP, and when
+// its parent dies. Its parent reaps it.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <pcap/pcap.h>
+#include <poll.h>
+#include <string>
+#include <string_view>
+#include <sys/capability.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "capture/capture_stream.h"
+#include "capture/decode.h"
+#include "capture/link_layer.h"
+
+namespace {
+
+using namespace wirelens;
+
+static_assert(static_cast<int>(LinkType::Null) == DLT_NULL);
+static_assert(static_cast<int>(LinkType::Ethernet) == DLT_EN10MB);
+static_assert(static_cast<int>(LinkType::Raw) == DLT_RAW);
+static_assert(static_cast<int>(LinkType::Loop) == DLT_LOOP);
+static_assert(static_cast<int>(LinkType::LinuxSll) == DLT_LINUX_SLL);
+static_assert(static_cast<int>(LinkType::Ipv4) == DLT_IPV4);
+static_assert(static_cast<int>(LinkType::LinuxSll2) == DLT_LINUX_SLL2);
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+constexpr int kStreamFd = STDOUT_FILENO;
+constexpr int kSnapLength = static_cast<int>(kReceiveBufferSize + kMaxLinkHeaderLength);
+// Room for bursts: about 15,000 ring slots of a 2 KiB snap length.
+constexpr int kKernelBufferBytes = 32 << 20;
+// Bounds one write (and the batch buffer) while the stream stays lively.
+constexpr int kPacketsPerDispatch = 512;
+constexpr long kStatsIntervalNs = 1'000'000'000L;
+// How often a blocked write looks at the parent again.
+constexpr long kWriteWaitNs = 500'000'000L;
+constexpr const char* kLoopbackInterface = "lo";
+
+constexpr const char* kUsage =
+    "usage: wirelens-capture ADDRESS\n"
+    "Captures the IPv4 traffic of the interface that holds ADDRESS, a dotted IPv4\n"
+    "address of this machine, and streams it on standard output to Wirelens.\n"
+    "It accepts nothing else: no filter, no file name, no interface name.\n";
+
+volatile sig_atomic_t gStopSignal = 0;
+void OnStopSignal(int signal) { gStopSignal = signal; }
+
+// Stop signals stay blocked except inside ppoll, so none is lost between a
+// check of gStopSignal and the wait that follows it.
+sigset_t gWaitMask;
+
+void SetUpSignals() {
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&stopSignals, s);
+        struct sigaction action {};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(s, &action, nullptr);
+    }
+    sigprocmask(SIG_BLOCK, &stopSignals, &gWaitMask);
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigdelset(&gWaitMask, s);
+}
+
+timespec Now() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t;
+}
+
+long NanosUntil(const timespec& deadline) {
+    const timespec now = Now();
+    const long long ns = (deadline.tv_sec - now.tv_sec) * 1'000'000'000LL +
+                         (deadline.tv_nsec - now.tv_nsec);
+    return ns < 0 ? 0 : static_cast<long>(ns);
+}
+
+timespec After(const timespec& from, long ns) {
+    timespec t = from;
+    t.tv_nsec += ns;
+    t.tv_sec += t.tv_nsec / 1'000'000'000L;
+    t.tv_nsec %= 1'000'000'000L;
+    return t;
+}
+
+// The output stream. A terminal gets no frames, only the diagnostics on stderr.
+class Stream {
+public:
+    explicit Stream(int fd) : mFd(fd) {
+        struct stat st {};
+        mIsSocket = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+        mCarriesFrames = isatty(fd) == 0 && fcntl(fd, F_GETFD) != -1;
+    }
+
+    bool CarriesFrames() const { return mCarriesFrames; }
+    int Fd() const { return mFd; }
+
+    // False when the reader has gone, a stop signal came or the parent died.
+    bool Write(std::span<const std::uint8_t> bytes, pid_t parent) {
+        while (!bytes.empty()) {
+            const ssize_t n = mIsSocket ? send(mFd, bytes.data(), bytes.size(),
+                                               MSG_DONTWAIT | MSG_NOSIGNAL)
+                                        : write(mFd, bytes.data(), bytes.size());
+            if (n > 0) {
+                bytes = bytes.subspan(static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // The reader is behind: wait for room; the kernel ring holds new packets meanwhile.
+                pollfd out{mFd, POLLOUT, 0};
+                const timespec wait{0, kWriteWaitNs};
+                const int rc = ppoll(&out, 1, &wait, &gWaitMask);
+                if (gStopSignal != 0 || getppid() != parent) return false;
+                if (rc < 0 && errno != EINTR) return false;
+                if (rc > 0 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
+                continue;
+            }
+            return false;  // EPIPE, ECONNRESET: the reader has gone
+        }
+        return true;
+    }
+
+private:
+    int mFd;
+    bool mIsSocket = false;
+    bool mCarriesFrames = false;
+};
+
+int Fail(Stream& stream, CaptureError code, const std::string& message) {
+    std::fprintf(stderr, "wirelens-capture: %s\n", message.c_str());
+    if (stream.CarriesFrames()) {
+        std::vector<std::uint8_t> frame;
+        AppendErrorFrame(frame, code, message);
+        stream.Write(frame, getppid());
+    }
+    return code == CaptureError::Usage ? kExitUsage : kExitFailure;
+}
+
+// Keeps CAP_NET_RAW, if held at all, and nothing else.
+void KeepOnlyNetRaw() {
+    cap_t current = cap_get_proc();
+    if (current == nullptr) return;
+    cap_flag_value_t held = CAP_CLEAR;
+    cap_get_flag(current, CAP_NET_RAW, CAP_PERMITTED, &held);
+    cap_free(current);
+
+    cap_t wanted = cap_init();
+    if (held == CAP_SET) {
+        const cap_value_t netRaw[] = {CAP_NET_RAW};
+        cap_set_flag(wanted, CAP_PERMITTED, 1, netRaw, CAP_SET);
+        cap_set_flag(wanted, CAP_EFFECTIVE, 1, netRaw, CAP_SET);
+    }
+    cap_set_proc(wanted);
+    cap_free(wanted);
+    cap_reset_ambient();
+}
+
+bool DropAllCapabilities() {
+    cap_t none = cap_init();
+    const bool dropped = none != nullptr && cap_set_proc(none) == 0;
+    if (none != nullptr) cap_free(none);
+    cap_reset_ambient();
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && dropped;
+}
+
+struct InterfaceInfo {
+    std::string name;
+    bool up = false;
+    bool loopback = false;
+};
+
+enum class LookupResult { Found, NotFound, Failed };
+
+// The interface that holds `address` (network order).
+LookupResult FindInterface(in_addr_t address, InterfaceInfo& info, int& error) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        error = errno;
+        return LookupResult::Failed;
+    }
+    LookupResult result = LookupResult::NotFound;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+        sockaddr_in inet{};
+        std::memcpy(&inet, entry->ifa_addr, sizeof inet);
+        if (inet.sin_addr.s_addr != address) continue;
+        info.name = entry->ifa_name;
+        // An address with a label ("eth0:1") lives on the interface named before the colon.
+        const auto colon = info.name.find(':');
+        if (if_nametoindex(info.name.c_str()) == 0 && colon != std::string::npos)
+            info.name.resize(colon);
+        info.up = (entry->ifa_flags & IFF_UP) != 0;
+        info.loopback = (entry->ifa_flags & IFF_LOOPBACK) != 0;
+        result = LookupResult::Found;
+        break;
+    }
+    freeifaddrs(list);
+    return result;
+}
+
+struct Capture {
+    pcap_t* handle = nullptr;
+    LinkType link = LinkType::Ethernet;
+    std::string device;
+};
+
+struct OpenFailure {
+    CaptureError code = CaptureError::System;
+    std::string message;
+};
+
+CaptureError ClassifyActivateError(int status) {
+    if (status == PCAP_ERROR_PERM_DENIED) return CaptureError::PermissionDenied;
+    if (status == PCAP_ERROR_IFACE_NOT_UP) return CaptureError::InterfaceDown;
+    if (status == PCAP_ERROR && (errno == EPERM || errno == EACCES))
+        return CaptureError::PermissionDenied;
+    return CaptureError::System;
+}
+
+bool OpenCapture(const std::string& device, const std::string& filter, Capture& capture,
+                 OpenFailure& failure) {
+    char errorText[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* handle = pcap_create(device.c_str(), errorText);
+    if (handle == nullptr) {
+        failure = {CaptureError::System, device + ": " + errorText};
+        return false;
+    }
+    pcap_set_snaplen(handle, kSnapLength);
+    pcap_set_promisc(handle, 0);
+    pcap_set_immediate_mode(handle, 1);  // each datagram at once, not when a block fills
+    pcap_set_buffer_size(handle, kKernelBufferBytes);
+
+    const int status = pcap_activate(handle);
+    if (status < 0) {
+        const std::string detail =
+            status == PCAP_ERROR ? pcap_geterr(handle) : pcap_statustostr(status);
+        failure = {ClassifyActivateError(status), device + ": " + detail};
+        if (failure.code == CaptureError::PermissionDenied)
+            failure.message = "no permission to capture on " + device + " (" + detail +
+                              "); the program needs the CAP_NET_RAW capability";
+        else if (failure.code == CaptureError::InterfaceDown)
+            failure.message = "the network interface " + device + " is down";
+        pcap_close(handle);
+        return false;
+    }
+
+    const std::optional<LinkType> link = LinkTypeFromDlt(pcap_datalink(handle));
+    bpf_program program{};
+    bool ok = false;
+    if (!link) {
+        failure = {CaptureError::System, device + ": link type " +
+                                             std::to_string(pcap_datalink(handle)) +
+                                             " does not carry IPv4 in a known way"};
+    } else if (pcap_compile(handle, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
+        failure = {CaptureError::System, device + ": " + pcap_geterr(handle)};
+    } else {
+        ok = pcap_setfilter(handle, &program) == 0;
+        pcap_freecode(&program);
+        if (!ok) failure = {CaptureError::System, device + ": " + pcap_geterr(handle)};
+    }
+    if (ok && pcap_setnonblock(handle, 1, errorText) != 0) {
+        failure = {CaptureError::System, device + ": " + errorText};
+        ok = false;
+    }
+    if (!ok) {
+        pcap_close(handle);
+        return false;
+    }
+    capture = {handle, *link, device};
+    return true;
+}
+
+struct DispatchContext {
+    LinkType link;
+    std::vector<std::uint8_t>* batch;
+};
+
+void OnPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
+    const auto* context = reinterpret_cast<const DispatchContext*>(user);
+    const auto datagram =
+        StripLinkLayer(context->link, {bytes, header->caplen}, header->len);
+    if (!datagram) return;
+    AppendFrame(*context->batch, FrameType::Datagram, header->ts.tv_sec,
+                static_cast<std::uint32_t>(header->ts.tv_usec), datagram->wireLength,
+                datagram->bytes);
+}
+
+StatsPayload CollectStats(const std::vector<Capture>& captures) {
+    StatsPayload total{};
+    for (const Capture& capture : captures) {
+        pcap_stat stats{};
+        if (pcap_stats(capture.handle, &stats) != 0) continue;
+        total.received += stats.ps_recv;
+        total.droppedByKernel += stats.ps_drop;
+        total.droppedByInterface += stats.ps_ifdrop;
+    }
+    return total;
+}
+
+bool SendStats(Stream& stream, const std::vector<Capture>& captures, pid_t parent) {
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    std::vector<std::uint8_t> frame;
+    AppendStatsFrame(frame, wall.tv_sec, static_cast<std::uint32_t>(wall.tv_nsec / 1000),
+                     CollectStats(captures));
+    return stream.Write(frame, parent);
+}
+
+enum class LoopEnd { ReaderGone, Stopped, Failed };
+
+LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, pid_t parent,
+                   OpenFailure& failure) {
+    std::vector<pollfd> fds;
+    // Descriptor 1 with no events asked: poll still reports POLLHUP/POLLERR when the reader closes.
+    fds.push_back({stream.Fd(), 0, 0});
+    for (const Capture& capture : captures)
+        fds.push_back({pcap_get_selectable_fd(capture.handle), POLLIN, 0});
+
+    std::vector<std::uint8_t> batch;
+    batch.reserve(kPacketsPerDispatch * (sizeof(FrameHeader) + kReceiveBufferSize));
+    timespec nextStats = After(Now(), kStatsIntervalNs);
+
+    while (gStopSignal == 0) {
+        if (getppid() != parent) return LoopEnd::Stopped;
+        const timespec timeout{0, NanosUntil(nextStats)};
+        const int ready = ppoll(fds.data(), fds.size(), &timeout, &gWaitMask);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            failure = {CaptureError::System, std::string("poll: ") + std::strerror(errno)};
+            return LoopEnd::Failed;
+        }
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return LoopEnd::ReaderGone;
+
+        for (std::size_t i = 0; i < captures.size(); ++i) {
+            if (fds[i + 1].revents == 0) continue;
+            batch.clear();
+            DispatchContext context{captures[i].link, &batch};
+            const int count = pcap_dispatch(captures[i].handle, kPacketsPerDispatch, OnPacket,
+                                            reinterpret_cast<u_char*>(&context));
+            if (count == PCAP_ERROR) {
+                failure = {CaptureError::System,
+                           captures[i].device + ": " + pcap_geterr(captures[i].handle)};
+                return LoopEnd::Failed;
+            }
+            // All frames of one dispatch go out in one write.
+            if (!batch.empty() && !stream.Write(batch, parent))
+                return gStopSignal != 0 ? LoopEnd::Stopped : LoopEnd::ReaderGone;
+        }
+
+        if (NanosUntil(nextStats) == 0) {
+            if (!SendStats(stream, captures, parent)) return LoopEnd::ReaderGone;
+            nextStats = After(Now(), kStatsIntervalNs);
+        }
+    }
+    return LoopEnd::Stopped;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // First of all, before anything else runs with them: no capability but CAP_NET_RAW.
+    KeepOnlyNetRaw();
+    SetUpSignals();
+    // A capability-carrying file clears an inherited parent-death signal at exec,
+    // so the helper sets its own.
+    const pid_t parent = getppid();
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) return kExitOk;
+
+    Stream stream(kStreamFd);
+    if (argc != 2) {
+        std::fputs(kUsage, stderr);
+        return Fail(stream, CaptureError::Usage,
+                    argc < 2 ? "no address given" : "exactly one argument, the address, is accepted");
+    }
+    in_addr address{};
+    if (inet_pton(AF_INET, argv[1], &address) != 1) {
+        std::fputs(kUsage, stderr);
+        return Fail(stream, CaptureError::Usage,
+                    std::string("\"") + argv[1] + "\" is not a dotted IPv4 address");
+    }
+    char addressText[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, addressText, sizeof addressText);
+
+    InterfaceInfo interface;
+    int lookupError = 0;
+    switch (FindInterface(address.s_addr, interface, lookupError)) {
+        case LookupResult::Failed:
+            return Fail(stream, CaptureError::System,
+                        std::string("cannot list the interfaces: ") + std::strerror(lookupError));
+        case LookupResult::NotFound:
+            return Fail(stream, CaptureError::NotLocal,
+                        std::string(addressText) + " is not an address of this machine");
+        case LookupResult::Found:
+            break;
+    }
+    if (!interface.up)
+        return Fail(stream, CaptureError::InterfaceDown,
+                    "the network interface " + interface.name + " that holds " + addressText +
+                        " is down");
+
+    std::vector<Capture> captures;
+    OpenFailure failure;
+    auto closeAll = [&captures] {
+        for (Capture& capture : captures) pcap_close(capture.handle);
+        captures.clear();
+    };
+
+    Capture capture;
+    if (!OpenCapture(interface.name, "ip", capture, failure))
+        return Fail(stream, failure.code, failure.message);
+    captures.push_back(capture);
+    std::string devices = interface.name;
+    if (!interface.loopback) {
+        // Traffic between this machine's own addresses travels over lo; libpcap
+        // already drops lo's outgoing copy, so each datagram is seen once.
+        Capture loopback;
+        const std::string filter = std::string("ip and host ") + addressText;
+        if (OpenCapture(kLoopbackInterface, filter, loopback, failure)) {
+            captures.push_back(loopback);
+            devices += std::string(" ") + kLoopbackInterface;
+        } else if (failure.code != CaptureError::InterfaceDown) {
+            closeAll();
+            return Fail(stream, failure.code, failure.message);
+        }
+    }
+
+    if (!DropAllCapabilities()) {
+        closeAll();
+        return Fail(stream, CaptureError::System, "cannot drop the capture privileges");
+    }
+
+    std::vector<std::uint8_t> ready;
+    AppendReadyFrame(ready, devices);
+    if (!stream.Write(ready, parent)) {
+        closeAll();
+        return kExitOk;
+    }
+
+    const LoopEnd end = RunCapture(stream, captures, parent, failure);
+    int status = kExitOk;
+    if (end == LoopEnd::Failed)
+        status = Fail(stream, failure.code, failure.message);
+    else if (end == LoopEnd::Stopped)
+        SendStats(stream, captures, parent);  // last drop counts, if anyone still reads
+    closeAll();
+    return status;
+}

@@ -1,0 +1,266 @@
+// The framed stream between the capture helper and the GUI.
+#include "capture/capture_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace wirelens {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Pattern(std::size_t length, std::uint8_t seed) {
+    Bytes bytes(length);
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
+    return bytes;
+}
+
+Bytes PayloadOf(const Frame& frame) { return Bytes(frame.payload.begin(), frame.payload.end()); }
+
+// Three datagrams of different sizes, a stats frame and an error frame.
+Bytes MixedStream() {
+    Bytes stream;
+    AppendFrame(stream, FrameType::Datagram, 1700000000, 123456, 84, Pattern(84, 1));
+    AppendFrame(stream, FrameType::Datagram, 1700000001, 999999, 3028, Pattern(2000, 2));
+    AppendStatsFrame(stream, 1700000002, 5, StatsPayload{10, 3, 1});
+    AppendFrame(stream, FrameType::Datagram, 1700000003, 0, 0, Bytes{});
+    AppendErrorFrame(stream, CaptureError::InterfaceDown, "the network interface eth0 is down");
+    return stream;
+}
+
+void ExpectMixedStream(const std::vector<Bytes>& payloads, const std::vector<Frame>& frames) {
+    ASSERT_EQ(frames.size(), 5u);
+    EXPECT_EQ(frames[0].type, FrameType::Datagram);
+    EXPECT_EQ(frames[0].seconds, 1700000000);
+    EXPECT_EQ(frames[0].microseconds, 123456u);
+    EXPECT_EQ(frames[0].wireLength, 84u);
+    EXPECT_EQ(payloads[0], Pattern(84, 1));
+    EXPECT_EQ(frames[1].wireLength, 3028u);
+    EXPECT_EQ(payloads[1], Pattern(2000, 2));
+    EXPECT_EQ(frames[2].type, FrameType::Stats);
+    const auto stats = ParseStatsPayload(payloads[2]);
+    ASSERT_TRUE(stats.has_value());
+    EXPECT_EQ(stats->received, 10u);
+    EXPECT_EQ(stats->droppedByKernel, 3u);
+    EXPECT_EQ(stats->droppedByInterface, 1u);
+    EXPECT_TRUE(payloads[3].empty());
+    EXPECT_EQ(frames[4].type, FrameType::Error);
+    const auto error = ParseErrorPayload(payloads[4]);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code, CaptureError::InterfaceDown);
+    EXPECT_EQ(error->message, "the network interface eth0 is down");
+}
+
+TEST(FrameReader, GivesBackEveryFrameFedAtOnce) {
+    FrameReader reader;
+    reader.Feed(MixedStream());
+    std::vector<Frame> frames;
+    std::vector<Bytes> payloads;
+    while (auto frame = reader.Next()) {
+        frames.push_back(*frame);
+        payloads.push_back(PayloadOf(*frame));
+    }
+    ExpectMixedStream(payloads, frames);
+    EXPECT_EQ(reader.Buffered(), 0u);
+    EXPECT_FALSE(reader.Corrupt());
+}
+
+// A frame appears exactly when its last byte has arrived, wherever the stream is split.
+TEST(FrameReader, FrameSplitAtEveryByteAppearsOnlyWhenComplete) {
+    const Bytes stream = MixedStream();
+    std::vector<std::size_t> frameEnds;
+    {
+        std::size_t at = 0;
+        while (at < stream.size()) {
+            FrameHeader header;
+            std::memcpy(&header, stream.data() + at, sizeof header);
+            at += sizeof header + header.payloadLength;
+            frameEnds.push_back(at);
+        }
+    }
+    FrameReader reader;
+    std::vector<Frame> frames;
+    std::vector<Bytes> payloads;
+    for (std::size_t i = 0; i < stream.size(); ++i) {
+        reader.Feed(std::span(stream).subspan(i, 1));
+        auto frame = reader.Next();
+        const bool completesFrame =
+            std::find(frameEnds.begin(), frameEnds.end(), i + 1) != frameEnds.end();
+        ASSERT_EQ(frame.has_value(), completesFrame) << "after byte " << i;
+        if (frame) {
+            frames.push_back(*frame);
+            payloads.push_back(PayloadOf(*frame));
+            EXPECT_FALSE(reader.Next().has_value());
+        }
+    }
+    ExpectMixedStream(payloads, frames);
+}
+
+struct CorruptCase {
+    const char* name;
+    std::uint32_t payloadLength;
+    std::uint16_t type;
+    std::uint16_t reserved;
+};
+
+class CorruptHeaderTest : public ::testing::TestWithParam<CorruptCase> {};
+
+TEST_P(CorruptHeaderTest, StopsTheStreamAfterTheLastGoodFrame) {
+    const CorruptCase& c = GetParam();
+    Bytes stream;
+    AppendFrame(stream, FrameType::Datagram, 1, 2, 20, Pattern(20, 3));
+    FrameHeader bad{};
+    bad.payloadLength = c.payloadLength;
+    bad.type = c.type;
+    bad.reserved = c.reserved;
+    const auto* raw = reinterpret_cast<const std::uint8_t*>(&bad);
+    stream.insert(stream.end(), raw, raw + sizeof bad);
+    stream.resize(stream.size() + 64, 0);
+    AppendFrame(stream, FrameType::Datagram, 1, 2, 20, Pattern(20, 3));
+
+    FrameReader reader;
+    reader.Feed(stream);
+    ASSERT_TRUE(reader.Next().has_value());
+    EXPECT_FALSE(reader.Next().has_value());
+    EXPECT_TRUE(reader.Corrupt());
+    EXPECT_FALSE(reader.Next().has_value()) << "nothing is read past a corrupt header";
+    reader.Reset();
+    EXPECT_FALSE(reader.Corrupt());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, CorruptHeaderTest,
+    ::testing::Values(CorruptCase{"PayloadLongerThanAnyFrame", kMaxFramePayload + 1, 2, 0},
+                      CorruptCase{"HugePayloadLength", 0xFFFFFFFFu, 2, 0},
+                      CorruptCase{"TypeZero", 10, 0, 0},
+                      CorruptCase{"UnknownType", 10, kLastFrameType + 1, 0},
+                      CorruptCase{"ReservedBitsSet", 10, 2, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FrameReader, LargestPayloadIsAccepted) {
+    Bytes stream;
+    AppendFrame(stream, FrameType::Datagram, 0, 0, 0, Pattern(kMaxFramePayload, 9));
+    FrameReader reader;
+    reader.Feed(stream);
+    const auto frame = reader.Next();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->payload.size(), kMaxFramePayload);
+    EXPECT_FALSE(reader.Corrupt());
+}
+
+TEST(AppendFrame, CutsPayloadsLongerThanAFrameCarries) {
+    Bytes stream;
+    AppendFrame(stream, FrameType::Datagram, 0, 0, 9000, Pattern(kMaxFramePayload + 100, 4));
+    FrameReader reader;
+    reader.Feed(stream);
+    const auto frame = reader.Next();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(PayloadOf(*frame), Pattern(kMaxFramePayload, 4));
+    EXPECT_EQ(frame->wireLength, 9000u);
+}
+
+TEST(FramePayloads, ShortErrorAndMisSizedStatsAreRefused) {
+    EXPECT_FALSE(ParseErrorPayload(Bytes{1, 0, 0}).has_value());
+    EXPECT_FALSE(ParseStatsPayload(Bytes(sizeof(StatsPayload) - 1, 0)).has_value());
+    EXPECT_FALSE(ParseStatsPayload(Bytes(sizeof(StatsPayload) + 1, 0)).has_value());
+    const auto empty = ParseErrorPayload(Bytes{4, 0, 0, 0});
+    ASSERT_TRUE(empty.has_value());
+    EXPECT_EQ(empty->code, CaptureError::PermissionDenied);
+    EXPECT_TRUE(empty->message.empty());
+}
+
+TEST(FramePayloads, ReadyFrameCarriesTheInterfaceNames) {
+    Bytes stream;
+    AppendReadyFrame(stream, "eth0 lo");
+    FrameReader reader;
+    reader.Feed(stream);
+    const auto frame = reader.Next();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->type, FrameType::Ready);
+    EXPECT_EQ(std::string(frame->payload.begin(), frame->payload.end()), "eth0 lo");
+}
+
+class SocketPair {
+public:
+    SocketPair() {
+        int ends[2] = {-1, -1};
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends);
+        mReader = ends[0];
+        mWriter = ends[1];
+    }
+    ~SocketPair() {
+        if (mReader >= 0) close(mReader);
+        CloseWriter();
+    }
+    void CloseWriter() {
+        if (mWriter >= 0) close(mWriter);
+        mWriter = -1;
+    }
+    int Reader() const { return mReader; }
+    int Writer() const { return mWriter; }
+
+private:
+    int mReader = -1;
+    int mWriter = -1;
+};
+
+// Many frames through a descriptor and a buffer far smaller than the stream,
+// written in chunks that cut frames anywhere: every frame arrives intact and in order.
+TEST(FrameReader, ReadsALongStreamThroughASmallBuffer) {
+    SocketPair pair;
+    ASSERT_GE(pair.Reader(), 0);
+    constexpr int kFrames = 3000;
+    Bytes stream;
+    for (int i = 0; i < kFrames; ++i) {
+        const std::size_t length = 20 + static_cast<std::size_t>(i * 37) % 1981;
+        AppendFrame(stream, FrameType::Datagram, i, static_cast<std::uint32_t>(i),
+                    static_cast<std::uint32_t>(length), Pattern(length, static_cast<std::uint8_t>(i)));
+    }
+
+    FrameReader reader(1);  // the smallest buffer it allows
+    std::size_t written = 0;
+    int received = 0;
+    const std::size_t chunk = 1013;  // not a multiple of anything in the stream
+    while (received < kFrames) {
+        if (written < stream.size()) {
+            const ssize_t n = write(pair.Writer(), stream.data() + written,
+                                    std::min(chunk, stream.size() - written));
+            if (n > 0) written += static_cast<std::size_t>(n);
+            if (written == stream.size()) pair.CloseWriter();
+        }
+        const auto status = reader.Read(pair.Reader());
+        ASSERT_NE(status, FrameReader::ReadStatus::Failed) << std::strerror(reader.LastErrno());
+        while (auto frame = reader.Next()) {
+            const std::size_t length = 20 + static_cast<std::size_t>(received * 37) % 1981;
+            ASSERT_EQ(frame->seconds, received);
+            ASSERT_EQ(PayloadOf(*frame), Pattern(length, static_cast<std::uint8_t>(received)))
+                << "frame " << received;
+            ++received;
+        }
+        ASSERT_FALSE(reader.Corrupt());
+        if (status == FrameReader::ReadStatus::EndOfStream) break;
+    }
+    EXPECT_EQ(received, kFrames);
+    EXPECT_EQ(reader.Read(pair.Reader()), FrameReader::ReadStatus::EndOfStream);
+}
+
+TEST(FrameReader, ReportsWouldBlockOnAnEmptyDescriptor) {
+    SocketPair pair;
+    FrameReader reader;
+    EXPECT_EQ(reader.Read(pair.Reader()), FrameReader::ReadStatus::WouldBlock);
+    EXPECT_EQ(reader.Buffered(), 0u);
+}
+
+TEST(FrameReader, ReportsAFailedReadWithItsError) {
+    FrameReader reader;
+    EXPECT_EQ(reader.Read(-1), FrameReader::ReadStatus::Failed);
+    EXPECT_EQ(reader.LastErrno(), EBADF);
+}
+
+}  // namespace
+}  // namespace wirelens
