@@ -1,0 +1,1 @@
+wirelens_bench(views_bench views_bench.cpp)
