@@ -1,0 +1,1 @@
+wirelens_bench(packets_bench packets_bench.cpp)

@@ -1,0 +1,144 @@
+// The packet pipeline under load: decode, keep the bytes, file the record and
+// queue its list row, as a capture does for each datagram; memory per packet;
+// and the list with millions of rows.
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTableView>
+#include <fstream>
+#include <unistd.h>
+
+#include "packets/packet_list_model.h"
+#include "tests/datagram_builder.h"
+#include "ui/form_main.h"
+
+namespace {
+
+using wirelens::FormMain;
+
+std::unique_ptr<FormMain> MakeWindow(QTemporaryDir& lockDir) {
+    FormMain::Environment env = FormMain::Environment::Default();
+    env.showMessage = [](const QString&, QMessageBox::Icon) {};
+    env.listLocalAddresses = [](std::vector<std::string>& list) {
+        list = {"198.51.100.1;255.255.255.0"};
+        return 0;
+    };
+    env.lockFilePath = lockDir.path() + QStringLiteral("/bench.lock");
+    auto window = std::make_unique<FormMain>(env);
+    window->Form_Load();
+    return window;
+}
+
+std::vector<std::uint8_t> Datagram100() {
+    wirelens::testing::DatagramSpec s;
+    s.protocol = 17;
+    s.src = "198.51.100.2";
+    s.dst = "198.51.100.1";
+    s.payload = wirelens::testing::Bytes(100 - 28);
+    return wirelens::testing::BuildDatagram(s);
+}
+
+long ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+// A capture's per-datagram work, with the event loop's once-per-turn row
+// insertion every 1024 datagrams as a busy capture would see it.
+void BM_IngestDatagram(benchmark::State& state) {
+    QTemporaryDir lockDir;
+    auto window = MakeWindow(lockDir);
+    const auto datagram = Datagram100();
+    std::int64_t n = 0;
+    for (auto _ : state) {
+        window->IngestDatagram(datagram, 1700000000 + (n >> 16), static_cast<std::uint32_t>(n & 0xFFFF));
+        if ((++n & 1023) == 0) window->FlushPendingRows();
+        if (n % 2000000 == 0) {
+            state.PauseTiming();
+            window->ClearPackets();
+            state.ResumeTiming();
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_IngestDatagram)->MinTime(2.0);
+
+// Resident memory growth over 1,000,000 packets of 100 bytes, set against the
+// datagram bytes themselves.
+void BM_MemoryPerPacket(benchmark::State& state) {
+    const auto datagram = Datagram100();
+    constexpr int kPackets = 1000000;
+    for (auto _ : state) {
+        QTemporaryDir lockDir;
+        auto window = MakeWindow(lockDir);
+        window->FlushPendingRows();
+        const long before = ResidentBytes();
+        for (int i = 0; i < kPackets; ++i) {
+            window->IngestDatagram(datagram, 1700000000 + i / 50000, static_cast<std::uint32_t>(i % 1000000));
+            if ((i & 1023) == 1023) window->FlushPendingRows();
+        }
+        window->FlushPendingRows();
+        const long after = ResidentBytes();
+        const double overhead = static_cast<double>(after - before) / kPackets - static_cast<double>(datagram.size());
+        state.counters["rss_growth_MiB"] = static_cast<double>(after - before) / (1 << 20);
+        state.counters["bytes_per_packet_beyond_data"] = overhead;
+        state.counters["rows"] = static_cast<double>(window->Model()->rowCount());
+    }
+}
+BENCHMARK(BM_MemoryPerPacket)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The list with 5,000,000 rows: append them, scroll to the end and paint,
+// then clear; each step timed on its own.
+void BM_FiveMillionRows(benchmark::State& state) {
+    const auto datagram = Datagram100();
+    constexpr int kRows = 5000000;
+    for (auto _ : state) {
+        QTemporaryDir lockDir;
+        auto window = MakeWindow(lockDir);
+        window->show();
+        QApplication::processEvents();
+        QElapsedTimer t;
+        t.start();
+        qint64 longestTurnNs = 0;
+        QElapsedTimer turn;
+        for (int i = 0; i < kRows; ++i) {
+            window->IngestDatagram(datagram, 1700000000 + i / 100000, static_cast<std::uint32_t>(i % 1000000));
+            if ((i & 4095) == 4095) {
+                turn.start();
+                QApplication::processEvents();  // the insert and a repaint, as one event-loop turn
+                longestTurnNs = std::max(longestTurnNs, turn.nsecsElapsed());
+            }
+        }
+        QApplication::processEvents();
+        state.counters["append_s"] = t.nsecsElapsed() / 1e9;
+        state.counters["longest_turn_ms"] = longestTurnNs / 1e6;
+        t.restart();
+        window->lv->scrollToBottom();
+        window->lv->viewport()->repaint();
+        QApplication::processEvents();
+        state.counters["scroll_to_end_ms"] = t.nsecsElapsed() / 1e6;
+        state.counters["rows"] = window->Model()->rowCount();
+        t.restart();
+        window->ClearPackets();
+        window->lv->viewport()->repaint();
+        QApplication::processEvents();
+        state.counters["clear_ms"] = t.nsecsElapsed() / 1e6;
+    }
+}
+BENCHMARK(BM_FiveMillionRows)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,179 @@
+// The main window's capture control: Start and Stop, reading the capture
+// stream on read notifications, and shutting the capture down.
+#include <QAction>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QSocketNotifier>
+#include <cstring>
+
+#include "capture/mdlwinsock.h"
+#include "ui/form_main.h"
+
+namespace wirelens {
+
+namespace {
+constexpr qintptr kReadReady = 1;  // FD_READ with a zero error word
+// Longest stretch spent reading before the event loop gets a turn; the rest
+// waits in the buffer and is read on a notification posted to ourselves.
+constexpr qint64 kReadBudgetMs = 20;
+}  // namespace
+
+void FormMain::EnterCapturingState() {
+    Menu_Start->setEnabled(false);
+    Menu_Stop->setEnabled(true);
+    Button(1)->setEnabled(false);
+    Button(2)->setEnabled(true);
+    SetPanelText(1, QStringLiteral("Sniffing..."));
+}
+
+void FormMain::EnterIdleState(const QString& stateText, bool disableClear) {
+    Menu_Start->setEnabled(true);
+    Menu_Stop->setEnabled(false);
+    Button(1)->setEnabled(true);
+    Button(2)->setEnabled(false);
+    if (disableClear) Button(3)->setEnabled(false);
+    SetPanelText(1, stateText);
+}
+
+void FormMain::StartCapture() {
+    if (!IsSupportedOS()) {
+        mEnv.showMessage(QStringLiteral("This software can only run on Windows 2000 or Windows XP"),
+                         QMessageBox::Critical);
+        return;
+    }
+    if (mCaptureOpen) return;  // Start is disabled while capturing; a stray call changes nothing
+    EnterCapturingState();
+
+    std::string chosen;
+    QString error;
+    if (!mEnv.chooseAddress(dicAddr, this, chosen, error)) {
+        // No usable address: say so and go back to idle rather than pretend to capture.
+        mEnv.showMessage(error, QMessageBox::Critical);
+        EnterIdleState(QStringLiteral("Ready to start"), false);
+        return;
+    }
+    LocalIP = chosen;
+    if (LocalIP.empty()) {
+        EnterIdleState(QStringLiteral("Ready to start"), true);
+        return;
+    }
+
+    StartWinsock();
+    const CaptureOpenResult opened = OpenCaptureSocket(LocalIP, kCapturePort);
+    SetPanelText(5, QStringLiteral("Local IP: ") + QString::fromStdString(LocalIP));
+    if (!opened.Ok()) {
+        EndWinsock();
+        mEnv.showMessage(QString::fromStdString(opened.error), QMessageBox::Critical);
+        EnterIdleState(QStringLiteral("Ready to start"), false);
+        return;
+    }
+    CaptureSocket = opened.socket;
+    mReader.Reset();
+    mKernelDrops = 0;
+    mCaptureOpen = true;
+    mNotifier = new QSocketNotifier(static_cast<qintptr>(CaptureSocket), QSocketNotifier::Read, this);
+    const int fd = CaptureSocket;
+    connect(mNotifier, &QSocketNotifier::activated, this, [this, fd] {
+        // One notification at a time: the notifier rests until the event is handled.
+        mNotifier->setEnabled(false);
+        QCoreApplication::postEvent(this, new MessageEvent(kCaptureMessage, static_cast<quintptr>(fd), kReadReady));
+    });
+}
+
+void FormMain::StopCapture() {
+    EnterIdleState(QStringLiteral("Stopped"), false);
+    CloseSequence();
+}
+
+void FormMain::CloseSequence() {
+    if (mNotifier != nullptr) {
+        mNotifier->setEnabled(false);
+        delete mNotifier;
+        mNotifier = nullptr;
+    }
+    if (mCaptureOpen) {
+        // Datagrams already read but not yet filed are kept.
+        while (auto frame = mReader.Next()) {
+            if (frame->type == FrameType::Datagram) HandleFrame(*frame);
+        }
+        CloseCaptureSocket(CaptureSocket);
+    }
+    mCaptureOpen = false;
+    EndWinsock();
+}
+
+void FormMain::CaptureEnded(const QString& why) {
+    CloseSequence();
+    EnterIdleState(QStringLiteral("Stopped"), false);
+    mEnv.showMessage(why, QMessageBox::Warning);
+}
+
+void FormMain::Antes(LResult&, LResult&, QObject*, int, quintptr, qintptr) {}
+
+void FormMain::Despues(LResult& /*lReturn*/, QObject* /*hwnd*/, int /*uMsg*/, quintptr wParam, qintptr lParam) {
+    if (lParam != kReadReady) return;
+    if (!mCaptureOpen || static_cast<int>(wParam) != CaptureSocket) return;  // a stale notification
+    ReadCapture();
+}
+
+void FormMain::ReadCapture() {
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        while (auto frame = mReader.Next()) {
+            HandleFrame(*frame);
+            if (!mCaptureOpen) return;
+            if (clock.elapsed() >= kReadBudgetMs) {
+                QCoreApplication::postEvent(this, new MessageEvent(kCaptureMessage, static_cast<quintptr>(CaptureSocket), kReadReady));
+                return;
+            }
+        }
+        if (mReader.Corrupt()) {
+            CaptureEnded(QStringLiteral("The capture stopped: the capture helper sent data that could not be read."));
+            return;
+        }
+        const FrameReader::ReadStatus status = mReader.Read(CaptureSocket);
+        if (status == FrameReader::ReadStatus::Data) continue;
+        if (status == FrameReader::ReadStatus::WouldBlock) break;
+        if (status == FrameReader::ReadStatus::EndOfStream) {
+            CaptureEnded(QStringLiteral("The capture stopped by itself: the capture helper ended "
+                                        "(was the interface removed?). The packets captured so far are kept."));
+        } else {
+            CaptureEnded(QStringLiteral("The capture stopped: reading from the capture helper failed: %1")
+                             .arg(QString::fromLocal8Bit(std::strerror(mReader.LastErrno()))));
+        }
+        return;
+    }
+    if (mNotifier != nullptr) mNotifier->setEnabled(true);
+}
+
+void FormMain::HandleFrame(const Frame& frame) {
+    switch (frame.type) {
+        case FrameType::Datagram:
+            IngestDatagram(frame.payload, frame.seconds, frame.microseconds);
+            break;
+        case FrameType::Stats: {
+            if (frame.payload.size() < sizeof(StatsPayload)) break;
+            StatsPayload stats;
+            std::memcpy(&stats, frame.payload.data(), sizeof stats);
+            mKernelDrops = stats.droppedByKernel + stats.droppedByInterface;
+            if (mKernelDrops != 0) {
+                DropCountLabel()->setText(QStringLiteral("Dropped by the kernel: %1").arg(mKernelDrops));
+                DropCountLabel()->show();
+            }
+            break;
+        }
+        case FrameType::Error: {
+            const std::size_t skip = std::min<std::size_t>(frame.payload.size(), sizeof(std::uint32_t));
+            const QString text = QString::fromUtf8(reinterpret_cast<const char*>(frame.payload.data() + skip),
+                                                   static_cast<qsizetype>(frame.payload.size() - skip));
+            CaptureEnded(QStringLiteral("The capture stopped: %1 The packets captured so far are kept.").arg(text));
+            break;
+        }
+        case FrameType::Ready:
+            break;
+    }
+}
+
+}  // namespace wirelens

@@ -1,0 +1,50 @@
+#pragma once
+// A main window wired to test doubles: a fixed interface list, recorded
+// message boxes, a private instance lock.
+#include <QAbstractItemModelTester>
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ui/form_main.h"
+
+namespace wirelens::testing {
+
+struct RecordedMessage {
+    QString text;
+    QMessageBox::Icon icon;
+};
+
+class FormMainHarness {
+public:
+    explicit FormMainHarness(std::vector<std::string> interfaces = {"127.0.0.1;255.0.0.0", "198.51.100.1;255.255.255.0",
+                                                                    "203.0.113.1;255.255.255.0"},
+                             bool load = true) {
+        FormMain::Environment env = FormMain::Environment::Default();
+        env.showMessage = [this](const QString& text, QMessageBox::Icon icon) { messages.push_back({text, icon}); };
+        env.listLocalAddresses = [interfaces](std::vector<std::string>& list) {
+            list = interfaces;
+            return 0;
+        };
+        env.lockFilePath = lockDir.path() + QStringLiteral("/wirelens.lock");
+        window = std::make_unique<FormMain>(env);
+        window->showAboutBox = [this] { ++aboutShown; };
+        if (load) loaded = window->Form_Load();
+    }
+
+    // Rows and the count text as the user would see them after this turn.
+    void Settle() {
+        QCoreApplication::processEvents();
+        window->FlushPendingRows();
+    }
+
+    QTemporaryDir lockDir;
+    std::vector<RecordedMessage> messages;
+    int aboutShown = 0;
+    bool loaded = false;
+    std::unique_ptr<FormMain> window;
+};
+
+}  // namespace wirelens::testing

@@ -1,0 +1,220 @@
+#pragma once
+// The main window: the packet list, the detail views, the splitter, toolbar,
+// menus and status bar, and the routines that connect them to the capture and
+// the stores. Control names and indexes are the ones every subsystem uses.
+#include <QIcon>
+#include <QLockFile>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QPointer>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "capture/capture_stream.h"
+#include "capture/decode.h"
+#include "capture/local_addresses.h"
+#include "capture/raw_datagram_store.h"
+#include "hook/sub_cls.h"
+#include "packets/packet_store.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QSocketNotifier;
+class QStatusBar;
+class QToolBar;
+class QTableView;
+class QTreeWidget;
+
+namespace wirelens {
+
+class PacketListModel;
+class SplitterBar;
+class ClientArea;
+
+// Twips (1440 per inch) to logical pixels at 96 dpi.
+constexpr int Px(int twips) { return (twips + 7) / 15; }
+constexpr int Twips(int px) { return px * 15; }
+
+struct TwipsRect {
+    int left = 0;
+    int top = 0;
+    int width = 0;
+    int height = 0;
+};
+
+class FormMain : public QMainWindow, public iSubCls {
+    Q_OBJECT
+public:
+    // What the window needs from its surroundings; tests replace these.
+    struct Environment {
+        // Shows a message box with the caption "Wirelens".
+        std::function<void(const QString& text, QMessageBox::Icon icon)> showMessage;
+        // The interface list ("address;mask" entries); returns 0 or an errno.
+        std::function<int(std::vector<std::string>&)> listLocalAddresses;
+        // Settles the capture address from dicAddr (asking the user when there are
+        // several); empty text when the user cancelled, an error text when there is none.
+        std::function<bool(const LocalAddressSet&, QWidget*, std::string& localIp, QString& error)> chooseAddress;
+        // The lock that keeps a second instance from starting; empty: the per-user default.
+        QString lockFilePath;
+        static Environment Default();
+    };
+
+    explicit FormMain(Environment env = Environment::Default(), QWidget* parent = nullptr);
+    ~FormMain() override;
+
+    // The start-up sequence. false: another instance runs and this one must end.
+    bool Form_Load();
+
+    // --- packet pipeline -------------------------------------------------
+    // One captured datagram: decode, keep its bytes, file its record.
+    void IngestDatagram(std::span<const std::uint8_t> bytes, std::int64_t seconds, std::uint32_t microseconds);
+    void AddPacket(std::uint8_t Proto, std::uint32_t SrcAddr, std::uint32_t DestAddr,
+                   std::optional<std::uint16_t> SrcPort, std::optional<std::uint16_t> DestPort,
+                   std::uint32_t Data, std::int32_t Size, CaptureTime Hora);
+    void AddPacketRow(std::int32_t key, const clV& record);
+    void ClearPackets();
+    void SetListViewMode();
+    void RefreshPacketList();
+    // Applies a list view mode choice (does nothing when `mode` is current).
+    void ChooseListViewMode(std::int32_t mode);
+    // Inserts queued rows and updates the count text now instead of at the next turn.
+    void FlushPendingRows();
+
+    // --- capture control -------------------------------------------------
+    void StartCapture();
+    void StopCapture();
+    bool IsCapturing() const { return mCaptureOpen; }
+    std::uint64_t KernelDrops() const { return mKernelDrops; }
+
+    // --- detail views and commands ---------------------------------------
+    void lv_ItemClick(int row);
+    void Menu_Text_Click();
+    void Menu_Hex_Click();
+    void Menu_Save_Click();
+    void Menu_About_Click();
+    void Menu_Exit_Click();
+    void Toolbar1_ButtonClick(int index);
+    void Toolbar1_ButtonMenuClick(int parentIndex, int entryIndex);
+    // Shows the about box; tests replace it to avoid a modal loop.
+    std::function<void()> showAboutBox;
+    // Picks the report file name; empty means cancelled. Tests replace it.
+    std::function<QString(QWidget*, const QString& appFolder)> chooseSaveFileName;
+
+    // --- layout ----------------------------------------------------------
+    void Form_Resize();
+    void PicSplit_MouseMove(Qt::MouseButtons button, int x, int y);  // x, y in twips
+
+    // --- iSubCls ---------------------------------------------------------
+    void Despues(LResult& lReturn, QObject* hwnd, int uMsg, quintptr wParam, qintptr lParam) override;
+    void Antes(LResult& lHandled, LResult& lReturn, QObject* hwnd, int uMsg, quintptr wParam,
+               qintptr lParam) override;
+
+    // --- state other parts read -------------------------------------------
+    LocalAddressSet dicAddr;
+    std::string LocalIP;
+    QString AppFolder;
+    std::int32_t ListViewModeValue() const { return mListViewMode; }
+    const PacketStore& Packets() const { return mPackets; }
+    const RawDatagramStore& RawDatagrams() const { return mRawStore; }
+    PacketListModel* Model() const { return mModel; }
+
+    // Controls, by their names.
+    QTableView* lv = nullptr;
+    QTreeWidget* ListViewHEX = nullptr;
+    QPlainTextEdit* txtData = nullptr;
+    SplitterBar* PicSplit = nullptr;
+    QStatusBar* stB = nullptr;
+    QToolBar* Toolbar1 = nullptr;
+    QMenu* Menu_File = nullptr;
+    QAction* Menu_Start = nullptr;
+    QAction* Menu_Stop = nullptr;
+    QAction* Menu_Clear = nullptr;
+    QAction* Menu_Save = nullptr;
+    QAction* Menu_x1 = nullptr;
+    QAction* Menu_Exit = nullptr;
+    QMenu* Menu_ListView = nullptr;
+    QAction* Menu_All = nullptr;
+    QAction* Menu_Received = nullptr;
+    QAction* Menu_Sent = nullptr;
+    QAction* Menu_TCP = nullptr;
+    QAction* Menu_UDP = nullptr;
+    QAction* Menu_ICMP = nullptr;
+    QMenu* Menu_PacketView = nullptr;
+    QAction* Menu_Text = nullptr;
+    QAction* Menu_Hex = nullptr;
+    QMenu* Menu_Help = nullptr;
+    QAction* Menu_About = nullptr;
+
+    // Status panel 1..5 text.
+    QString PanelText(int index) const;
+    void SetPanelText(int index, const QString& text);
+    // Toolbar button 1..10 (separators included).
+    QAction* Button(int index) const;
+    // Drop-down entries of buttons 5 and 6: text and tag.
+    QAction* ButtonMenu(int button, int entry) const;
+    // Images K1..K9 of the image list, by index 1..9.
+    QIcon Image(int index) const;
+    QLabel* DropCountLabel() const { return mDropLabel; }
+    // Layout state in twips.
+    TwipsRect Geometry(const QWidget* control) const;
+    int ClientWidthTwips() const;
+    int ClientHeightTwips() const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    friend class ClientArea;
+    void BuildControls();
+    void BuildMenus();
+    void BuildToolbar();
+    void LoadToolbarImages();
+    void ChooseLocalIP();
+    void ApplyGeometry();
+    void LayoutAlignedBars();
+    void EnterCapturingState();
+    void EnterIdleState(const QString& stateText, bool disableClear);
+    void CloseSequence();
+    void CaptureEnded(const QString& why);
+    void ReadCapture();
+    void HandleFrame(const Frame& frame);
+    void Form_Unload();
+    void UpdateCountText();
+    void ScheduleCountText();
+    void ShowPacketViews(int row);
+    TwipsRect& RectOf(const QWidget* control);
+
+    Environment mEnv;
+    std::unique_ptr<QLockFile> mInstanceLock;
+    cSubCls mSubCls;
+    PacketStore mPackets;
+    RawDatagramStore mRawStore;
+    PacketListModel* mModel = nullptr;
+    std::int32_t mSequence = 0;
+    std::int32_t mListViewMode = 0;
+    bool mCountTextQueued = false;
+    bool mUnloaded = false;
+
+    // Capture descriptor and its readiness notifier.
+    QSocketNotifier* mNotifier = nullptr;
+    bool mCaptureOpen = false;
+    FrameReader mReader;
+    std::uint64_t mKernelDrops = 0;
+
+    ClientArea* mClient = nullptr;
+    std::array<QLabel*, 6> mPanels{};
+    QLabel* mDropLabel = nullptr;
+    std::array<QAction*, 11> mButtons{};
+    std::array<std::array<QAction*, 7>, 7> mButtonMenus{};
+    std::array<QIcon, 10> mImages;
+    TwipsRect mLvRect, mHexRect, mTxtRect, mSplitRect, mDummyRect;
+};
+
+}  // namespace wirelens

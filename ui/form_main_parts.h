@@ -1,0 +1,47 @@
+#pragma once
+// Small widgets and default collaborators of the main window.
+#include <QFrame>
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "capture/local_addresses.h"
+
+namespace wirelens {
+
+class FormMain;
+
+// The main window's client area: toolbar and status bar are aligned to its top
+// and bottom, every other control is placed in its coordinates.
+class ClientArea : public QWidget {
+    Q_OBJECT
+public:
+    explicit ClientArea(FormMain* owner);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    FormMain* mOwner;
+};
+
+// The bar between the packet list and the detail views.
+class SplitterBar : public QFrame {
+    Q_OBJECT
+public:
+    explicit SplitterBar(QWidget* parent);
+    // Buttons held, and the pointer's position in twips in the bar's own coordinates.
+    std::function<void(Qt::MouseButtons, int x, int y)> onMouseMove;
+
+protected:
+    void mouseMoveEvent(QMouseEvent* event) override;
+};
+
+// Settles the capture address, with the address dialog when there are several.
+bool DefaultChooseAddress(const LocalAddressSet& dicAddr, QWidget* owner, std::string& localIp, QString& error);
+void DefaultShowAbout(QWidget* owner);
+QString DefaultChooseSaveFileName(QWidget* owner, const QString& appFolder);
+
+}  // namespace wirelens
