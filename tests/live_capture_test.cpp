@@ -1,0 +1,670 @@
+// Live captures inside network namespaces made for the test: the helper and the
+// socket module together, with real traffic between two namespaces.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "capture/capture_stream.h"
+#include "capture/decode.h"
+#include "capture/mdlwinsock.h"
+#include "tests/netns_fixture.h"
+
+extern char** environ;
+
+namespace wirelens {
+namespace {
+
+using testing::NetnsPair;
+using Bytes = std::vector<std::uint8_t>;
+
+// Bounds a wait only so that a broken capture fails instead of hanging; never a speed requirement.
+constexpr int kHangGuardMs = 20000;
+constexpr std::uint8_t kIcmpEchoRequest = 8;
+constexpr std::uint8_t kIcmpEchoReply = 0;
+constexpr std::uint16_t kUdpPortA = 5555;
+constexpr std::uint16_t kUdpPortB = 4444;
+constexpr std::uint16_t kTcpPortA = 6000;
+constexpr std::uint16_t kUnprivilegedId = 65534;
+
+std::uint32_t Dotted(const char* text) {
+    in_addr address{};
+    inet_pton(AF_INET, text, &address);
+    return address.s_addr;
+}
+
+sockaddr_in SocketAddress(const char* address, std::uint16_t port) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_port = htons(port);
+    result.sin_addr.s_addr = Dotted(address);
+    return result;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : mFd(fd) {}
+    Fd(Fd&& other) noexcept : mFd(other.mFd) { other.mFd = -1; }
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            mFd = other.mFd;
+            other.mFd = -1;
+        }
+        return *this;
+    }
+    ~Fd() {
+        if (mFd >= 0) close(mFd);
+    }
+    int Get() const { return mFd; }
+    void Reset() {
+        if (mFd >= 0) close(mFd);
+        mFd = -1;
+    }
+
+private:
+    int mFd;
+};
+
+// A socket made in namespace a or b; it keeps sending from there afterwards.
+Fd SocketIn(NetnsPair::ScopedEnter enter, int type, const char* bindAddress, std::uint16_t port) {
+    if (!enter.Ok()) return Fd();
+    Fd fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in local = SocketAddress(bindAddress, port);
+    if (bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return Fd();
+    return fd;
+}
+
+bool SendTo(const Fd& fd, const Bytes& payload, const char* address, std::uint16_t port) {
+    const sockaddr_in to = SocketAddress(address, port);
+    return sendto(fd.Get(), payload.data(), payload.size(), 0,
+                  reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+           static_cast<ssize_t>(payload.size());
+}
+
+Bytes Pattern(std::size_t length, std::uint8_t seed) {
+    Bytes bytes(length);
+    for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i);
+    return bytes;
+}
+
+struct Captured {
+    Bytes bytes;
+    std::uint32_t wireLength;
+    DecodedDatagram decoded;
+    std::uint16_t TotalLength() const {
+        return bytes.size() < 4 ? 0 : static_cast<std::uint16_t>(bytes[2] << 8 | bytes[3]);
+    }
+    bool Between(const char* src, const char* dst) const {
+        return decoded.srcAddr == Dotted(src) && decoded.dstAddr == Dotted(dst);
+    }
+    bool EndsWith(const Bytes& tail) const {
+        return bytes.size() >= tail.size() &&
+               std::equal(tail.begin(), tail.end(), bytes.end() - static_cast<std::ptrdiff_t>(tail.size()));
+    }
+};
+
+// The GUI's side of a capture opened inside namespace a.
+class Capture {
+public:
+    Capture(const NetnsPair& net, const std::string& address) {
+        auto inA = net.EnterA();
+        if (inA.Ok()) mOpen = OpenCaptureSocket(address, kCapturePort);
+        else mOpen.error = inA.Error();
+    }
+    ~Capture() { CloseCaptureSocket(mOpen.socket); }
+
+    const CaptureOpenResult& Open() const { return mOpen; }
+    const std::vector<Captured>& Datagrams() const { return mDatagrams; }
+    const std::vector<StatsPayload>& Stats() const { return mStats; }
+    std::size_t DatagramsBeforeLastStats() const { return mDatagramsBeforeLastStats; }
+
+    // Reads until `done` holds for what has arrived; false if the hang guard ran out first.
+    bool ReadUntil(const std::function<bool()>& done) {
+        for (int waited = 0; !done(); waited += kPollMs) {
+            if (waited >= kHangGuardMs || mReader.Corrupt()) return false;
+            pollfd in{mOpen.socket, POLLIN, 0};
+            if (poll(&in, 1, kPollMs) <= 0) continue;
+            const auto status = mReader.Read(mOpen.socket);
+            if (status == FrameReader::ReadStatus::EndOfStream ||
+                status == FrameReader::ReadStatus::Failed)
+                return done();
+            while (auto frame = mReader.Next()) {
+                if (frame->type == FrameType::Datagram) {
+                    Bytes bytes(frame->payload.begin(), frame->payload.end());
+                    mDatagrams.push_back({bytes, frame->wireLength, DecodeDatagram(bytes)});
+                } else if (frame->type == FrameType::Stats) {
+                    if (auto stats = ParseStatsPayload(frame->payload)) mStats.push_back(*stats);
+                    mDatagramsBeforeLastStats = mDatagrams.size();
+                }
+            }
+        }
+        return true;
+    }
+
+    std::size_t Count(const std::function<bool(const Captured&)>& match) const {
+        return static_cast<std::size_t>(std::count_if(mDatagrams.begin(), mDatagrams.end(), match));
+    }
+    const Captured* Find(const std::function<bool(const Captured&)>& match) const {
+        const auto it = std::find_if(mDatagrams.begin(), mDatagrams.end(), match);
+        return it == mDatagrams.end() ? nullptr : &*it;
+    }
+
+private:
+    static constexpr int kPollMs = 100;
+    CaptureOpenResult mOpen;
+    FrameReader mReader;
+    std::vector<Captured> mDatagrams;
+    std::vector<StatsPayload> mStats;
+    std::size_t mDatagramsBeforeLastStats = 0;
+};
+
+// Whole: as long as its own total length says and as on the wire, header first.
+void ExpectWhole(const Captured& d) {
+    ASSERT_FALSE(d.bytes.empty());
+    EXPECT_EQ(d.bytes[0], 0x45) << "IPv4 header without options first";
+    EXPECT_EQ(d.bytes.size(), d.TotalLength());
+    EXPECT_EQ(d.wireLength, d.TotalLength());
+}
+
+class LiveCaptureTest : public ::testing::Test {
+protected:
+    virtual NetnsPair::Options NetOptions() const { return {}; }
+
+    void SetUp() override {
+        const std::string why = NetnsPair::SkipReason();
+        if (!why.empty()) GTEST_SKIP() << why;
+        mNet = std::make_unique<NetnsPair>(NetOptions());
+        ASSERT_TRUE(mNet->Ok()) << mNet->Error();
+        SetCaptureHelperPath(WIRELENS_CAPTURE_HELPER);
+    }
+    void TearDown() override {
+        EndWinsock();
+        SetCaptureHelperPath("");
+    }
+
+    std::unique_ptr<Capture> OpenOnA() {
+        auto capture = std::make_unique<Capture>(*mNet, NetnsPair::kAddressA);
+        EXPECT_TRUE(capture->Open().Ok()) << capture->Open().error;
+        return capture;
+    }
+
+    std::unique_ptr<NetnsPair> mNet;
+};
+
+TEST_F(LiveCaptureTest, PingRequestAndReplyArriveWholeWithDecodedFields) {
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    std::string output;
+    ASSERT_EQ(mNet->RunInB({"ping", "-c", "1", "-W", "5", NetnsPair::kAddressA}, &output), 0) << output;
+
+    auto echo = [](std::uint8_t type, const char* src, const char* dst) {
+        return [=](const Captured& d) {
+            return d.decoded.protocol == kProtocolIcmp && d.Between(src, dst) && d.bytes.size() > 20 &&
+                   d.bytes[20] == type;
+        };
+    };
+    const auto request = echo(kIcmpEchoRequest, NetnsPair::kAddressB, NetnsPair::kAddressA);
+    const auto reply = echo(kIcmpEchoReply, NetnsPair::kAddressA, NetnsPair::kAddressB);
+    ASSERT_TRUE(capture->ReadUntil([&] { return capture->Find(request) && capture->Find(reply); }));
+    for (const Captured* d : {capture->Find(request), capture->Find(reply)}) {
+        ExpectWhole(*d);
+        EXPECT_EQ(d->bytes.size(), 84u) << "20-byte header, 8-byte ICMP header, 56 data bytes";
+        EXPECT_FALSE(d->decoded.hasPorts);
+        EXPECT_EQ(d->decoded.size, 64);
+    }
+    EXPECT_EQ(capture->Count(request), 1u);
+    EXPECT_EQ(capture->Count(reply), 1u);
+}
+
+TEST_F(LiveCaptureTest, UdpDatagramsArriveWholeWithPortsAndSize) {
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    Fd receiver = SocketIn(mNet->EnterA(), SOCK_DGRAM, NetnsPair::kAddressA, kUdpPortA);
+    Fd sender = SocketIn(mNet->EnterB(), SOCK_DGRAM, NetnsPair::kAddressB, kUdpPortB);
+    ASSERT_GE(receiver.Get(), 0);
+    ASSERT_GE(sender.Get(), 0);
+    const Bytes payload = Pattern(100, 0x30);
+    ASSERT_TRUE(SendTo(sender, payload, NetnsPair::kAddressA, kUdpPortA));
+    ASSERT_TRUE(SendTo(sender, Bytes{}, NetnsPair::kAddressA, kUdpPortA));
+
+    auto udp = [](std::size_t length) {
+        return [=](const Captured& d) {
+            return d.decoded.protocol == kProtocolUdp && d.decoded.srcPort == kUdpPortB &&
+                   d.decoded.dstPort == kUdpPortA && d.bytes.size() == length;
+        };
+    };
+    ASSERT_TRUE(capture->ReadUntil([&] { return capture->Find(udp(128)) && capture->Find(udp(28)); }));
+    const Captured& full = *capture->Find(udp(128));
+    ExpectWhole(full);
+    EXPECT_TRUE(full.Between(NetnsPair::kAddressB, NetnsPair::kAddressA));
+    EXPECT_EQ(full.decoded.size, 100);
+    EXPECT_TRUE(full.EndsWith(payload));
+    const Captured& empty = *capture->Find(udp(28));
+    ExpectWhole(empty);
+    EXPECT_EQ(empty.decoded.size, 0) << "no padding after the smallest UDP datagram";
+}
+
+TEST_F(LiveCaptureTest, TcpSegmentsArriveWholeWithPortsAndData) {
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    Fd listener = SocketIn(mNet->EnterA(), SOCK_STREAM, NetnsPair::kAddressA, kTcpPortA);
+    ASSERT_GE(listener.Get(), 0);
+    ASSERT_EQ(listen(listener.Get(), 1), 0);
+    Fd client = SocketIn(mNet->EnterB(), SOCK_STREAM, NetnsPair::kAddressB, 0);
+    ASSERT_GE(client.Get(), 0);
+    const sockaddr_in server = SocketAddress(NetnsPair::kAddressA, kTcpPortA);
+    ASSERT_EQ(connect(client.Get(), reinterpret_cast<const sockaddr*>(&server), sizeof server), 0)
+        << std::strerror(errno);
+    Fd accepted(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_GE(accepted.Get(), 0);
+    sockaddr_in clientAddress{};
+    socklen_t length = sizeof clientAddress;
+    getsockname(client.Get(), reinterpret_cast<sockaddr*>(&clientAddress), &length);
+    const std::uint16_t clientPort = ntohs(clientAddress.sin_port);
+
+    const std::string text = "hello from namespace b";
+    const Bytes message(text.begin(), text.end());
+    ASSERT_EQ(send(client.Get(), message.data(), message.size(), 0), static_cast<ssize_t>(message.size()));
+    char received[64];
+    ASSERT_EQ(recv(accepted.Get(), received, sizeof received, 0), static_cast<ssize_t>(message.size()));
+
+    auto tcp = [&](bool toA) {
+        return [=](const Captured& d) {
+            return d.decoded.protocol == kProtocolTcp &&
+                   d.decoded.srcPort == (toA ? clientPort : kTcpPortA) &&
+                   d.decoded.dstPort == (toA ? kTcpPortA : clientPort);
+        };
+    };
+    const auto data = [&](const Captured& d) { return tcp(true)(d) && d.EndsWith(message); };
+    ASSERT_TRUE(capture->ReadUntil([&] {
+        return capture->Count(tcp(true)) >= 2 && capture->Find(tcp(false)) && capture->Find(data);
+    }));
+    for (const Captured& d : capture->Datagrams())
+        if (tcp(true)(d) || tcp(false)(d)) ExpectWhole(d);
+    const Captured& segment = *capture->Find(data);
+    EXPECT_TRUE(segment.Between(NetnsPair::kAddressB, NetnsPair::kAddressA));
+    const int tcpHeader = (segment.bytes[32] >> 4) * 4;
+    EXPECT_EQ(segment.decoded.size, static_cast<int>(message.size()) + tcpHeader - 20)
+        << "options beyond the 20-byte TCP header count as data";
+}
+
+TEST_F(LiveCaptureTest, BroadcastFromThePeerIsSeen) {
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    Fd sender = SocketIn(mNet->EnterB(), SOCK_DGRAM, NetnsPair::kAddressB, kUdpPortB);
+    ASSERT_GE(sender.Get(), 0);
+    const int on = 1;
+    ASSERT_EQ(setsockopt(sender.Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on), 0);
+    const Bytes payload = Pattern(40, 0x11);
+    ASSERT_TRUE(SendTo(sender, payload, NetnsPair::kBroadcast, kUdpPortA));
+
+    const auto broadcast = [&](const Captured& d) {
+        return d.Between(NetnsPair::kAddressB, NetnsPair::kBroadcast) && d.EndsWith(payload);
+    };
+    ASSERT_TRUE(capture->ReadUntil([&] { return capture->Find(broadcast) != nullptr; }));
+    ExpectWhole(*capture->Find(broadcast));
+    EXPECT_EQ(capture->Count(broadcast), 1u);
+}
+
+TEST_F(LiveCaptureTest, AddressOfAnotherMachineIsRefused) {
+    for (const char* address : {NetnsPair::kAddressB, "203.0.113.9"}) {
+        Capture capture(*mNet, address);
+        EXPECT_FALSE(capture.Open().Ok());
+        EXPECT_EQ(capture.Open().error, "The address " + std::string(address) +
+                                            " is no longer an address of this machine.");
+    }
+    EXPECT_TRUE(waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD) << "every helper was reaped";
+}
+
+TEST_F(LiveCaptureTest, InterfaceThatIsDownIsReported) {
+    ASSERT_TRUE(mNet->SetInterfaceAUp(false));
+    Capture capture(*mNet, NetnsPair::kAddressA);
+    EXPECT_FALSE(capture.Open().Ok());
+    EXPECT_NE(capture.Open().error.find("The network interface " + mNet->InterfaceA()),
+              std::string::npos)
+        << capture.Open().error;
+    EXPECT_NE(capture.Open().error.find("is down"), std::string::npos) << capture.Open().error;
+}
+
+TEST_F(LiveCaptureTest, HelperHoldsNoCapabilityOnceTheCaptureIsOpen) {
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    std::ifstream status("/proc/" + std::to_string(capture->Open().helperPid) + "/status");
+    std::string line;
+    int checked = 0;
+    while (std::getline(status, line)) {
+        for (const char* field : {"CapInh:", "CapPrm:", "CapEff:", "CapAmb:"}) {
+            if (line.rfind(field, 0) != 0) continue;
+            EXPECT_EQ(line.substr(line.find_first_not_of(" \t", std::strlen(field))), "0000000000000000")
+                << line;
+            ++checked;
+        }
+        if (line.rfind("NoNewPrivs:", 0) == 0) {
+            EXPECT_EQ(line.back(), '1') << line;
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 5);
+}
+
+TEST_F(LiveCaptureTest, StatsFrameCountsEveryDatagramDeliveredBeforeIt) {
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    ASSERT_EQ(mNet->RunInB({"ping", "-c", "3", "-i", "0.2", "-W", "5", NetnsPair::kAddressA}), 0);
+    ASSERT_TRUE(capture->ReadUntil([&] {
+        return capture->DatagramsBeforeLastStats() >= 6 && !capture->Stats().empty();
+    }));
+    const StatsPayload& last = capture->Stats().back();
+    EXPECT_GE(last.received, capture->DatagramsBeforeLastStats());
+    EXPECT_EQ(last.droppedByKernel, 0u);
+}
+
+TEST_F(LiveCaptureTest, CloseEndsAndReapsTheHelperAndIsSafeToRepeat) {
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    const pid_t pid = capture->Open().helperPid;
+    CloseCaptureSocket(capture->Open().socket);
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD) << "already reaped";
+    CloseCaptureSocket(capture->Open().socket);
+    CloseCaptureSocket(0);
+    CloseCaptureSocket(-1);
+}
+
+TEST_F(LiveCaptureTest, NamesResolveWithoutReachingANameServer) {
+    // Namespace a has no route to any name server, so no query leaves it.
+    auto inA = mNet->EnterA();
+    ASSERT_TRUE(inA.Ok()) << inA.Error();
+    EXPECT_EQ(ResolveAddress("localhost"), Dotted("127.0.0.1"));
+    EXPECT_EQ(ResolveAddress("no-such-host.invalid"), std::nullopt);
+    const CaptureOpenResult result = OpenCaptureSocket("no-such-host.invalid", kCapturePort);
+    EXPECT_FALSE(result.Ok());
+    EXPECT_EQ(result.helperPid, -1);
+}
+
+// The helper started directly, with the test in the GUI's place.
+class HelperRun {
+public:
+    HelperRun(const NetnsPair& net, const std::string& helper, const char* address) {
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
+        mStream = Fd(ends[0]);
+        auto inA = net.EnterA();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+        std::string program = helper;
+        std::string argument = address;
+        char* argv[] = {program.data(), argument.data(), nullptr};
+        if (posix_spawn(&mPid, program.c_str(), &actions, nullptr, argv, environ) != 0) mPid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(ends[1]);
+    }
+    ~HelperRun() {
+        if (mPid > 0) {
+            kill(mPid, SIGKILL);
+            waitpid(mPid, nullptr, 0);
+        }
+    }
+    pid_t Pid() const { return mPid; }
+    Fd& Stream() { return mStream; }
+
+    // The first frame's type, or nothing if the stream ended first.
+    std::optional<FrameType> FirstFrame() {
+        FrameReader reader;
+        for (int waited = 0; waited < kHangGuardMs; waited += 100) {
+            pollfd in{mStream.Get(), POLLIN, 0};
+            if (poll(&in, 1, 100) <= 0) continue;
+            if (reader.Read(mStream.Get()) != FrameReader::ReadStatus::Data) return std::nullopt;
+            if (auto frame = reader.Next()) {
+                if (frame->type == FrameType::Error) mError = ParseErrorPayload(frame->payload);
+                return frame->type;
+            }
+        }
+        return std::nullopt;
+    }
+    const std::optional<ErrorPayload>& Error() const { return mError; }
+
+    // Waits for the helper to end and reaps it; its wait status, or nothing at the guard.
+    std::optional<int> WaitForExit() {
+        const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, mPid, 0));
+        if (pidFd >= 0) {
+            pollfd exited{pidFd, POLLIN, 0};
+            poll(&exited, 1, kHangGuardMs);
+            close(pidFd);
+        }
+        int status = 0;
+        if (waitpid(mPid, &status, WNOHANG) != mPid) return std::nullopt;
+        mPid = -1;
+        return status;
+    }
+
+private:
+    Fd mStream;
+    pid_t mPid = -1;
+    std::optional<ErrorPayload> mError;
+};
+
+bool ExitedCleanly(const std::optional<int>& status) {
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+TEST_F(LiveCaptureTest, HelperEndsWhenTheReaderClosesItsEnd) {
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA);
+    ASSERT_GT(helper.Pid(), 0);
+    ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+    helper.Stream().Reset();
+    EXPECT_TRUE(ExitedCleanly(helper.WaitForExit()));
+}
+
+TEST_F(LiveCaptureTest, HelperEndsOnSigterm) {
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA);
+    ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+    ASSERT_EQ(kill(helper.Pid(), SIGTERM), 0);
+    EXPECT_TRUE(ExitedCleanly(helper.WaitForExit()));
+}
+
+// The stream stays open in this process, so only the parent's death can end the helper.
+TEST_F(LiveCaptureTest, HelperEndsWhenItsParentDies) {
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // the orphaned helper comes back to us
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    Fd stream(ends[0]);
+    int pidPipe[2];
+    ASSERT_EQ(pipe2(pidPipe, O_CLOEXEC), 0);
+
+    const pid_t parent = fork();
+    if (parent == 0) {
+        // The helper's parent: starts it, waits until it is capturing, then dies.
+        auto inA = mNet->EnterA();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+        char* argv[] = {const_cast<char*>(WIRELENS_CAPTURE_HELPER),
+                        const_cast<char*>(NetnsPair::kAddressA), nullptr};
+        pid_t helper = -1;
+        if (posix_spawn(&helper, argv[0], &actions, nullptr, argv, environ) != 0) _exit(1);
+        FrameHeader header;
+        if (read(ends[0], &header, sizeof header) != static_cast<ssize_t>(sizeof header)) _exit(2);
+        if (write(pidPipe[1], &helper, sizeof helper) != static_cast<ssize_t>(sizeof helper)) _exit(3);
+        _exit(0);
+    }
+    close(ends[1]);
+    close(pidPipe[1]);
+    int parentStatus = 0;
+    ASSERT_EQ(waitpid(parent, &parentStatus, 0), parent);
+    pid_t helper = -1;
+    const ssize_t got = read(pidPipe[0], &helper, sizeof helper);
+    close(pidPipe[0]);
+    ASSERT_EQ(got, static_cast<ssize_t>(sizeof helper)) << "parent status " << parentStatus;
+
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, helper, 0));
+    if (pidFd >= 0) {
+        pollfd exited{pidFd, POLLIN, 0};
+        poll(&exited, 1, kHangGuardMs);
+        close(pidFd);
+    }
+    int status = 0;
+    const pid_t reaped = waitpid(helper, &status, WNOHANG);
+    if (reaped != helper) {
+        kill(helper, SIGKILL);
+        waitpid(helper, nullptr, 0);
+    }
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    ASSERT_EQ(reaped, helper) << "the helper outlived its parent";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A copy of the helper that an unprivileged user may run, started through
+// setpriv as that user: no capability, so the capture cannot open.
+class UnprivilegedHelper {
+public:
+    UnprivilegedHelper() {
+        char pattern[] = "/tmp/wirelens-unprivileged-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return;
+        mFolder = pattern;
+        chmod(mFolder.c_str(), 0755);
+        mHelper = mFolder + "/wirelens-capture";
+        mWrapper = mFolder + "/as-nobody";
+        std::ifstream in(WIRELENS_CAPTURE_HELPER, std::ios::binary);
+        std::ofstream(mHelper, std::ios::binary) << in.rdbuf();
+        chmod(mHelper.c_str(), 0755);
+        const std::string id = std::to_string(kUnprivilegedId);
+        std::ofstream(mWrapper) << "#!/bin/sh\nexec setpriv --reuid=" << id << " --regid=" << id
+                                << " --clear-groups " << mHelper << " \"$@\"\n";
+        chmod(mWrapper.c_str(), 0755);
+    }
+    ~UnprivilegedHelper() {
+        unlink(mWrapper.c_str());
+        unlink(mHelper.c_str());
+        rmdir(mFolder.c_str());
+    }
+    const std::string& Wrapper() const { return mWrapper; }
+
+private:
+    std::string mFolder;
+    std::string mHelper;
+    std::string mWrapper;
+};
+
+TEST_F(LiveCaptureTest, UnprivilegedHelperFailsAtOnceWithThePermissionMessage) {
+    UnprivilegedHelper unprivileged;
+    {
+        HelperRun helper(*mNet, unprivileged.Wrapper(), NetnsPair::kAddressA);
+        ASSERT_EQ(helper.FirstFrame(), FrameType::Error);
+        ASSERT_TRUE(helper.Error().has_value());
+        EXPECT_EQ(helper.Error()->code, CaptureError::PermissionDenied) << helper.Error()->message;
+        const auto status = helper.WaitForExit();
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
+    }
+    SetCaptureHelperPath(unprivileged.Wrapper());
+    Capture capture(*mNet, NetnsPair::kAddressA);
+    EXPECT_FALSE(capture.Open().Ok());
+    EXPECT_NE(capture.Open().error.find("Permission denied"), std::string::npos) << capture.Open().error;
+    EXPECT_NE(capture.Open().error.find("sudo setcap cap_net_raw+ep " + unprivileged.Wrapper()),
+              std::string::npos)
+        << capture.Open().error;
+}
+
+class LiveCaptureTwoAddressesTest : public LiveCaptureTest {
+protected:
+    NetnsPair::Options NetOptions() const override { return {.secondAddress = true}; }
+};
+
+TEST_F(LiveCaptureTwoAddressesTest, TrafficBetweenOwnAddressesIsSeenOncePerDatagram) {
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    Fd receiver = SocketIn(mNet->EnterA(), SOCK_DGRAM, NetnsPair::kAddressA, kUdpPortA);
+    Fd sender = SocketIn(mNet->EnterA(), SOCK_DGRAM, NetnsPair::kSecondAddressA, kUdpPortB);
+    ASSERT_GE(receiver.Get(), 0);
+    ASSERT_GE(sender.Get(), 0);
+    constexpr int kDatagrams = 5;
+    for (int i = 0; i < kDatagrams; ++i)
+        ASSERT_TRUE(SendTo(sender, Pattern(32, static_cast<std::uint8_t>(i * 40)), NetnsPair::kAddressA, kUdpPortA));
+    // Sent last on the same path: once it is in, any second copy of the others would be too.
+    const Bytes marker = Pattern(48, 0xF0);
+    ASSERT_TRUE(SendTo(sender, marker, NetnsPair::kAddressA, kUdpPortA));
+
+    const auto local = [](const Captured& d) {
+        return d.Between(NetnsPair::kSecondAddressA, NetnsPair::kAddressA) && d.decoded.dstPort == kUdpPortA;
+    };
+    ASSERT_TRUE(capture->ReadUntil([&] {
+        return capture->Find([&](const Captured& d) { return local(d) && d.decoded.size == 48; });
+    }));
+    for (int i = 0; i < kDatagrams; ++i) {
+        const Bytes payload = Pattern(32, static_cast<std::uint8_t>(i * 40));
+        EXPECT_EQ(capture->Count([&](const Captured& d) {
+                      return local(d) && d.decoded.size == 32 && d.EndsWith(payload);
+                  }),
+                  1u)
+            << "datagram " << i;
+    }
+    for (const Captured& d : capture->Datagrams())
+        if (local(d)) ExpectWhole(d);
+}
+
+TEST_F(LiveCaptureTwoAddressesTest, ListLocalAddressesGivesEveryAddressInInterfaceOrder) {
+    auto inA = mNet->EnterA();
+    ASSERT_TRUE(inA.Ok()) << inA.Error();
+    std::vector<std::string> list;
+    ASSERT_EQ(ListLocalAddresses(list), 0);
+    const std::vector<std::string> expected = {
+        "127.0.0.1;255.0.0.0",
+        std::string(NetnsPair::kAddressA) + ";" + NetnsPair::kMask,
+        std::string(NetnsPair::kSecondAddressA) + ";" + NetnsPair::kMask,
+    };
+    EXPECT_EQ(list, expected);
+}
+
+class LiveCaptureJumboTest : public LiveCaptureTest {
+protected:
+    NetnsPair::Options NetOptions() const override { return {.mtu = 9000}; }
+};
+
+TEST_F(LiveCaptureJumboTest, DatagramLargerThanTheBufferKeepsItsFirst2000Bytes) {
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    Fd receiver = SocketIn(mNet->EnterA(), SOCK_DGRAM, NetnsPair::kAddressA, kUdpPortA);
+    Fd sender = SocketIn(mNet->EnterB(), SOCK_DGRAM, NetnsPair::kAddressB, kUdpPortB);
+    ASSERT_GE(receiver.Get(), 0);
+    ASSERT_GE(sender.Get(), 0);
+    const Bytes payload = Pattern(3000, 0x07);
+    ASSERT_TRUE(SendTo(sender, payload, NetnsPair::kAddressA, kUdpPortA));
+
+    const auto large = [](const Captured& d) {
+        return d.decoded.protocol == kProtocolUdp && d.decoded.dstPort == kUdpPortA;
+    };
+    ASSERT_TRUE(capture->ReadUntil([&] { return capture->Find(large) != nullptr; }));
+    const Captured& d = *capture->Find(large);
+    EXPECT_EQ(d.bytes.size(), kReceiveBufferSize);
+    EXPECT_EQ(d.TotalLength(), 3028) << "one unfragmented datagram at MTU 9000";
+    EXPECT_EQ(d.wireLength, 3028u);
+    EXPECT_TRUE(std::equal(d.bytes.begin() + kUdpDataOffset, d.bytes.end(), payload.begin()));
+    EXPECT_EQ(capture->Count(large), 1u);
+}
+
+}  // namespace
+}  // namespace wirelens
