@@ -78,16 +78,6 @@ TEST_F(FrmAboutTest, LinkIsBlueUnderlinedWithAHandCursor) {
     EXPECT_EQ(link->cursor().shape(), Qt::PointingHandCursor);
 }
 
-TEST_F(FrmAboutTest, LongAddressIsShortenedButOpenedInFull) {
-    const QUrl longAddress(QStringLiteral("file:///") + QString(200, 'x') + QStringLiteral("/README.md"));
-    FrmAbout box(&mMainWindow, Opener(), longAddress);
-    EXPECT_LE(box.LabelWeb()->geometry().right(), box.width());
-    EXPECT_NE(box.LabelWeb()->text(), longAddress.toString());
-    EXPECT_EQ(box.LabelWeb()->toolTip(), longAddress.toString());
-    box.LabelWeb_Click();
-    EXPECT_EQ(mOpened, QList<QUrl>{longAddress});
-}
-
 TEST_F(FrmAboutTest, ClickOnTheLinkOpensTheAddressAndLeavesTheBoxOpen) {
     FrmAbout box(&mMainWindow, Opener(), mAddress);
     box.show();

@@ -118,14 +118,6 @@ TEST_F(PacketViewsTest, TextChangedOutsideTheHelpersIsReadFromTheWidget) {
     EXPECT_EQ(TextViewContent(&mText), "x\r\ny");
 }
 
-TEST(RowTextsFromList, TakesTheRowTextAndSixSubItems) {
-    const auto row = RowTextsFromList({"TCP", "198.51.100.1", "80", "203.0.113.2", "4000", "12", "10:00:00.00"});
-    EXPECT_EQ(row.protocol, "TCP");
-    EXPECT_EQ(row.destPort, "4000");
-    EXPECT_EQ(row.startTime, "10:00:00.00");
-    EXPECT_EQ(RowTextsFromList({"UDP"}).startTime, "");
-}
-
 // --- The save command ---
 
 class SaveReportTest : public PacketViewsTest {
