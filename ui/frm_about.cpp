@@ -1,5 +1,7 @@
 #include "ui/frm_about.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDesktopServices>
