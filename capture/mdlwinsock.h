@@ -36,7 +36,9 @@ struct CaptureOpenResult {
 };
 
 // Starts the helper for `address` and waits (at most kReceiveTimeoutMs) until it
-// reports the capture open or says why it could not open it.
+// reports the capture open or says why it could not open it. Call it from a
+// thread that outlives the capture: the helper ends when the thread that
+// started it ends (parent-death signal).
 CaptureOpenResult OpenCaptureSocket(const std::string& address, int port);
 
 // Closes the capture descriptor and ends the helper that feeds it. Safe on a

@@ -415,6 +415,10 @@ int main(int argc, char** argv) {
         return Fail(stream, CaptureError::Usage,
                     std::string("\"") + argv[1] + "\" is not a dotted IPv4 address");
     }
+    if (!stream.CarriesFrames())
+        return Fail(stream, CaptureError::Usage,
+                    "standard output must be the stream to Wirelens (a pipe or socket), not a "
+                    "terminal; Wirelens starts this program itself");
     char addressText[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address, addressText, sizeof addressText);
 
