@@ -8,6 +8,7 @@
 #include "packets/list_view_mode.h"
 #include "packets/packet_list_model.h"
 #include "ui/form_main.h"
+#include "views/packet_views_qt.h"
 
 namespace wirelens {
 
@@ -71,8 +72,7 @@ void FormMain::ClearPackets() {
     mModel->RemoveAllRows();
     mRawStore.Clear();
     mPackets.Clear();
-    txtData->clear();
-    ListViewHEX->clear();
+    ClearPacketViews(txtData, ListViewHEX);
     SetPanelText(2, QStringLiteral("0 packet"));
 }
 
@@ -98,8 +98,7 @@ void FormMain::SetListViewMode() {
 
 void FormMain::RefreshPacketList() {
     mModel->RemoveAllRows();
-    txtData->clear();
-    ListViewHEX->clear();
+    ClearPacketViews(txtData, ListViewHEX);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     // One pass in capture order, then one model reset: never a signal per row.
     std::vector<std::uint32_t> rows;

@@ -1,0 +1,193 @@
+// The main window capturing for real, inside network namespaces the test makes:
+// the window lives in namespace a, the peer sends from namespace b.
+#include <QAction>
+#include <QTableView>
+#include <QTest>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <set>
+
+#include "packets/packet_list_model.h"
+#include "tests/form_main_fixture.h"
+#include "tests/netns_fixture.h"
+
+namespace wirelens {
+namespace {
+
+using testing::NetnsPair;
+
+// Children of this process still running or not yet reaped.
+std::set<pid_t> ChildPids() {
+    std::set<pid_t> pids;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return pids;
+    while (dirent* e = readdir(tasks)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream children(std::string("/proc/self/task/") + e->d_name + "/children");
+        pid_t pid;
+        while (children >> pid) pids.insert(pid);
+    }
+    closedir(tasks);
+    return pids;
+}
+
+class WindowCapture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (auto why = NetnsPair::SkipReason(); !why.empty()) GTEST_SKIP() << why;
+        mNet = std::make_unique<NetnsPair>();
+        ASSERT_TRUE(mNet->Ok()) << mNet->Error();
+        mInA = std::make_unique<NetnsPair::ScopedEnter>(mNet->EnterA());
+        ASSERT_TRUE(mInA->Ok()) << mInA->Error();
+        // Loaded inside a, so the window sees a's addresses: 198.51.100.1 and loopback.
+        mHarness = std::make_unique<testing::FormMainHarness>(std::vector<std::string>{}, false);
+        FormMain::Environment env = FormMain::Environment::Default();
+        mHarness->window.reset();
+        env.showMessage = [this](const QString& text, QMessageBox::Icon icon) {
+            mHarness->messages.push_back({text, icon});
+        };
+        env.lockFilePath = mHarness->lockDir.path() + QStringLiteral("/live.lock");
+        mHarness->window = std::make_unique<FormMain>(env);
+        ASSERT_TRUE(mHarness->window->Form_Load());
+    }
+    void TearDown() override {
+        mHarness.reset();
+        mInA.reset();
+        mNet.reset();
+    }
+
+    FormMain& W() { return *mHarness->window; }
+    int Rows() { return W().Model()->rowCount(); }
+    QString Cell(int row, int column) { return W().Model()->index(row, column).data().toString(); }
+    int FindRow(const QString& protocol, int from = 0) {
+        for (int r = from; r < Rows(); ++r)
+            if (Cell(r, 0) == protocol) return r;
+        return -1;
+    }
+    bool WaitForRows(int atLeast) {
+        return QTest::qWaitFor([&] { return Rows() >= atLeast; }, 10000);
+    }
+    void SendUdpFromB(int port, const std::string& payload) {
+        std::string out;
+        const int rc = mNet->RunInB({"/usr/bin/python3", "-c",
+                                     "import socket,sys;s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM);"
+                                     "s.sendto(sys.argv[1].encode(),('198.51.100.1'," + std::to_string(port) + "))",
+                                     payload},
+                                    &out);
+        ASSERT_EQ(rc, 0) << out;
+    }
+
+    std::unique_ptr<NetnsPair> mNet;
+    std::unique_ptr<NetnsPair::ScopedEnter> mInA;
+    std::unique_ptr<testing::FormMainHarness> mHarness;
+};
+
+TEST_F(WindowCapture, RowsOfAPeersTrafficAppearStopAndStartAgainKeepThem) {
+    ASSERT_EQ(W().dicAddr.Count(), 1u);
+    W().StartCapture();
+    ASSERT_TRUE(W().IsCapturing()) << (mHarness->messages.empty() ? "" : mHarness->messages[0].text.toStdString());
+    EXPECT_EQ(W().PanelText(1), "Sniffing...");
+    EXPECT_EQ(W().PanelText(5), "Local IP: 198.51.100.1");
+    EXPECT_FALSE(W().Menu_Start->isEnabled());
+    EXPECT_TRUE(W().Menu_Stop->isEnabled());
+
+    ASSERT_EQ(mNet->RunInB({"ping", "-c", "1", "-W", "5", NetnsPair::kAddressA}), 0);
+    SendUdpFromB(5353, "hello wirelens");
+    // A SYN to a closed port: the reply is a RST, both TCP rows.
+    mNet->RunInB({"/usr/bin/python3", "-c",
+                  "import socket;s=socket.socket();s.settimeout(2)\ntry: s.connect(('198.51.100.1',9))\nexcept OSError: pass"});
+    ASSERT_TRUE(WaitForRows(5)) << Rows();
+
+    const int echo = FindRow(QStringLiteral("ICMP"));
+    ASSERT_GE(echo, 0);
+    EXPECT_EQ(Cell(echo, 1), "198.51.100.2");
+    EXPECT_EQ(Cell(echo, 3), "198.51.100.1");
+    EXPECT_EQ(Cell(echo, 2), "");
+    EXPECT_EQ(Cell(echo, 5), "64");  // 56 data bytes + the 8-byte ICMP header
+
+    const int udp = FindRow(QStringLiteral("UDP"));
+    ASSERT_GE(udp, 0);
+    EXPECT_EQ(Cell(udp, 4), "5353");
+    EXPECT_EQ(Cell(udp, 5), "14");
+    EXPECT_FALSE(W().Model()->OutgoingAt(udp));
+
+    const int syn = FindRow(QStringLiteral("TCP"));
+    ASSERT_GE(syn, 0);
+    EXPECT_EQ(Cell(syn, 4), "9");
+    const int rst = FindRow(QStringLiteral("TCP"), syn + 1);
+    ASSERT_GE(rst, 0);
+    EXPECT_EQ(Cell(rst, 2), "9");
+    EXPECT_TRUE(W().Model()->OutgoingAt(rst));
+
+    W().StopCapture();
+    EXPECT_FALSE(W().IsCapturing());
+    EXPECT_EQ(W().PanelText(1), "Stopped");
+    EXPECT_TRUE(W().Menu_Start->isEnabled());
+    EXPECT_EQ(W().PanelText(5), "Local IP: 198.51.100.1");
+    const int before = Rows();
+    const QString firstTime = Cell(0, 6), lastTime = Cell(before - 1, 6);
+    ASSERT_TRUE(QTest::qWaitFor([] { return ChildPids().empty(); }, 3000));
+
+    W().StartCapture();
+    ASSERT_TRUE(W().IsCapturing());
+    SendUdpFromB(5354, "again");
+    ASSERT_TRUE(WaitForRows(before + 1));
+    EXPECT_EQ(Cell(0, 6), firstTime);  // earlier rows stay where they were
+    EXPECT_EQ(Cell(before - 1, 6), lastTime);
+    EXPECT_EQ(W().Packets().Count(), Rows());
+    bool found = false;
+    for (int r = before; r < Rows(); ++r) found |= Cell(r, 4) == "5354";
+    EXPECT_TRUE(found);
+    EXPECT_EQ(W().PanelText(2), QStringLiteral("%1 packets").arg(Rows()));
+    EXPECT_TRUE(mHarness->messages.empty());
+}
+
+TEST_F(WindowCapture, ClosingTheWindowDuringACaptureLeavesNoHelperBehind) {
+    W().StartCapture();
+    ASSERT_TRUE(W().IsCapturing());
+    ASSERT_FALSE(ChildPids().empty());
+    W().close();
+    EXPECT_TRUE(ChildPids().empty());
+    errno = 0;
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+}
+
+TEST_F(WindowCapture, HelperKilledEndsTheCaptureAndKeepsThePackets) {
+    W().StartCapture();
+    ASSERT_TRUE(W().IsCapturing());
+    SendUdpFromB(7000, "kept");
+    ASSERT_TRUE(WaitForRows(1));
+    const auto helpers = ChildPids();
+    ASSERT_EQ(helpers.size(), 1u);
+    kill(*helpers.begin(), SIGKILL);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !W().IsCapturing(); }, 10000));
+    EXPECT_EQ(W().PanelText(1), "Stopped");
+    EXPECT_TRUE(W().Menu_Start->isEnabled());
+    EXPECT_FALSE(W().Menu_Stop->isEnabled());
+    ASSERT_EQ(mHarness->messages.size(), 1u);
+    EXPECT_TRUE(mHarness->messages[0].text.contains(QStringLiteral("kept")));
+    EXPECT_GE(Rows(), 1);
+    EXPECT_TRUE(ChildPids().empty());
+}
+
+TEST_F(WindowCapture, CaptureThatCannotOpenIsToldAndTheWindowReturnsToIdle) {
+    ASSERT_TRUE(mNet->SetInterfaceAUp(false));
+    W().StartCapture();
+    EXPECT_FALSE(W().IsCapturing());
+    ASSERT_EQ(mHarness->messages.size(), 1u);
+    EXPECT_EQ(mHarness->messages[0].icon, QMessageBox::Critical);
+    EXPECT_TRUE(mHarness->messages[0].text.contains(QStringLiteral("down"), Qt::CaseInsensitive))
+        << mHarness->messages[0].text.toStdString();
+    EXPECT_EQ(W().PanelText(1), "Ready to start");
+    EXPECT_TRUE(W().Menu_Start->isEnabled());
+    EXPECT_FALSE(W().Menu_Stop->isEnabled());
+    EXPECT_TRUE(ChildPids().empty());
+}
+
+}  // namespace
+}  // namespace wirelens
