@@ -142,17 +142,6 @@ INSTANTIATE_TEST_SUITE_P(
                       CorruptCase{"ReservedBitsSet", 10, 2, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FrameReader, LargestPayloadIsAccepted) {
-    Bytes stream;
-    AppendFrame(stream, FrameType::Datagram, 0, 0, 0, Pattern(kMaxFramePayload, 9));
-    FrameReader reader;
-    reader.Feed(stream);
-    const auto frame = reader.Next();
-    ASSERT_TRUE(frame.has_value());
-    EXPECT_EQ(frame->payload.size(), kMaxFramePayload);
-    EXPECT_FALSE(reader.Corrupt());
-}
-
 TEST(AppendFrame, CutsPayloadsLongerThanAFrameCarries) {
     Bytes stream;
     AppendFrame(stream, FrameType::Datagram, 0, 0, 9000, Pattern(kMaxFramePayload + 100, 4));
@@ -172,17 +161,6 @@ TEST(FramePayloads, ShortErrorAndMisSizedStatsAreRefused) {
     ASSERT_TRUE(empty.has_value());
     EXPECT_EQ(empty->code, CaptureError::PermissionDenied);
     EXPECT_TRUE(empty->message.empty());
-}
-
-TEST(FramePayloads, ReadyFrameCarriesTheInterfaceNames) {
-    Bytes stream;
-    AppendReadyFrame(stream, "eth0 lo");
-    FrameReader reader;
-    reader.Feed(stream);
-    const auto frame = reader.Next();
-    ASSERT_TRUE(frame.has_value());
-    EXPECT_EQ(frame->type, FrameType::Ready);
-    EXPECT_EQ(std::string(frame->payload.begin(), frame->payload.end()), "eth0 lo");
 }
 
 class SocketPair {

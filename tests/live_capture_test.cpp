@@ -538,10 +538,10 @@ TEST_F(LiveCaptureTest, HelperEndsWhenItsParentDies) {
 }
 
 // A copy of the helper that an unprivileged user may run, started through
-// setpriv as that user: no capability, so the capture cannot open.
+// setpriv as that user; with or without the capability the file may be given.
 class UnprivilegedHelper {
 public:
-    UnprivilegedHelper() {
+    explicit UnprivilegedHelper(bool withCapability = false) {
         char pattern[] = "/tmp/wirelens-unprivileged-XXXXXX";
         if (mkdtemp(pattern) == nullptr) return;
         mFolder = pattern;
@@ -551,6 +551,11 @@ public:
         std::ifstream in(WIRELENS_CAPTURE_HELPER, std::ios::binary);
         std::ofstream(mHelper, std::ios::binary) << in.rdbuf();
         chmod(mHelper.c_str(), 0755);
+        if (withCapability) {
+            std::string output;
+            if (testing::RunCommand({"setcap", "cap_net_raw+ep", mHelper}, &output) != 0)
+                mSetcapError = "setcap: " + output;
+        }
         const std::string id = std::to_string(kUnprivilegedId);
         std::ofstream(mWrapper) << "#!/bin/sh\nexec setpriv --reuid=" << id << " --regid=" << id
                                 << " --clear-groups " << mHelper << " \"$@\"\n";
@@ -562,8 +567,10 @@ public:
         rmdir(mFolder.c_str());
     }
     const std::string& Wrapper() const { return mWrapper; }
+    const std::string& SetcapError() const { return mSetcapError; }
 
 private:
+    std::string mSetcapError;
     std::string mFolder;
     std::string mHelper;
     std::string mWrapper;
@@ -587,6 +594,34 @@ TEST_F(LiveCaptureTest, UnprivilegedHelperFailsAtOnceWithThePermissionMessage) {
     EXPECT_NE(capture.Open().error.find("sudo setcap cap_net_raw+ep " + unprivileged.Wrapper()),
               std::string::npos)
         << capture.Open().error;
+}
+
+// What scripts/run sets up: the file holds CAP_NET_RAW and an ordinary user runs it.
+TEST_F(LiveCaptureTest, HelperWithTheCapabilityCapturesForAnUnprivilegedUserAndDropsIt) {
+    UnprivilegedHelper unprivileged(true);
+    if (!unprivileged.SetcapError().empty())
+        GTEST_SKIP() << "file capabilities cannot be set here: " << unprivileged.SetcapError();
+    SetCaptureHelperPath(unprivileged.Wrapper());
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    ASSERT_EQ(mNet->RunInB({"ping", "-c", "1", "-W", "5", NetnsPair::kAddressA}), 0);
+    ASSERT_TRUE(capture->ReadUntil([&] {
+        return capture->Find([](const Captured& d) { return d.decoded.protocol == kProtocolIcmp; });
+    }));
+
+    // The wrapper execs setpriv, which execs the helper: one pid throughout.
+    std::ifstream status("/proc/" + std::to_string(capture->Open().helperPid) + "/status");
+    std::string line;
+    std::vector<std::string> seen;
+    while (std::getline(status, line)) {
+        std::istringstream fields(line);
+        std::string name, value;
+        fields >> name >> value;
+        if (name == "Uid:" || name == "CapPrm:" || name == "CapEff:") seen.push_back(name + value);
+    }
+    const std::vector<std::string> expected = {"Uid:" + std::to_string(kUnprivilegedId),
+                                               "CapPrm:0000000000000000", "CapEff:0000000000000000"};
+    EXPECT_EQ(seen, expected);
 }
 
 class LiveCaptureTwoAddressesTest : public LiveCaptureTest {
