@@ -154,10 +154,9 @@ void FormMain::HandleFrame(const Frame& frame) {
             IngestDatagram(frame.payload, frame.seconds, frame.microseconds);
             break;
         case FrameType::Stats: {
-            if (frame.payload.size() < sizeof(StatsPayload)) break;
-            StatsPayload stats;
-            std::memcpy(&stats, frame.payload.data(), sizeof stats);
-            mKernelDrops = stats.droppedByKernel + stats.droppedByInterface;
+            const auto stats = ParseStatsPayload(frame.payload);
+            if (!stats) break;
+            mKernelDrops = stats->droppedByKernel + stats->droppedByInterface;
             if (mKernelDrops != 0) {
                 DropCountLabel()->setText(QStringLiteral("Dropped by the kernel: %1").arg(mKernelDrops));
                 DropCountLabel()->show();
@@ -165,9 +164,8 @@ void FormMain::HandleFrame(const Frame& frame) {
             break;
         }
         case FrameType::Error: {
-            const std::size_t skip = std::min<std::size_t>(frame.payload.size(), sizeof(std::uint32_t));
-            const QString text = QString::fromUtf8(reinterpret_cast<const char*>(frame.payload.data() + skip),
-                                                   static_cast<qsizetype>(frame.payload.size() - skip));
+            const auto error = ParseErrorPayload(frame.payload);
+            const QString text = error ? QString::fromStdString(error->message) : QStringLiteral("the capture helper failed.");
             CaptureEnded(QStringLiteral("The capture stopped: %1 The packets captured so far are kept.").arg(text));
             break;
         }

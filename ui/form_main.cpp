@@ -188,6 +188,9 @@ void FormMain::BuildControls() {
     PicSplit->setObjectName(QStringLiteral("PicSplit"));
     PicSplit->onMouseMove = [this](Qt::MouseButtons b, int x, int y) { PicSplit_MouseMove(b, x, y); };
     mSplitRect = {30, 4575, 4245, 195};
+    // The bar reaches into the detail area; kept under the detail views, only
+    // the gap between list and details shows it, and the hex header stays readable.
+    PicSplit->stackUnder(ListViewHEX);
 
     Toolbar1 = new QToolBar(mClient);
     Toolbar1->setObjectName(QStringLiteral("Toolbar1"));
