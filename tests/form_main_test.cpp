@@ -222,6 +222,16 @@ TEST_F(MainWindow, ClickInTextModeAlsoFillsTheHiddenHexView) {
     EXPECT_EQ(TextViewContent(W().txtData), std::string(17, '0'));
 }
 
+TEST_F(MainWindow, MovingTheCurrentRowWithTheKeyboardShowsItsPacket) {
+    Ingest(17, {0x41});
+    Ingest(17, {0x42, 0x43});
+    W().lv->setCurrentIndex(W().Model()->index(1, 0));
+    ASSERT_EQ(W().ListViewHEX->topLevelItemCount(), 1);
+    EXPECT_EQ(HexRow(0)[17], "BC");
+    W().lv->setCurrentIndex(W().Model()->index(0, 0));
+    EXPECT_EQ(HexRow(0)[17], "A");
+}
+
 TEST_F(MainWindow, ModeChangeEmptiesTheDetailViews) {
     Ingest(17, {0x41});
     Click(0);

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFontDatabase>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -156,6 +157,11 @@ void FormMain::BuildControls() {
     lv->horizontalHeader()->setHighlightSections(false);
     for (int c = 0; c < PacketListModel::kColumnCount; ++c) lv->setColumnWidth(c, Px(kListColumns[c].width));
     connect(lv, &QTableView::clicked, this, [this](const QModelIndex& index) { lv_ItemClick(index.row()); });
+    // Moving through the list with the keyboard shows each packet as a click does.
+    connect(lv->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) {
+                if (current.isValid() && QApplication::mouseButtons() == Qt::NoButton) lv_ItemClick(current.row());
+            });
     mLvRect = {30, 420, 8340, 4065};
 
     ListViewHEX = new QTreeWidget(mClient);
