@@ -1,0 +1,259 @@
+// The whole window under a capture flood: FormMain shown (offscreen), capturing
+// through its helper and listing every datagram, while a 5 ms timer measures
+// how long the event loop goes without a turn. Run inside the namespace whose
+// single address is captured; window_flood.sh drives it beside tcpdump.
+//
+//   wirelens_window_flood PORT [IDLE_SECONDS] [MAX_SECONDS]
+//
+// Prints "ready" once capturing. Ends when packets have been coming and none
+// has come for IDLE_SECONDS (so a stats frame taken after the flood has been
+// read), or after MAX_SECONDS; then prints the counts and the stall figures.
+#include <QApplication>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <vector>
+
+#include "capture/decode.h"
+#include "packets/packet_list_model.h"
+#include "ui/form_main.h"
+
+namespace {
+
+using wirelens::FormMain;
+
+constexpr int kTickMs = 5;
+constexpr int kMonitorMs = 100;
+constexpr double kDefaultIdleSeconds = 2.0;
+constexpr double kDefaultMaxSeconds = 120.0;
+// Upper bounds (ms) of the stall histogram's bins; the last bin is open.
+constexpr double kBinEdgesMs[] = {6, 10, 20, 50, 100, 200};
+
+// Nanoseconds on CLOCK_MONOTONIC, the clock `perf record -k CLOCK_MONOTONIC` stamps samples with.
+qint64 MonotonicNs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<qint64>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// Gaps between the ticks of a timer that asks for one every kTickMs.
+class StallMeter {
+public:
+    explicit StallMeter(qint64 startNs) : mStartNs(startNs) {}
+    // `stored`: packets filed when the tick came, to tie a gap to the work before it.
+    void Tick(qint64 nowNs, std::int32_t stored) {
+        if (mLastNs != 0) mGaps.push_back({static_cast<double>(nowNs - mLastNs) / 1e6, nowNs, stored});
+        mLastNs = nowNs;
+    }
+    double LargestMs() const { return Largest().ms; }
+    double LargestAtSeconds() const { return static_cast<double>(Largest().endNs - mStartNs) / 1e9; }
+    // Largest gap since the last call, for the per-second progress line.
+    double TakeRecentLargestMs() {
+        double largest = 0;
+        for (std::size_t i = mReported; i < mGaps.size(); ++i) largest = std::max(largest, mGaps[i].ms);
+        mReported = mGaps.size();
+        return largest;
+    }
+
+    void Print() const {
+        std::vector<Gap> sorted = mGaps;
+        std::sort(sorted.begin(), sorted.end(), [](const Gap& a, const Gap& b) { return a.ms > b.ms; });
+        // Where the longest gaps fell: seconds since the capture started, and the
+        // monotonic clock for matching them with a profile.
+        for (std::size_t i = 0; i < std::min<std::size_t>(kLongestShown, sorted.size()); ++i) {
+            const Gap& g = sorted[i];
+            std::printf("long gap %.1f ms ending at %.3f s with %d packets stored (monotonic %.6f to %.6f)\n",
+                        g.ms, static_cast<double>(g.endNs - mStartNs) / 1e9, g.stored,
+                        static_cast<double>(g.endNs) / 1e9 - g.ms / 1e3, static_cast<double>(g.endNs) / 1e9);
+        }
+        std::reverse(sorted.begin(), sorted.end());
+        auto at = [&](double q) {
+            if (sorted.empty()) return 0.0;
+            return sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(q * static_cast<double>(sorted.size())))].ms;
+        };
+        std::printf("ticks %zu\n", sorted.size());
+        std::printf("tick gap ms p50 %.2f p90 %.2f p99 %.2f p99.9 %.2f max %.2f\n", at(0.5), at(0.9), at(0.99),
+                    at(0.999), LargestMs());
+        double lower = 0;
+        auto printBin = [&](double upper) {
+            const auto n = std::count_if(sorted.begin(), sorted.end(), [&](const Gap& g) { return g.ms >= lower && g.ms < upper; });
+            std::printf("tick gap %6.0f-%-6.0f ms %ld\n", lower, upper, static_cast<long>(n));
+            lower = upper;
+        };
+        for (double upper : kBinEdgesMs) printBin(upper);
+        printBin(std::numeric_limits<double>::infinity());
+    }
+
+private:
+    struct Gap {
+        double ms;
+        qint64 endNs;
+        std::int32_t stored;
+    };
+    static constexpr std::size_t kLongestShown = 5;
+    Gap Largest() const {
+        Gap largest{0, mStartNs, 0};
+        for (const Gap& g : mGaps) if (g.ms > largest.ms) largest = g;
+        return largest;
+    }
+    qint64 mStartNs;
+    std::vector<Gap> mGaps;
+    std::size_t mReported = 0;
+    qint64 mLastNs = 0;
+};
+
+// Counts the paints of the widgets it watches, to show the list really redraws.
+class PaintCounter : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) ++mPaints;
+        return QObject::eventFilter(watched, event);
+    }
+    long Paints() const { return mPaints; }
+
+private:
+    long mPaints = 0;
+};
+
+bool IsFloodDatagram(const wirelens::clV& record, std::uint16_t port) {
+    return record.Protocol() == wirelens::kProtocolUdp && record.HasPorts() && record.DestPort() == port;
+}
+
+// A UDP socket on the flood port, so the flood is not answered with ICMP errors.
+int BindSink(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    const int sink = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sink < 0 || bind(sink, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        std::perror("bind");
+        return -1;
+    }
+    return sink;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 4) {
+        std::fprintf(stderr, "usage: %s PORT [IDLE_SECONDS] [MAX_SECONDS]\n", argv[0]);
+        return 2;
+    }
+    const auto port = static_cast<std::uint16_t>(std::atoi(argv[1]));
+    const double idleSeconds = argc >= 3 ? std::atof(argv[2]) : kDefaultIdleSeconds;
+    const double maxSeconds = argc >= 4 ? std::atof(argv[3]) : kDefaultMaxSeconds;
+
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int sink = BindSink(port);
+    if (sink < 0) return 1;
+
+    QTemporaryDir lockDir;
+    FormMain::Environment env = FormMain::Environment::Default();
+    int messages = 0;
+    env.showMessage = [&messages](const QString& text, QMessageBox::Icon) {
+        ++messages;
+        std::fprintf(stderr, "message: %s\n", text.toLocal8Bit().constData());
+    };
+    env.lockFilePath = lockDir.path() + QStringLiteral("/window_flood.lock");
+    FormMain window(env);
+    if (!window.Form_Load()) {
+        std::fprintf(stderr, "Form_Load refused to start\n");
+        return 1;
+    }
+    if (window.dicAddr.Count() != 1) {
+        std::fprintf(stderr, "expected one local address in this namespace, found %zu\n",
+                     window.dicAddr.Count());
+        return 1;
+    }
+    PaintCounter listPaints;
+    window.lv->viewport()->installEventFilter(&listPaints);
+    window.lv->verticalScrollBar()->installEventFilter(&listPaints);
+    window.show();
+    QApplication::processEvents();
+    window.StartCapture();
+    if (!window.IsCapturing()) {
+        std::fprintf(stderr, "the capture did not start\n");
+        return 1;
+    }
+    std::printf("ready\ncapturing on %s\n", window.LocalIP.c_str());
+    std::fflush(stdout);
+
+    const qint64 startNs = MonotonicNs();
+    StallMeter stalls(startNs);
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(kTickMs);
+    QObject::connect(&ticker, &QTimer::timeout, [&] { stalls.Tick(MonotonicNs(), window.Packets().Count()); });
+    ticker.start();
+
+    // Counts flood datagrams as they are filed, and decides when the run is over.
+    std::int32_t scanned = 0;
+    std::uint64_t flood = 0;
+    qint64 firstPacketNs = 0;
+    qint64 lastPacketNs = 0;
+    std::int32_t lastCount = 0;
+    qint64 nextReportNs = 1'000'000'000;
+    QTimer monitor;
+    monitor.setInterval(kMonitorMs);
+    QObject::connect(&monitor, &QTimer::timeout, [&] {
+        const qint64 now = MonotonicNs() - startNs;
+        const std::int32_t count = window.Packets().Count();
+        for (; scanned < count; ++scanned) {
+            const wirelens::clV* record = window.Packets().Get(scanned + 1);
+            if (record != nullptr && IsFloodDatagram(*record, port)) ++flood;
+        }
+        if (count > 0 && firstPacketNs == 0) firstPacketNs = now;
+        if (count != lastCount) {
+            lastPacketNs = now;
+            lastCount = count;
+        }
+        if (now >= nextReportNs) {
+            std::fprintf(stderr, "t %5.1f s  stored %8d  rows %8d  flood %8llu  drops %6llu  largest gap %6.1f ms\n",
+                         static_cast<double>(now) / 1e9, count, window.Model()->rowCount(),
+                         static_cast<unsigned long long>(flood),
+                         static_cast<unsigned long long>(window.KernelDrops()), stalls.TakeRecentLargestMs());
+            nextReportNs += 1'000'000'000;
+        }
+        const bool idle = count > 0 && static_cast<double>(now - lastPacketNs) / 1e9 >= idleSeconds;
+        if (idle || !window.IsCapturing() || static_cast<double>(now) / 1e9 >= maxSeconds) QApplication::quit();
+    });
+    monitor.start();
+    QApplication::exec();
+    ticker.stop();
+    monitor.stop();
+
+    const bool stillCapturing = window.IsCapturing();
+    window.FlushPendingRows();
+    flood = 0;
+    for (std::int32_t key = 1; key <= window.Packets().Count(); ++key) {
+        const wirelens::clV* record = window.Packets().Get(key);
+        if (record != nullptr && IsFloodDatagram(*record, port)) ++flood;
+    }
+    std::printf("flood datagrams %llu\nstored packets %d\nrows %d\nkernel drops %llu\n",
+                static_cast<unsigned long long>(flood), window.Packets().Count(), window.Model()->rowCount(),
+                static_cast<unsigned long long>(window.KernelDrops()));
+    // Packets are first and last seen by the 100 ms monitor, so those times are that coarse.
+    std::printf("largest stall ms %.1f\nlargest stall at s %.2f\nfirst packet seen at s %.1f\nlast packet seen at s %.1f\n",
+                stalls.LargestMs(), stalls.LargestAtSeconds(),
+                static_cast<double>(firstPacketNs) / 1e9, static_cast<double>(lastPacketNs) / 1e9);
+    std::printf("capturing at the end %s\nmessages %d\nlist paints %ld\n", stillCapturing ? "yes" : "no", messages,
+                listPaints.Paints());
+    stalls.Print();
+    std::fflush(stdout);
+    window.close();
+    close(sink);
+    // A capture that ended by itself leaves the counts short: not a valid run.
+    return stillCapturing ? 0 : 1;
+}

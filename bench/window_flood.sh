@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# The main window capturing and listing a UDP flood over a veth pair between
+# two namespaces made for the run, with tcpdump capturing the same interface.
+# Prints what was sent, what the window and tcpdump captured and their kernel
+# drops, and the largest event-loop stall the window had.
+#
+#   bench/window_flood.sh [BUILD_DIR] [RATE] [SECONDS] [PAYLOAD_BYTES]
+#
+# PERF_OUT=FILE runs the window under `perf record -g -k CLOCK_MONOTONIC -o FILE`
+# (PERF_FLAGS adds options, e.g. "-e sched:sched_switch"); the long gaps it
+# prints carry monotonic times to find in `perf script`.
+# Needs root. Traffic stays between 198.51.100.1 and 198.51.100.2 inside the namespaces.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="$(cd "${1:-$ROOT/build-flood-rel}" && pwd)"
+RATE="${2:-100000}"
+SECONDS_TO_RUN="${3:-10}"
+PAYLOAD="${4:-64}"
+PORT=9
+IDLE_SECONDS=2
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "window_flood.sh needs root: it makes network namespaces and a veth pair" >&2
+    exit 1
+fi
+
+NS_A="wlwin$$a"
+NS_B="wlwin$$b"
+IF_A="wlw$$a"
+IF_B="wlw$$b"
+ADDRESS_A=198.51.100.1
+ADDRESS_B=198.51.100.2
+WORK="$(mktemp -d /tmp/wirelens-window-flood-XXXXXX)"
+PIDS=()
+
+cleanup() {
+    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    ip netns del "$NS_A" 2>/dev/null || true
+    ip netns del "$NS_B" 2>/dev/null || true
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+ip netns add "$NS_A"
+ip netns add "$NS_B"
+ip link add "$IF_A" netns "$NS_A" type veth peer name "$IF_B" netns "$NS_B"
+for ns in "$NS_A" "$NS_B"; do ip -n "$ns" link set lo up; done
+ip -n "$NS_A" addr add "$ADDRESS_A/24" dev "$IF_A"
+ip -n "$NS_B" addr add "$ADDRESS_B/24" dev "$IF_B"
+ip -n "$NS_A" link set "$IF_A" up
+ip -n "$NS_B" link set "$IF_B" up
+
+rx_packets() { ip netns exec "$NS_A" cat "/sys/class/net/$IF_A/statistics/rx_packets"; }
+wait_for() {  # FILE TEXT
+    for _ in $(seq 100); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
+    echo "timed out waiting for \"$2\" in $1" >&2; cat "$1" >&2; exit 1
+}
+
+WINDOW=("$BUILD/bin/wirelens_window_flood" "$PORT" "$IDLE_SECONDS")
+if [ -n "${PERF_OUT:-}" ]; then
+    # shellcheck disable=SC2206  # PERF_FLAGS is meant to split into options
+    WINDOW=(perf record -g -k CLOCK_MONOTONIC ${PERF_FLAGS:-} -o "$PERF_OUT" -- "${WINDOW[@]}")
+fi
+
+ip netns exec "$NS_A" tcpdump -i "$IF_A" -n -Z root -w /dev/null "udp and dst port $PORT" 2>"$WORK/tcpdump.err" &
+PIDS+=($!)
+TCPDUMP_PID=$!
+QT_QPA_PLATFORM=offscreen ip netns exec "$NS_A" "${WINDOW[@]}" >"$WORK/window.out" 2>"$WORK/window.err" &
+PIDS+=($!)
+WINDOW_PID=$!
+wait_for "$WORK/tcpdump.err" "listening on"
+wait_for "$WORK/window.out" "^ready"
+
+RX_BEFORE="$(rx_packets)"
+ip netns exec "$NS_B" "$BUILD/bin/wirelens_udp_flood" "$ADDRESS_A" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD" >"$WORK/flood.out"
+sleep 1
+RX_AFTER="$(rx_packets)"
+kill -INT "$TCPDUMP_PID"
+wait "$TCPDUMP_PID" || true
+WINDOW_STATUS=0
+wait "$WINDOW_PID" || WINDOW_STATUS=$?
+PIDS=()
+
+value() { grep "^$2" "$1" | awk '{print $NF}'; }
+tcpdump_count() { grep "$1" "$WORK/tcpdump.err" | awk '{print $1}'; }
+echo "flood:               $(cat "$WORK/flood.out")"
+echo "interface rx:        $((RX_AFTER - RX_BEFORE)) packets on $IF_A during the flood"
+echo "wirelens captured:   $(value "$WORK/window.out" "flood datagrams") flood datagrams" \
+     "($(value "$WORK/window.out" "stored packets") packets stored, $(value "$WORK/window.out" "rows") rows)"
+echo "wirelens drops:      $(value "$WORK/window.out" "kernel drops") (kernel and interface, from the helper)"
+echo "tcpdump captured:    $(tcpdump_count "packets captured")"
+echo "tcpdump drops:       $(tcpdump_count "dropped by kernel") (kernel)"
+echo "largest stall:       $(value "$WORK/window.out" "largest stall ms") ms" \
+     "(at $(value "$WORK/window.out" "largest stall at s") s; packets first seen at" \
+     "$(value "$WORK/window.out" "first packet seen at s") s, last at $(value "$WORK/window.out" "last packet seen at s") s)"
+echo "list paints:         $(value "$WORK/window.out" "list paints") (the list's viewport and scroll bar)"
+echo "event-loop ticks:    $(grep '^tick gap ms' "$WORK/window.out" | sed 's/^tick gap ms //') (ms between 5 ms ticks)"
+grep '^tick gap .*-' "$WORK/window.out" | sed 's/^/                     /'
+grep '^long gap' "$WORK/window.out" | sed 's/^/  /'
+echo "window progress:"
+grep '^t ' "$WORK/window.err" | sed 's/^/  /' || true
+if grep -q '^message' "$WORK/window.err"; then grep '^message' "$WORK/window.err"; fi
+if [ "$WINDOW_STATUS" -ne 0 ]; then
+    echo "wirelens_window_flood exited with status $WINDOW_STATUS" >&2
+    cat "$WORK/window.err" >&2
+    exit 1
+fi
