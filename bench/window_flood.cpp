@@ -9,6 +9,7 @@
 // has come for IDLE_SECONDS (so a stats frame taken after the flood has been
 // read), or after MAX_SECONDS; then prints the counts and the stall figures.
 #include <QApplication>
+#include <QEventLoop>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -205,6 +206,8 @@ int main(int argc, char** argv) {
     qint64 lastPacketNs = 0;
     std::int32_t lastCount = 0;
     qint64 nextReportNs = 1'000'000'000;
+    // A loop of its own: QApplication::quit would close the window, and the capture with it.
+    QEventLoop run;
     QTimer monitor;
     monitor.setInterval(kMonitorMs);
     QObject::connect(&monitor, &QTimer::timeout, [&] {
@@ -227,10 +230,10 @@ int main(int argc, char** argv) {
             nextReportNs += 1'000'000'000;
         }
         const bool idle = count > 0 && static_cast<double>(now - lastPacketNs) / 1e9 >= idleSeconds;
-        if (idle || !window.IsCapturing() || static_cast<double>(now) / 1e9 >= maxSeconds) QApplication::quit();
+        if (idle || !window.IsCapturing() || static_cast<double>(now) / 1e9 >= maxSeconds) run.quit();
     });
     monitor.start();
-    QApplication::exec();
+    run.exec();
     ticker.stop();
     monitor.stop();
 
