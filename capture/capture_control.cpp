@@ -69,6 +69,9 @@ void FormMain::StartCapture() {
         return;
     }
     CaptureSocket = opened.socket;
+    // An abandoned start disables Clear on the toolbar; a capture that really
+    // starts gives it back, or it would stay disabled for good.
+    Button(3)->setEnabled(true);
     mReader.Reset();
     mKernelDrops = 0;
     mCaptureOpen = true;

@@ -4,6 +4,7 @@
 #include <QAbstractItemModelTester>
 #include <QCoreApplication>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,7 +22,8 @@ class FormMainHarness {
 public:
     explicit FormMainHarness(std::vector<std::string> interfaces = {"127.0.0.1;255.0.0.0", "198.51.100.1;255.255.255.0",
                                                                     "203.0.113.1;255.255.255.0"},
-                             bool load = true) {
+                             bool load = true,
+                             const std::function<void(FormMain::Environment&)>& adjust = {}) {
         FormMain::Environment env = FormMain::Environment::Default();
         env.showMessage = [this](const QString& text, QMessageBox::Icon icon) { messages.push_back({text, icon}); };
         env.listLocalAddresses = [interfaces](std::vector<std::string>& list) {
@@ -29,6 +31,7 @@ public:
             return 0;
         };
         env.lockFilePath = lockDir.path() + QStringLiteral("/wirelens.lock");
+        if (adjust) adjust(env);
         window = std::make_unique<FormMain>(env);
         window->showAboutBox = [this] { ++aboutShown; };
         if (load) loaded = window->Form_Load();

@@ -146,6 +146,13 @@ TEST_F(WindowCapture, RowsOfAPeersTrafficAppearStopAndStartAgainKeepThem) {
     EXPECT_TRUE(mHarness->messages.empty());
 }
 
+TEST_F(WindowCapture, ClearButtonComesBackWhenACaptureStartsAfterACancelledOne) {
+    W().Button(3)->setEnabled(false);  // as an abandoned start leaves it
+    W().StartCapture();
+    ASSERT_TRUE(W().IsCapturing());
+    EXPECT_TRUE(W().Button(3)->isEnabled());
+}
+
 TEST_F(WindowCapture, ClosingTheWindowDuringACaptureLeavesNoHelperBehind) {
     W().StartCapture();
     ASSERT_TRUE(W().IsCapturing());

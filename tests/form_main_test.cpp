@@ -78,6 +78,41 @@ TEST_F(MainWindow, StartsIdleWithTheInitialTextsAndMarks) {
     EXPECT_TRUE(W().AppFolder.endsWith('/'));
 }
 
+TEST(MainWindowStart, CancelledAddressChoiceReturnsToIdleWithClearDisabled) {
+    int asked = 0;
+    FormMainHarness h({"198.51.100.1;255.255.255.0", "203.0.113.1;255.255.255.0"}, true,
+                      [&](FormMain::Environment& env) {
+                          env.chooseAddress = [&](const LocalAddressSet& dicAddr, QWidget*, std::string& ip, QString&) {
+                              ++asked;
+                              EXPECT_EQ(dicAddr.Count(), 2u);
+                              ip.clear();  // the user cancelled
+                              return true;
+                          };
+                      });
+    h.window->StartCapture();
+    EXPECT_EQ(asked, 1);
+    EXPECT_FALSE(h.window->IsCapturing());
+    EXPECT_EQ(h.window->PanelText(1), "Ready to start");
+    EXPECT_TRUE(h.window->Menu_Start->isEnabled());
+    EXPECT_FALSE(h.window->Menu_Stop->isEnabled());
+    EXPECT_TRUE(h.window->Button(1)->isEnabled());
+    EXPECT_FALSE(h.window->Button(2)->isEnabled());
+    EXPECT_FALSE(h.window->Button(3)->isEnabled());
+    EXPECT_TRUE(h.messages.empty());
+}
+
+TEST(MainWindowStart, NoUsableAddressIsToldAndTheWindowStaysIdle) {
+    FormMainHarness h({"127.0.0.1;255.0.0.0"});
+    h.window->StartCapture();
+    ASSERT_EQ(h.messages.size(), 1u);
+    EXPECT_TRUE(h.messages[0].text.contains(QStringLiteral("127.0.0.1")));
+    EXPECT_FALSE(h.window->IsCapturing());
+    EXPECT_EQ(h.window->PanelText(1), "Ready to start");
+    EXPECT_TRUE(h.window->Menu_Start->isEnabled());
+    EXPECT_FALSE(h.window->Button(2)->isEnabled());
+    EXPECT_TRUE(h.window->Button(3)->isEnabled());
+}
+
 TEST_F(MainWindow, ToolbarButtonsHaveTheirTipsImagesAndStates) {
     const char* tips[] = {"", "Start", "Stop", "Clear", nullptr, "Change list view", "Change packet view", nullptr,
                           "Save", nullptr, "About"};
