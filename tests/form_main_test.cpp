@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QFile>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -177,6 +178,30 @@ TEST_F(MainWindow, ResizeKeepsDetailAreaBelowListAndSplitterOnItsEdge) {
         EXPECT_EQ(split.left, 10);
         EXPECT_EQ(split.width, lv.width - 30);
     }
+}
+
+TEST_F(MainWindow, StatusPanelsKeepDesignWidthsWithRoomAndNeverOverlapWithout) {
+    W().show();
+    W().SetPanelText(1, "Sniffing...");
+    W().SetPanelText(5, "Local IP: 198.51.100.1");
+    const int designWidths[] = {1840, 1840, 2240, 2240};
+    W().resize(1000, 500);
+    QCoreApplication::processEvents();
+    for (int i = 1; i <= 4; ++i) {
+        EXPECT_EQ(W().stB->findChild<QLabel*>(QStringLiteral("stB_panel%1").arg(i))->width(), Px(designWidths[i - 1]))
+            << "panel " << i;
+    }
+    // The design size is narrower than the five design widths together.
+    W().resize(Px(9390), 440);
+    QCoreApplication::processEvents();
+    int previousRight = 0;
+    for (int i = 1; i <= 5; ++i) {
+        auto* panel = W().stB->findChild<QLabel*>(QStringLiteral("stB_panel%1").arg(i));
+        EXPECT_GE(panel->x(), previousRight) << "panel " << i << " overlaps the one before";
+        EXPECT_GE(panel->width(), panel->fontMetrics().horizontalAdvance(panel->text())) << "panel " << i;
+        previousRight = panel->x() + panel->width();
+    }
+    EXPECT_LE(previousRight, W().stB->width());
 }
 
 TEST_F(MainWindow, WindowTooSmallLeavesTheLayoutPartlyApplied) {

@@ -18,6 +18,7 @@
 #include <QToolButton>
 #include <QTableView>
 #include <QTreeWidget>
+#include <algorithm>
 #include <cstring>
 
 #include "capture/choose_local_ip.h"
@@ -73,6 +74,19 @@ void SplitterBar::mouseMoveEvent(QMouseEvent* event) {
     QFrame::mouseMoveEvent(event);
 }
 
+StatusPanel::StatusPanel(int designWidthPx, QWidget* parent) : QLabel(parent), mDesignWidth(designWidthPx) {
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+}
+
+QSize StatusPanel::sizeHint() const {
+    const QSize text = QLabel::sizeHint();
+    return {std::max(mDesignWidth, text.width()), text.height()};
+}
+
+QSize StatusPanel::minimumSizeHint() const {
+    return QLabel::sizeHint();
+}
+
 // ---------------------------------------------------------------------------
 
 FormMain::Environment FormMain::Environment::Default() {
@@ -114,17 +128,12 @@ void FormMain::BuildControls() {
     stB->setObjectName(QStringLiteral("stB"));
     stB->setSizeGripEnabled(false);
     for (int i = 1; i <= 5; ++i) {
-        auto* panel = new QLabel(stB);
+        auto* panel = new StatusPanel(Px(kPanelWidths[i - 1]), stB);
         panel->setObjectName(QStringLiteral("stB_panel%1").arg(i));
         panel->setFrameShape(QFrame::StyledPanel);
         panel->setFrameShadow(QFrame::Sunken);
-        if (i < 5) {
-            panel->setFixedWidth(Px(kPanelWidths[i - 1]));
-            stB->addWidget(panel);
-        } else {
-            panel->setMinimumWidth(Px(kPanelWidths[i - 1]));
-            stB->addWidget(panel, 1);
-        }
+        // The fifth panel takes the width that remains.
+        stB->addWidget(panel, i == 5 ? 1 : 0);
         mPanels[static_cast<std::size_t>(i)] = panel;
     }
     // Shown only once the kernel has dropped datagrams, so a loss is never silent.

@@ -1,6 +1,7 @@
 #pragma once
 // Small widgets and default collaborators of the main window.
 #include <QFrame>
+#include <QLabel>
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -37,6 +38,20 @@ public:
 
 protected:
     void mouseMoveEvent(QMouseEvent* event) override;
+};
+
+// A status bar panel: its design width when the bar has room; when it has
+// not, it gives up width down to what its text needs, so panels never overlap
+// and every text stays readable.
+class StatusPanel : public QLabel {
+    Q_OBJECT
+public:
+    StatusPanel(int designWidthPx, QWidget* parent);
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+private:
+    int mDesignWidth;
 };
 
 // Settles the capture address, with the address dialog when there are several.
