@@ -4,16 +4,15 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QSocketNotifier>
 #include <cstring>
 
+#include "capture/async_select.h"
 #include "capture/mdlwinsock.h"
 #include "ui/form_main.h"
 
 namespace wirelens {
 
 namespace {
-constexpr qintptr kReadReady = 1;  // FD_READ with a zero error word
 // Longest stretch spent reading before the event loop gets a turn; the rest
 // waits in the buffer and is read on a notification posted to ourselves.
 constexpr qint64 kReadBudgetMs = 20;
@@ -60,7 +59,7 @@ void FormMain::StartCapture() {
     }
 
     StartWinsock();
-    const CaptureOpenResult opened = OpenCaptureSocket(LocalIP, kCapturePort);
+    const CaptureOpenResult opened = OpenCaptureSocket(LocalIP, kCapturePort, this);
     SetPanelText(5, QStringLiteral("Local IP: ") + QString::fromStdString(LocalIP));
     if (!opened.Ok()) {
         EndWinsock();
@@ -75,13 +74,6 @@ void FormMain::StartCapture() {
     mReader.Reset();
     mKernelDrops = 0;
     mCaptureOpen = true;
-    mNotifier = new QSocketNotifier(static_cast<qintptr>(CaptureSocket), QSocketNotifier::Read, this);
-    const int fd = CaptureSocket;
-    connect(mNotifier, &QSocketNotifier::activated, this, [this, fd] {
-        // One notification at a time: the notifier rests until the event is handled.
-        mNotifier->setEnabled(false);
-        QCoreApplication::postEvent(this, new MessageEvent(kCaptureMessage, static_cast<quintptr>(fd), kReadReady));
-    });
 }
 
 void FormMain::StopCapture() {
@@ -90,11 +82,9 @@ void FormMain::StopCapture() {
 }
 
 void FormMain::CloseSequence() {
-    if (mNotifier != nullptr) {
-        mNotifier->setEnabled(false);
-        delete mNotifier;
-        mNotifier = nullptr;
-    }
+    // No more notifications, then the descriptor, then the library; each step
+    // fails without effect on a capture that is not open.
+    AsyncSelect(CaptureSocket, this, kCaptureMessage, 0);
     if (mCaptureOpen) {
         // Datagrams already read but not yet filed are kept.
         while (auto frame = mReader.Next()) {
@@ -115,7 +105,7 @@ void FormMain::CaptureEnded(const QString& why) {
 void FormMain::Antes(LResult&, LResult&, QObject*, int, quintptr, qintptr) {}
 
 void FormMain::Despues(LResult& /*lReturn*/, QObject* /*hwnd*/, int /*uMsg*/, quintptr wParam, qintptr lParam) {
-    if (lParam != kReadReady) return;
+    if (lParam != kFdRead) return;
     if (!mCaptureOpen || static_cast<int>(wParam) != CaptureSocket) return;  // a stale notification
     ReadCapture();
 }
@@ -128,7 +118,7 @@ void FormMain::ReadCapture() {
             HandleFrame(*frame);
             if (!mCaptureOpen) return;
             if (clock.elapsed() >= kReadBudgetMs) {
-                QCoreApplication::postEvent(this, new MessageEvent(kCaptureMessage, static_cast<quintptr>(CaptureSocket), kReadReady));
+                QCoreApplication::postEvent(this, new MessageEvent(kCaptureMessage, static_cast<quintptr>(CaptureSocket), kFdRead));
                 return;
             }
         }
@@ -148,7 +138,8 @@ void FormMain::ReadCapture() {
         }
         return;
     }
-    if (mNotifier != nullptr) mNotifier->setEnabled(true);
+    // Everything waiting has been read: the next datagram notifies again.
+    AsyncSelect(CaptureSocket, this, kCaptureMessage, kFdRead);
 }
 
 void FormMain::HandleFrame(const Frame& frame) {

@@ -1,6 +1,6 @@
 # Capture engine: decoding, the raw datagram store, local addresses and their
 # choice, the helper's stream, link-layer removal and the socket module (no
-# Qt); the address dialog (Qt).
+# Qt); read notifications and the address dialog (Qt).
 target_sources(wirelens_core PRIVATE
   capture/byte_reader.h
   capture/decode.cpp capture/decode.h
@@ -11,4 +11,5 @@ target_sources(wirelens_core PRIVATE
   capture/link_layer.cpp capture/link_layer.h
   capture/mdlwinsock.cpp capture/mdlwinsock.h)
 target_sources(wirelens_qt PRIVATE
+  capture/async_select.cpp capture/async_select.h
   capture/form_ip.cpp capture/form_ip.h)

@@ -6,3 +6,4 @@ wirelens_core_test(capture_test
 target_compile_definitions(capture_test PRIVATE
   WIRELENS_CAPTURE_HELPER="$<TARGET_FILE:wirelens-capture>")
 add_dependencies(capture_test wirelens-capture)
+wirelens_qt_test(async_select_test async_select_test.cpp)

@@ -26,7 +26,6 @@ class QAction;
 class QLabel;
 class QMenu;
 class QPlainTextEdit;
-class QSocketNotifier;
 class QStatusBar;
 class QToolBar;
 class QTableView;
@@ -202,8 +201,7 @@ private:
     bool mCountTextQueued = false;
     bool mUnloaded = false;
 
-    // Capture descriptor and its readiness notifier.
-    QSocketNotifier* mNotifier = nullptr;
+    // The capture descriptor is open and registered for notifications.
     bool mCaptureOpen = false;
     FrameReader mReader;
     std::uint64_t mKernelDrops = 0;

@@ -1,0 +1,68 @@
+#include "capture/async_select.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <algorithm>
+#include <vector>
+
+#include "hook/sub_cls.h"
+
+namespace wirelens {
+
+namespace {
+
+struct Registration {
+    int socket;
+    QPointer<QSocketNotifier> notifier;  // owned by the window, so it dies with it
+};
+
+std::vector<Registration>& Registrations() {
+    static std::vector<Registration> registrations;
+    return registrations;
+}
+
+std::vector<Registration>::iterator Find(int socket) {
+    auto& all = Registrations();
+    // Notifiers whose window is gone no longer count.
+    std::erase_if(all, [](const Registration& r) { return r.notifier.isNull(); });
+    return std::find_if(all.begin(), all.end(), [socket](const Registration& r) { return r.socket == socket; });
+}
+
+}  // namespace
+
+int AsyncSelect(int socket, QObject* window, int message, long events) {
+    const auto found = Find(socket);
+    if (events == 0) {
+        if (found == Registrations().end()) return -1;
+        delete found->notifier.data();
+        Registrations().erase(found);
+        return 0;
+    }
+    if (events != kFdRead || socket < 0 || window == nullptr) return -1;
+    if (found != Registrations().end()) {
+        if (found->notifier->parent() != window) return -1;
+        found->notifier->setEnabled(true);
+        return 0;
+    }
+    auto* notifier = new QSocketNotifier(static_cast<qintptr>(socket), QSocketNotifier::Read, window);
+    QObject::connect(notifier, &QSocketNotifier::activated, window, [notifier, window, socket, message] {
+        // One notification at a time: the notifier rests until the window asks again.
+        notifier->setEnabled(false);
+        QCoreApplication::postEvent(window, new MessageEvent(message, static_cast<quintptr>(socket), kFdRead));
+    });
+    Registrations().push_back({socket, notifier});
+    return 0;
+}
+
+CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, QObject* window) {
+    CaptureOpenResult opened = OpenCaptureSocket(address, port);
+    if (!opened.Ok()) return opened;
+    if (AsyncSelect(opened.socket, window, kCaptureMessage, kFdRead) != 0) {
+        CloseCaptureSocket(opened.socket);
+        return {-1, -1, "Cannot watch the capture for new datagrams: there is no window to tell."};
+    }
+    return opened;
+}
+
+}  // namespace wirelens

@@ -1,0 +1,112 @@
+// Read notifications of a descriptor as message events: one per readiness
+// until the window asks again, none once the registration has ended.
+#include "capture/async_select.h"
+
+#include <QCoreApplication>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+#include "hook/sub_cls.h"
+
+namespace wirelens {
+namespace {
+
+struct Notice {
+    int type;
+    quintptr wParam;
+    qintptr lParam;
+};
+
+class Recorder : public QObject {
+public:
+    std::vector<Notice> notices;
+    bool event(QEvent* event) override {
+        if (auto* message = dynamic_cast<MessageEvent*>(event)) {
+            notices.push_back({static_cast<int>(event->type()), message->wParam, message->lParam});
+            return true;
+        }
+        return QObject::event(event);
+    }
+};
+
+// A socket pair whose first end is watched; writing to the second makes it readable.
+struct Pair {
+    Pair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0); }
+    ~Pair() {
+        close(ends[0]);
+        close(ends[1]);
+    }
+    void Send() { ASSERT_EQ(write(ends[1], "x", 1), 1); }
+    int Watched() const { return ends[0]; }
+    int ends[2] = {-1, -1};
+};
+
+bool WaitForNotices(const Recorder& recorder, std::size_t count) {
+    return QTest::qWaitFor([&] { return recorder.notices.size() >= count; }, 5000);
+}
+
+TEST(AsyncSelect, ReadinessPostsOneMessageUntilTheWindowAsksAgain) {
+    Pair pair;
+    Recorder window;
+    ASSERT_EQ(AsyncSelect(pair.Watched(), &window, kCaptureMessage, kFdRead), 0);
+    pair.Send();
+    ASSERT_TRUE(WaitForNotices(window, 1));
+    EXPECT_EQ(window.notices[0].type, kCaptureMessage);
+    EXPECT_EQ(window.notices[0].wParam, static_cast<quintptr>(pair.Watched()));
+    EXPECT_EQ(window.notices[0].lParam, kFdRead);
+
+    // Still readable, but the window has not asked again: a control pair,
+    // registered now, shows the event loop ran while this one stayed quiet.
+    Pair control;
+    Recorder controlWindow;
+    ASSERT_EQ(AsyncSelect(control.Watched(), &controlWindow, kCaptureMessage, kFdRead), 0);
+    control.Send();
+    ASSERT_TRUE(WaitForNotices(controlWindow, 1));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window.notices.size(), 1u);
+
+    ASSERT_EQ(AsyncSelect(pair.Watched(), &window, kCaptureMessage, kFdRead), 0);
+    EXPECT_TRUE(WaitForNotices(window, 2));
+    EXPECT_EQ(AsyncSelect(pair.Watched(), &window, kCaptureMessage, 0), 0);
+    EXPECT_EQ(AsyncSelect(control.Watched(), &controlWindow, kCaptureMessage, 0), 0);
+}
+
+TEST(AsyncSelect, EndedRegistrationPostsNothingAndEndingAgainFails) {
+    Pair pair;
+    Pair control;
+    Recorder window;
+    Recorder controlWindow;
+    ASSERT_EQ(AsyncSelect(pair.Watched(), &window, kCaptureMessage, kFdRead), 0);
+    ASSERT_EQ(AsyncSelect(control.Watched(), &controlWindow, kCaptureMessage, kFdRead), 0);
+    EXPECT_EQ(AsyncSelect(pair.Watched(), &window, kCaptureMessage, 0), 0);
+    pair.Send();
+    control.Send();
+    ASSERT_TRUE(WaitForNotices(controlWindow, 1));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(window.notices.empty());
+    EXPECT_EQ(AsyncSelect(pair.Watched(), &window, kCaptureMessage, 0), -1);
+    // The close sequence on a capture that never opened: descriptor 0, nothing registered.
+    EXPECT_EQ(AsyncSelect(0, &window, kCaptureMessage, 0), -1);
+    EXPECT_EQ(AsyncSelect(control.Watched(), &controlWindow, kCaptureMessage, 0), 0);
+}
+
+TEST(AsyncSelect, RegistrationEndsWithItsWindowAndRefusesNonsense) {
+    Pair pair;
+    auto window = std::make_unique<Recorder>();
+    ASSERT_EQ(AsyncSelect(pair.Watched(), window.get(), kCaptureMessage, kFdRead), 0);
+    window.reset();
+    EXPECT_EQ(AsyncSelect(pair.Watched(), nullptr, kCaptureMessage, 0), -1);
+
+    Recorder other;
+    EXPECT_EQ(AsyncSelect(-1, &other, kCaptureMessage, kFdRead), -1);
+    EXPECT_EQ(AsyncSelect(pair.Watched(), nullptr, kCaptureMessage, kFdRead), -1);
+    EXPECT_EQ(AsyncSelect(pair.Watched(), &other, kCaptureMessage, 4), -1);  // only read-ready is offered
+}
+
+}  // namespace
+}  // namespace wirelens
