@@ -86,14 +86,23 @@ void FormMain::CloseSequence() {
     // fails without effect on a capture that is not open.
     AsyncSelect(CaptureSocket, this, kCaptureMessage, 0);
     if (mCaptureOpen) {
-        // Datagrams already read but not yet filed are kept.
-        while (auto frame = mReader.Next()) {
-            if (frame->type == FrameType::Datagram) HandleFrame(*frame);
-        }
+        // The helper ends first; every datagram it captured before then is kept.
+        EndCaptureHelper(CaptureSocket);
+        DrainCapture();
         CloseCaptureSocket(CaptureSocket);
     }
     mCaptureOpen = false;
     EndWinsock();
+}
+
+void FormMain::DrainCapture() {
+    for (;;) {
+        while (auto frame = mReader.Next()) {
+            // An ended helper's Error frame is no news: the capture is closing anyway.
+            if (frame->type == FrameType::Datagram || frame->type == FrameType::Stats) HandleFrame(*frame);
+        }
+        if (mReader.Corrupt() || mReader.Read(CaptureSocket) != FrameReader::ReadStatus::Data) return;
+    }
 }
 
 void FormMain::CaptureEnded(const QString& why) {

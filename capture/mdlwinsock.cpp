@@ -40,7 +40,7 @@ constexpr const char* kNullDevice = "/dev/null";
 
 struct RunningHelper {
     int socket;
-    pid_t pid;
+    pid_t pid;  // -1 once ended and reaped: the number may belong to another process by then
 };
 
 // Helpers started by OpenCaptureSocket and not yet ended, by the descriptor they feed.
@@ -347,6 +347,15 @@ CaptureOpenResult OpenCaptureSocket(const std::string& address, int /*port*/) {
             break;
     }
     return result;
+}
+
+void EndCaptureHelper(int socket) {
+    for (RunningHelper& helper : RunningHelpers()) {
+        if (helper.socket != socket) continue;
+        EndHelper(helper.pid);
+        helper.pid = -1;
+        return;
+    }
 }
 
 void CloseCaptureSocket(int socket) {

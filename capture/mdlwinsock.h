@@ -41,6 +41,10 @@ struct CaptureOpenResult {
 // started it ends (parent-death signal).
 CaptureOpenResult OpenCaptureSocket(const std::string& address, int port);
 
+// Ends and reaps the helper that feeds `socket` but leaves the descriptor open,
+// so that what the helper sent before it ended can still be read. Safe to repeat.
+void EndCaptureHelper(int socket);
+
 // Closes the capture descriptor and ends the helper that feeds it. Safe on a
 // descriptor that was never opened (0 or -1) and safe to repeat.
 void CloseCaptureSocket(int socket);

@@ -6,11 +6,15 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <set>
 
+#include "capture/capture_stream.h"
+#include "capture/mdlwinsock.h"
 #include "packets/packet_list_model.h"
 #include "tests/form_main_fixture.h"
 #include "tests/netns_fixture.h"
@@ -144,6 +148,35 @@ TEST_F(WindowCapture, RowsOfAPeersTrafficAppearStopAndStartAgainKeepThem) {
     EXPECT_TRUE(found);
     EXPECT_EQ(W().PanelText(2), QStringLiteral("%1 packets").arg(Rows()));
     EXPECT_TRUE(mHarness->messages.empty());
+}
+
+TEST_F(WindowCapture, StopKeepsEveryDatagramCapturedBeforeIt) {
+    W().StartCapture();
+    ASSERT_TRUE(W().IsCapturing());
+    constexpr int kDatagrams = 40;
+    constexpr int kPort = 7100;
+    ASSERT_EQ(mNet->RunInB({"/usr/bin/python3", "-c",
+                            "import socket;s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                            "for i in range(" + std::to_string(kDatagrams) + "): s.sendto(b'x',('198.51.100.1'," +
+                                std::to_string(kPort) + "))"}),
+              0);
+    // Wait, without letting the window read, until the helper has handed all
+    // of them over: they sit unread in the stream when Stop comes.
+    const std::size_t frameBytes = sizeof(FrameHeader) + 28 + 1;
+    int waiting = 0;
+    for (int tries = 0; tries < 500 && static_cast<std::size_t>(waiting) < kDatagrams * frameBytes; ++tries) {
+        ASSERT_EQ(ioctl(CaptureSocket, FIONREAD, &waiting), 0);
+        usleep(10000);
+    }
+    ASSERT_GE(static_cast<std::size_t>(waiting), kDatagrams * frameBytes);
+    EXPECT_EQ(Rows(), 0);
+
+    W().StopCapture();
+    W().FlushPendingRows();
+    int flood = 0;
+    for (int r = 0; r < Rows(); ++r) flood += Cell(r, 0) == "UDP" && Cell(r, 4) == QString::number(kPort);
+    EXPECT_EQ(flood, kDatagrams);
+    EXPECT_TRUE(ChildPids().empty());
 }
 
 TEST_F(WindowCapture, ClearButtonComesBackWhenACaptureStartsAfterACancelledOne) {

@@ -181,6 +181,7 @@ private:
     void EnterCapturingState();
     void EnterIdleState(const QString& stateText, bool disableClear);
     void CloseSequence();
+    void DrainCapture();
     void CaptureEnded(const QString& why);
     void ReadCapture();
     void HandleFrame(const Frame& frame);
