@@ -13,50 +13,15 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD="$(cd "${1:-$ROOT/build-flood-rel}" && pwd)"
+BUILD="$(cd "${1:-$ROOT/build-rel}" && pwd)"
 RATE="${2:-100000}"
 SECONDS_TO_RUN="${3:-10}"
 PAYLOAD="${4:-64}"
 PORT=9
 IDLE_SECONDS=2
 
-if [ "$(id -u)" -ne 0 ]; then
-    echo "window_flood.sh needs root: it makes network namespaces and a veth pair" >&2
-    exit 1
-fi
-
-NS_A="wlwin$$a"
-NS_B="wlwin$$b"
-IF_A="wlw$$a"
-IF_B="wlw$$b"
-ADDRESS_A=198.51.100.1
-ADDRESS_B=198.51.100.2
-WORK="$(mktemp -d /tmp/wirelens-window-flood-XXXXXX)"
-PIDS=()
-
-cleanup() {
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    ip netns del "$NS_A" 2>/dev/null || true
-    ip netns del "$NS_B" 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-ip netns add "$NS_A"
-ip netns add "$NS_B"
-ip link add "$IF_A" netns "$NS_A" type veth peer name "$IF_B" netns "$NS_B"
-for ns in "$NS_A" "$NS_B"; do ip -n "$ns" link set lo up; done
-ip -n "$NS_A" addr add "$ADDRESS_A/24" dev "$IF_A"
-ip -n "$NS_B" addr add "$ADDRESS_B/24" dev "$IF_B"
-ip -n "$NS_A" link set "$IF_A" up
-ip -n "$NS_B" link set "$IF_B" up
-
-rx_packets() { ip netns exec "$NS_A" cat "/sys/class/net/$IF_A/statistics/rx_packets"; }
-wait_for() {  # FILE TEXT
-    for _ in $(seq 100); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
-    echo "timed out waiting for \"$2\" in $1" >&2; cat "$1" >&2; exit 1
-}
+source "$ROOT/bench/flood_net.sh"
+flood_net_up window
 
 WINDOW=("$BUILD/bin/wirelens_window_flood" "$PORT" "$IDLE_SECONDS")
 if [ -n "${PERF_OUT:-}" ]; then
