@@ -10,10 +10,13 @@
 #include <QStatusBar>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QToolBar>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
+#include "capture/capture_stream.h"
+#include "capture/mdlwinsock.h"
 #include "packets/list_view_mode.h"
 #include "packets/packet_list_model.h"
 #include "tests/datagram_builder.h"
@@ -112,6 +115,51 @@ TEST(MainWindowStart, NoUsableAddressIsToldAndTheWindowStaysIdle) {
     EXPECT_TRUE(h.window->Menu_Start->isEnabled());
     EXPECT_FALSE(h.window->Button(2)->isEnabled());
     EXPECT_TRUE(h.window->Button(3)->isEnabled());
+}
+
+// A stand-in helper that opens, hands over one datagram and reports kernel
+// drops, then waits to be ended: the whole road from the stream to a row,
+// without capture privileges.
+TEST(MainWindowStart, StreamedDatagramBecomesARowAndKernelDropsAreShown) {
+    QTemporaryDir folder;
+    std::vector<std::uint8_t> stream;
+    AppendReadyFrame(stream, "veth0");
+    DatagramSpec spec;
+    spec.protocol = 17;
+    spec.src = "198.51.100.2";
+    spec.dst = "198.51.100.1";
+    spec.payload = {'h', 'i'};
+    const auto datagram = BuildDatagram(spec);
+    AppendFrame(stream, FrameType::Datagram, 1700000000, 0, static_cast<std::uint32_t>(datagram.size()), datagram);
+    AppendStatsFrame(stream, 1700000001, 0, StatsPayload{10, 3, 0});
+    QFile frames(folder.filePath(QStringLiteral("frames.bin")));
+    ASSERT_TRUE(frames.open(QIODevice::WriteOnly));
+    frames.write(reinterpret_cast<const char*>(stream.data()), static_cast<qint64>(stream.size()));
+    frames.close();
+    QFile helper(folder.filePath(QStringLiteral("wirelens-capture")));
+    ASSERT_TRUE(helper.open(QIODevice::WriteOnly));
+    helper.write(QStringLiteral("#!/bin/sh\ncat '%1'\nexec sleep 60\n").arg(frames.fileName()).toUtf8());
+    helper.close();
+    helper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    SetCaptureHelperPath(helper.fileName().toStdString());
+
+    FormMainHarness h({"198.51.100.1;255.255.255.0"});
+    h.window->StartCapture();
+    ASSERT_TRUE(h.window->IsCapturing());
+    EXPECT_FALSE(h.window->DropCountLabel()->isVisibleTo(h.window.get()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.window->KernelDrops() == 3; }, 5000));
+    h.Settle();
+    EXPECT_TRUE(h.window->DropCountLabel()->isVisibleTo(h.window.get()));
+    EXPECT_TRUE(h.window->DropCountLabel()->text().contains(QStringLiteral("3")));
+    ASSERT_EQ(h.window->Model()->rowCount(), 1);
+    EXPECT_EQ(h.window->Model()->index(0, PacketListModel::kColSize).data().toString(), "2");
+    EXPECT_EQ(h.window->PanelText(2), "1 packet");
+
+    h.window->StopCapture();
+    SetCaptureHelperPath("");
+    EXPECT_EQ(h.window->PanelText(1), "Stopped");
+    EXPECT_EQ(h.window->Model()->rowCount(), 1);
+    EXPECT_TRUE(h.messages.empty());
 }
 
 TEST_F(MainWindow, ToolbarButtonsHaveTheirTipsImagesAndStates) {
