@@ -33,7 +33,7 @@ std::unique_ptr<FormMain> MakeWindow(QTemporaryDir& lockDir) {
 }
 
 std::vector<std::uint8_t> Datagram100() {
-    wirelens::testing::DatagramSpec s;
+    wirelens::testing::DatagramFields s;
     s.protocol = 17;
     s.src = "198.51.100.2";
     s.dst = "198.51.100.1";
@@ -138,15 +138,15 @@ void BM_RefreshPacketList(benchmark::State& state) {
     QTemporaryDir lockDir;
     auto window = MakeWindow(lockDir);
     window->show();
-    wirelens::testing::DatagramSpec in;
+    wirelens::testing::DatagramFields in;
     in.protocol = 17;
     in.src = "198.51.100.2";
     in.dst = "198.51.100.1";
     in.payload = wirelens::testing::Bytes(72);
-    wirelens::testing::DatagramSpec out = in;
+    wirelens::testing::DatagramFields out = in;
     out.protocol = 6;
     std::swap(out.src, out.dst);
-    wirelens::testing::DatagramSpec icmp = in;
+    wirelens::testing::DatagramFields icmp = in;
     icmp.protocol = 1;
     const auto a = wirelens::testing::BuildDatagram(in), b = wirelens::testing::BuildDatagram(out),
                c = wirelens::testing::BuildDatagram(icmp);

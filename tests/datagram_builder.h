@@ -11,7 +11,7 @@
 
 namespace wirelens::testing {
 
-struct DatagramSpec {
+struct DatagramFields {
     std::uint8_t protocol = 17;
     std::string src = "198.51.100.2";
     std::string dst = "198.51.100.1";
@@ -28,7 +28,7 @@ inline std::uint32_t Addr(const std::string& dotted) {
     return a.s_addr;
 }
 
-inline std::vector<std::uint8_t> BuildDatagram(const DatagramSpec& s) {
+inline std::vector<std::uint8_t> BuildDatagram(const DatagramFields& s) {
     std::size_t transport = s.transportHeaderBytes;
     if (transport == 0) {
         transport = s.protocol == 6 ? 20 : (s.protocol == 17 || s.protocol == 1) ? 8 : 0;

@@ -10,11 +10,11 @@ namespace {
 
 using testing::BuildDatagram;
 using testing::Bytes;
-using testing::DatagramSpec;
+using testing::DatagramFields;
 
 struct DecodeCase {
     const char* name;
-    DatagramSpec spec;
+    DatagramFields fields;
     std::size_t expectedLength;
     std::string protocolText;
     bool hasPorts;
@@ -25,25 +25,25 @@ class DecodeTable : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeTable, GivesProtocolPortsAndSize) {
     const DecodeCase& c = GetParam();
-    const auto bytes = BuildDatagram(c.spec);
+    const auto bytes = BuildDatagram(c.fields);
     ASSERT_EQ(bytes.size(), c.expectedLength);
     const DecodedDatagram d = DecodeDatagram(bytes);
     EXPECT_EQ(ProtocolText(d.protocol), c.protocolText);
     EXPECT_EQ(d.hasPorts, c.hasPorts);
     EXPECT_EQ(d.size, c.size);
-    EXPECT_EQ(AddressToText(d.srcAddr), c.spec.src);
-    EXPECT_EQ(AddressToText(d.dstAddr), c.spec.dst);
+    EXPECT_EQ(AddressToText(d.srcAddr), c.fields.src);
+    EXPECT_EQ(AddressToText(d.dstAddr), c.fields.dst);
     if (c.hasPorts) {
-        EXPECT_EQ(d.srcPort, c.spec.srcPort);
-        EXPECT_EQ(d.dstPort, c.spec.dstPort);
+        EXPECT_EQ(d.srcPort, c.fields.srcPort);
+        EXPECT_EQ(d.dstPort, c.fields.dstPort);
     } else {
         EXPECT_EQ(d.srcPort, 0);
         EXPECT_EQ(d.dstPort, 0);
     }
 }
 
-DatagramSpec Spec(std::uint8_t proto, std::size_t payload, std::size_t transport = 0, std::size_t ipOptions = 0) {
-    DatagramSpec s;
+DatagramFields Fields(std::uint8_t proto, std::size_t payload, std::size_t transport = 0, std::size_t ipOptions = 0) {
+    DatagramFields s;
     s.protocol = proto;
     s.payload = Bytes(payload);
     s.transportHeaderBytes = transport;
@@ -54,19 +54,19 @@ DatagramSpec Spec(std::uint8_t proto, std::size_t payload, std::size_t transport
 INSTANTIATE_TEST_SUITE_P(
     Datagrams, DecodeTable,
     ::testing::Values(
-        DecodeCase{"Tcp60BytesGivesSize20", Spec(6, 20), 60, "TCP", true, 20},
-        DecodeCase{"TcpOptionsCountAsData", Spec(6, 0, 32), 52, "TCP", true, 12},
-        DecodeCase{"Tcp12OptionBytesNoPayloadGives24", Spec(6, 12, 32), 64, "TCP", true, 24},
-        DecodeCase{"UdpEmpty", Spec(17, 0), 28, "UDP", true, 0},
-        DecodeCase{"Udp28PlusK", Spec(17, 37), 65, "UDP", true, 37},
-        DecodeCase{"Icmp60GivesSize40", Spec(1, 32), 60, "ICMP", false, 40},
-        DecodeCase{"Igmp2IsNumberText", Spec(2, 12), 32, "2", false, 12},
-        DecodeCase{"Protocol255", Spec(255, 5), 25, "255", false, 5},
-        DecodeCase{"Protocol0", Spec(0, 0), 20, "0", false, 0}),
+        DecodeCase{"Tcp60BytesGivesSize20", Fields(6, 20), 60, "TCP", true, 20},
+        DecodeCase{"TcpOptionsCountAsData", Fields(6, 0, 32), 52, "TCP", true, 12},
+        DecodeCase{"Tcp12OptionBytesNoPayloadGives24", Fields(6, 12, 32), 64, "TCP", true, 24},
+        DecodeCase{"UdpEmpty", Fields(17, 0), 28, "UDP", true, 0},
+        DecodeCase{"Udp28PlusK", Fields(17, 37), 65, "UDP", true, 37},
+        DecodeCase{"Icmp60GivesSize40", Fields(1, 32), 60, "ICMP", false, 40},
+        DecodeCase{"Igmp2IsNumberText", Fields(2, 12), 32, "2", false, 12},
+        DecodeCase{"Protocol255", Fields(255, 5), 25, "255", false, 5},
+        DecodeCase{"Protocol0", Fields(0, 0), 20, "0", false, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Decode, IpOptionsDoNotMovePortOffsets) {
-    DatagramSpec s = Spec(17, 0, 8, 8);  // 28-byte header
+    DatagramFields s = Fields(17, 0, 8, 8);  // 28-byte header
     s.srcPort = 1234;
     auto bytes = BuildDatagram(s);
     // The builder put the real ports at 28; the decoder reads 20..23, which hold option bytes.
@@ -77,7 +77,7 @@ TEST(Decode, IpOptionsDoNotMovePortOffsets) {
 }
 
 TEST(Decode, PortBytesAreBigEndian) {
-    DatagramSpec s = Spec(6, 0);
+    DatagramFields s = Fields(6, 0);
     auto bytes = BuildDatagram(s);
     bytes[20] = 0x1F;
     bytes[21] = 0x90;
@@ -98,7 +98,7 @@ std::vector<std::uint8_t> Cut(const std::vector<std::uint8_t>& full, std::size_t
 }
 
 TEST(Decode, ShortDatagramGivesNegativeSizeAndReadsOnlyItsBytes) {
-    const auto full = BuildDatagram(Spec(6, 0));  // 40 bytes, ports 40000 -> 53
+    const auto full = BuildDatagram(Fields(6, 0));  // 40 bytes, ports 40000 -> 53
     for (std::size_t n : {0, 1, 9}) {
         const DecodedDatagram d = DecodeDatagram(Cut(full, n));
         EXPECT_EQ(d.protocol, 0) << n;  // byte 9 missing reads as zero

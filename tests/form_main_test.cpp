@@ -28,7 +28,7 @@ namespace wirelens {
 namespace {
 
 using testing::BuildDatagram;
-using testing::DatagramSpec;
+using testing::DatagramFields;
 using testing::FormMainHarness;
 
 class MainWindow : public ::testing::Test {
@@ -36,7 +36,7 @@ protected:
     FormMain& W() { return *h.window; }
     void Ingest(std::uint8_t protocol, std::vector<std::uint8_t> payload, const char* src = "198.51.100.2",
                 const char* dst = "198.51.100.1") {
-        DatagramSpec s;
+        DatagramFields s;
         s.protocol = protocol;
         s.src = src;
         s.dst = dst;
@@ -124,12 +124,12 @@ TEST(MainWindowStart, StreamedDatagramBecomesARowAndKernelDropsAreShown) {
     QTemporaryDir folder;
     std::vector<std::uint8_t> stream;
     AppendReadyFrame(stream, "veth0");
-    DatagramSpec spec;
-    spec.protocol = 17;
-    spec.src = "198.51.100.2";
-    spec.dst = "198.51.100.1";
-    spec.payload = {'h', 'i'};
-    const auto datagram = BuildDatagram(spec);
+    DatagramFields fields;
+    fields.protocol = 17;
+    fields.src = "198.51.100.2";
+    fields.dst = "198.51.100.1";
+    fields.payload = {'h', 'i'};
+    const auto datagram = BuildDatagram(fields);
     AppendFrame(stream, FrameType::Datagram, 1700000000, 0, static_cast<std::uint32_t>(datagram.size()), datagram);
     AppendStatsFrame(stream, 1700000001, 0, StatsPayload{10, 3, 0});
     QFile frames(folder.filePath(QStringLiteral("frames.bin")));

@@ -15,12 +15,12 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using testing::BuildDatagram;
-using testing::DatagramSpec;
+using testing::DatagramFields;
 
 Bytes Udp(std::size_t payloadBytes) {
-    DatagramSpec spec;
-    spec.payload = Bytes(payloadBytes, 0x5A);
-    return BuildDatagram(spec);
+    DatagramFields fields;
+    fields.payload = Bytes(payloadBytes, 0x5A);
+    return BuildDatagram(fields);
 }
 
 Bytes Concat(Bytes head, const Bytes& tail) {

@@ -14,11 +14,11 @@ namespace {
 
 using testing::BuildDatagram;
 using testing::Bytes;
-using testing::DatagramSpec;
+using testing::DatagramFields;
 using testing::FormMainHarness;
 
-DatagramSpec Udp(const char* src, const char* dst, std::size_t payload = 10) {
-    DatagramSpec s;
+DatagramFields Udp(const char* src, const char* dst, std::size_t payload = 10) {
+    DatagramFields s;
     s.protocol = 17;
     s.src = src;
     s.dst = dst;
@@ -26,16 +26,16 @@ DatagramSpec Udp(const char* src, const char* dst, std::size_t payload = 10) {
     return s;
 }
 
-DatagramSpec Icmp(const char* src, const char* dst) {
-    DatagramSpec s = Udp(src, dst, 32);
+DatagramFields Icmp(const char* src, const char* dst) {
+    DatagramFields s = Udp(src, dst, 32);
     s.protocol = 1;
     return s;
 }
 
 class PacketList : public ::testing::Test {
 protected:
-    void Ingest(const DatagramSpec& spec, std::int64_t seconds = 1700000000, std::uint32_t micros = 0) {
-        const auto bytes = BuildDatagram(spec);
+    void Ingest(const DatagramFields& fields, std::int64_t seconds = 1700000000, std::uint32_t micros = 0) {
+        const auto bytes = BuildDatagram(fields);
         h.window->IngestDatagram(bytes, seconds, micros);
     }
     QString Cell(int row, int column) const {
@@ -55,7 +55,7 @@ TEST_F(PacketList, LoadFillsLocalAddressesWithoutLoopback) {
 }
 
 TEST_F(PacketList, RowShowsTheRecordInColumnOrder) {
-    DatagramSpec s = Udp("198.51.100.2", "198.51.100.1", 37);
+    DatagramFields s = Udp("198.51.100.2", "198.51.100.1", 37);
     s.srcPort = 8080;
     s.dstPort = 65535;
     Ingest(s, 1700000000, 456789);
@@ -160,7 +160,7 @@ class LiveModes : public PacketList, public ::testing::WithParamInterface<LiveCa
 TEST_P(LiveModes, ArrivalAndRebuildAsEachModeSays) {
     const LiveCase& c = GetParam();
     W().ChooseListViewMode(c.mode);
-    DatagramSpec s = Udp(c.src, c.dst);
+    DatagramFields s = Udp(c.src, c.dst);
     s.protocol = c.protocol;
     Ingest(s);
     h.Settle();

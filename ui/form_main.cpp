@@ -40,11 +40,11 @@ constexpr int kStatusBarHeight = 315;
 constexpr int kSplitterMinTop = 3000;     // the splitter stays this far below the client top
 constexpr int kSplitterMinBottom = 1500;  // ... and this far above the window's bottom edge
 
-struct ColumnSpec {
+struct ColumnDesign {
     const char* header;
     int width;
 };
-constexpr ColumnSpec kListColumns[] = {
+constexpr ColumnDesign kListColumns[] = {
     {"Protocol", 1300}, {"Source IP", 1700}, {"Source Port", 1200}, {"Destination IP", 1700},
     {"Destination Port", 1700}, {"Length (Bytes)", 1440}, {"Start Time", 1500}};
 constexpr int kPanelWidths[5] = {1840, 1840, 2240, 2240, 1440};
@@ -289,28 +289,28 @@ void FormMain::BuildMenus() {
 }
 
 void FormMain::BuildToolbar() {
-    struct ButtonSpec {
+    struct ButtonDesign {
         int index;
         const char* tip;  // nullptr: a separator
         bool enabled;
     };
-    const ButtonSpec buttons[] = {{1, "Start", true},  {2, "Stop", false},  {3, "Clear", true},
+    const ButtonDesign buttons[] = {{1, "Start", true},  {2, "Stop", false},  {3, "Clear", true},
                                   {4, nullptr, true},  {5, "Change list view", true},
                                   {6, "Change packet view", true},        {7, nullptr, true},
                                   {8, "Save", true},   {9, nullptr, true},  {10, "About", true}};
-    for (const ButtonSpec& spec : buttons) {
+    for (const ButtonDesign& fields : buttons) {
         QAction* action = nullptr;
-        if (spec.tip == nullptr) {
+        if (fields.tip == nullptr) {
             action = Toolbar1->addSeparator();
         } else {
             action = Toolbar1->addAction(QString());
-            action->setToolTip(QString::fromLatin1(spec.tip));
-            action->setEnabled(spec.enabled);
-            const int index = spec.index;
+            action->setToolTip(QString::fromLatin1(fields.tip));
+            action->setEnabled(fields.enabled);
+            const int index = fields.index;
             connect(action, &QAction::triggered, this, [this, index] { Toolbar1_ButtonClick(index); });
         }
-        action->setObjectName(QStringLiteral("Toolbar1_button%1").arg(spec.index));
-        mButtons[static_cast<std::size_t>(spec.index)] = action;
+        action->setObjectName(QStringLiteral("Toolbar1_button%1").arg(fields.index));
+        mButtons[static_cast<std::size_t>(fields.index)] = action;
     }
 
     auto addButtonMenu = [this](int button, const std::vector<std::pair<QString, QString>>& entries) {
