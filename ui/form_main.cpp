@@ -298,19 +298,19 @@ void FormMain::BuildToolbar() {
                                   {4, nullptr, true},  {5, "Change list view", true},
                                   {6, "Change packet view", true},        {7, nullptr, true},
                                   {8, "Save", true},   {9, nullptr, true},  {10, "About", true}};
-    for (const ButtonDesign& fields : buttons) {
+    for (const ButtonDesign& design : buttons) {
         QAction* action = nullptr;
-        if (fields.tip == nullptr) {
+        if (design.tip == nullptr) {
             action = Toolbar1->addSeparator();
         } else {
             action = Toolbar1->addAction(QString());
-            action->setToolTip(QString::fromLatin1(fields.tip));
-            action->setEnabled(fields.enabled);
-            const int index = fields.index;
+            action->setToolTip(QString::fromLatin1(design.tip));
+            action->setEnabled(design.enabled);
+            const int index = design.index;
             connect(action, &QAction::triggered, this, [this, index] { Toolbar1_ButtonClick(index); });
         }
-        action->setObjectName(QStringLiteral("Toolbar1_button%1").arg(fields.index));
-        mButtons[static_cast<std::size_t>(fields.index)] = action;
+        action->setObjectName(QStringLiteral("Toolbar1_button%1").arg(design.index));
+        mButtons[static_cast<std::size_t>(design.index)] = action;
     }
 
     auto addButtonMenu = [this](int button, const std::vector<std::pair<QString, QString>>& entries) {
