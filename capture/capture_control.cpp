@@ -16,6 +16,8 @@ namespace {
 // Longest stretch spent reading before the event loop gets a turn; the rest
 // waits in the buffer and is read on a notification posted to ourselves.
 constexpr qint64 kReadBudgetMs = 20;
+// The clock is looked at once per this many frames, not per datagram.
+constexpr unsigned kFramesPerClockCheck = 64;
 }  // namespace
 
 void FormMain::EnterCapturingState() {
@@ -44,15 +46,14 @@ void FormMain::StartCapture() {
     if (mCaptureOpen) return;  // Start is disabled while capturing; a stray call changes nothing
     EnterCapturingState();
 
-    std::string chosen;
-    QString error;
-    if (!mEnv.chooseAddress(dicAddr, this, chosen, error)) {
+    const LocalIpChoice choice = mEnv.chooseAddress(dicAddr, this);
+    if (choice.outcome == LocalIpChoice::Outcome::NoAddress) {
         // No usable address: say so and go back to idle rather than pretend to capture.
-        mEnv.showMessage(error, QMessageBox::Critical);
+        mEnv.showMessage(QString::fromStdString(choice.error), QMessageBox::Critical);
         EnterIdleState(QStringLiteral("Ready to start"), false);
         return;
     }
-    LocalIP = chosen;
+    LocalIP = choice.Ok() ? choice.localIP : std::string();
     if (LocalIP.empty()) {
         EnterIdleState(QStringLiteral("Ready to start"), true);
         return;
@@ -122,11 +123,12 @@ void FormMain::Despues(LResult& /*lReturn*/, QObject* /*hwnd*/, int /*uMsg*/, qu
 void FormMain::ReadCapture() {
     QElapsedTimer clock;
     clock.start();
+    unsigned frames = 0;
     for (;;) {
         while (auto frame = mReader.Next()) {
             HandleFrame(*frame);
             if (!mCaptureOpen) return;
-            if (clock.elapsed() >= kReadBudgetMs) {
+            if (++frames % kFramesPerClockCheck == 0 && clock.elapsed() >= kReadBudgetMs) {
                 QCoreApplication::postEvent(this, new MessageEvent(kCaptureMessage, static_cast<quintptr>(CaptureSocket), kFdRead));
                 return;
             }

@@ -7,14 +7,14 @@ namespace wirelens {
 namespace {
 constexpr const char* kNames[kListViewModeCount] = {"All", "Received", "Sent", "TCP", "UDP", "ICMP"};
 
-bool ProtocolTest(std::int32_t mode, const clV& record, bool& decided) {
-    decided = true;
+// The test of the protocol modes (and All), the same on arrival and on rebuild.
+bool PassesProtocolTest(std::int32_t mode, const clV& record) {
     switch (mode) {
         case kModeAll: return true;
         case kModeTcp: return record.Protocol() == kProtocolTcp;
         case kModeUdp: return record.Protocol() == kProtocolUdp;
         case kModeIcmp: return record.Protocol() == kProtocolIcmp;
-        default: decided = false; return false;
+        default: return false;
     }
 }
 }  // namespace
@@ -22,21 +22,19 @@ bool ProtocolTest(std::int32_t mode, const clV& record, bool& decided) {
 bool IsValidListViewMode(std::int32_t mode) { return mode >= 0 && mode < kListViewModeCount; }
 
 bool PassesLiveTest(std::int32_t mode, const clV& record, const LocalAddressSet& dicAddr) {
-    bool decided = false;
-    const bool pass = ProtocolTest(mode, record, decided);
-    if (decided) return pass;
-    if (mode == kModeReceived) return !dicAddr.ContainsAddress(record.SrcAddress());
-    if (mode == kModeSent) return !dicAddr.ContainsAddress(record.DestAddress());
-    return false;
+    switch (mode) {
+        case kModeReceived: return !dicAddr.ContainsAddress(record.SrcAddress());
+        case kModeSent: return !dicAddr.ContainsAddress(record.DestAddress());
+        default: return PassesProtocolTest(mode, record);
+    }
 }
 
 bool PassesRebuildTest(std::int32_t mode, const clV& record, const LocalAddressSet& dicAddr) {
-    bool decided = false;
-    const bool pass = ProtocolTest(mode, record, decided);
-    if (decided) return pass;
-    if (mode == kModeReceived) return dicAddr.ContainsAddress(record.DestAddress());
-    if (mode == kModeSent) return dicAddr.ContainsAddress(record.SrcAddress());
-    return false;
+    switch (mode) {
+        case kModeReceived: return dicAddr.ContainsAddress(record.DestAddress());
+        case kModeSent: return dicAddr.ContainsAddress(record.SrcAddress());
+        default: return PassesProtocolTest(mode, record);
+    }
 }
 
 const char* ListViewModeName(std::int32_t mode) {

@@ -40,8 +40,8 @@ void FormMain::AddPacket(std::uint8_t Proto, std::uint32_t SrcAddr, std::uint32_
     }
     if (!mPackets.Put(mSequence, record)) return;
     if (!PassesLiveTest(mListViewMode, record, dicAddr)) return;
+    // The count text follows when the row is inserted, in the same event-loop turn.
     AddPacketRow(mSequence, record);
-    ScheduleCountText();
 }
 
 void FormMain::AddPacketRow(std::int32_t key, const clV& record) {
@@ -50,22 +50,12 @@ void FormMain::AddPacketRow(std::int32_t key, const clV& record) {
     mModel->AppendRow(key, dicAddr.ContainsAddress(record.SrcAddress()));
 }
 
-void FormMain::ScheduleCountText() {
-    // The label follows the rows once per event-loop turn, in the same turn
-    // as the rows' insertion, so the two never disagree on screen.
-    if (mCountTextQueued) return;
-    mCountTextQueued = true;
-    QMetaObject::invokeMethod(this, [this] { UpdateCountText(); }, Qt::QueuedConnection);
-}
-
 void FormMain::UpdateCountText() {
-    mCountTextQueued = false;
     SetPanelText(2, QString::fromStdString(PacketCountText(mModel->TotalRows())));
 }
 
 void FormMain::FlushPendingRows() {
     mModel->FlushPending();
-    UpdateCountText();
 }
 
 void FormMain::ClearPackets() {

@@ -86,11 +86,10 @@ TEST(MainWindowStart, CancelledAddressChoiceReturnsToIdleWithClearDisabled) {
     int asked = 0;
     FormMainHarness h({"198.51.100.1;255.255.255.0", "203.0.113.1;255.255.255.0"}, true,
                       [&](FormMain::Environment& env) {
-                          env.chooseAddress = [&](const LocalAddressSet& dicAddr, QWidget*, std::string& ip, QString&) {
+                          env.chooseAddress = [&](const LocalAddressSet& dicAddr, QWidget*) {
                               ++asked;
                               EXPECT_EQ(dicAddr.Count(), 2u);
-                              ip.clear();  // the user cancelled
-                              return true;
+                              return LocalIpChoice{LocalIpChoice::Outcome::Cancelled, {}, {}};
                           };
                       });
     h.window->StartCapture();

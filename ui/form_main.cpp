@@ -22,10 +22,13 @@
 #include <cstring>
 
 #include "capture/choose_local_ip.h"
+#include "capture/form_ip.h"
 #include "capture/mdlwinsock.h"
 #include "packets/list_view_mode.h"
 #include "packets/packet_list_model.h"
 #include "ui/form_main_parts.h"
+#include "ui/frm_about.h"
+#include "views/packet_views_qt.h"
 
 // The icons are compiled into the static Qt library, which must register them itself.
 static void InitWindowResources() { Q_INIT_RESOURCE(resources); }
@@ -97,7 +100,7 @@ FormMain::Environment FormMain::Environment::Default() {
         box.exec();
     };
     env.listLocalAddresses = [](std::vector<std::string>& list) { return ListLocalAddresses(list); };
-    env.chooseAddress = DefaultChooseAddress;
+    env.chooseAddress = ChooseCaptureAddress;
     return env;
 }
 
@@ -110,8 +113,8 @@ FormMain::FormMain(Environment env, QWidget* parent)
     BuildControls();
     BuildMenus();
     BuildToolbar();
-    showAboutBox = [this] { DefaultShowAbout(this); };
-    chooseSaveFileName = DefaultChooseSaveFileName;
+    showAboutBox = [this] { FrmAbout::ShowModal(this); };
+    chooseSaveFileName = ChooseReportPath;
     resize(Px(kClientWidth), Px(kClientHeight) + menuBar()->sizeHint().height());
 }
 

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "capture/capture_stream.h"
+#include "capture/choose_local_ip.h"
 #include "capture/decode.h"
 #include "capture/local_addresses.h"
 #include "capture/raw_datagram_store.h"
@@ -57,9 +58,8 @@ public:
         std::function<void(const QString& text, QMessageBox::Icon icon)> showMessage;
         // The interface list ("address;mask" entries); returns 0 or an errno.
         std::function<int(std::vector<std::string>&)> listLocalAddresses;
-        // Settles the capture address from dicAddr (asking the user when there are
-        // several); empty text when the user cancelled, an error text when there is none.
-        std::function<bool(const LocalAddressSet&, QWidget*, std::string& localIp, QString& error)> chooseAddress;
+        // Settles the capture address from dicAddr, asking the user when there are several.
+        std::function<LocalIpChoice(const LocalAddressSet&, QWidget*)> chooseAddress;
         // The lock that keeps a second instance from starting; empty: the per-user default.
         QString lockFilePath;
         static Environment Default();
@@ -187,7 +187,6 @@ private:
     void HandleFrame(const Frame& frame);
     void Form_Unload();
     void UpdateCountText();
-    void ScheduleCountText();
     void ShowPacketViews(int row);
     TwipsRect& RectOf(const QWidget* control);
 
@@ -199,7 +198,6 @@ private:
     PacketListModel* mModel = nullptr;
     std::int32_t mSequence = 0;
     std::int32_t mListViewMode = 0;
-    bool mCountTextQueued = false;
     bool mUnloaded = false;
 
     // The capture descriptor is open and registered for notifications.

@@ -1,14 +1,10 @@
 #pragma once
-// Small widgets and default collaborators of the main window.
+// Small widgets of the main window.
 #include <QFrame>
 #include <QLabel>
 #include <QString>
 #include <QWidget>
 #include <functional>
-#include <string>
-#include <vector>
-
-#include "capture/local_addresses.h"
 
 namespace wirelens {
 
@@ -53,10 +49,5 @@ public:
 private:
     int mDesignWidth;
 };
-
-// Settles the capture address, with the address dialog when there are several.
-bool DefaultChooseAddress(const LocalAddressSet& dicAddr, QWidget* owner, std::string& localIp, QString& error);
-void DefaultShowAbout(QWidget* owner);
-QString DefaultChooseSaveFileName(QWidget* owner, const QString& appFolder);
 
 }  // namespace wirelens

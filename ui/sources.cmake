@@ -2,7 +2,6 @@
 # the subsystem they serve.
 target_sources(wirelens_qt PRIVATE
   ui/form_main.cpp ui/form_main.h ui/form_main_parts.h
-  ui/form_main_defaults.cpp
   ui/commands.cpp
   ui/frm_about.cpp ui/frm_about.h
   ui/resources.qrc
