@@ -1,7 +1,9 @@
 # Capture throughput: a UDP flood sender and a reading-side counter, driven by
 # capture_flood.sh; and the per-datagram cost of the helper's and reader's work.
 add_executable(wirelens_udp_flood ${CMAKE_CURRENT_LIST_DIR}/udp_flood.cpp)
+target_include_directories(wirelens_udp_flood PRIVATE ${PROJECT_SOURCE_DIR})
 add_executable(wirelens_capture_count ${CMAKE_CURRENT_LIST_DIR}/capture_count.cpp)
 target_link_libraries(wirelens_capture_count PRIVATE wirelens_core)
 add_dependencies(wirelens_capture_count wirelens-capture)
-wirelens_bench(capture_bench ${CMAKE_CURRENT_LIST_DIR}/capture_bench.cpp)
+add_executable(capture_bench ${CMAKE_CURRENT_LIST_DIR}/capture_bench.cpp)
+target_link_libraries(capture_bench PRIVATE wirelens_core benchmark::benchmark)

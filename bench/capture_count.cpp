@@ -22,15 +22,11 @@
 #include "capture/decode.h"
 #include "capture/mdlwinsock.h"
 
+#include "bench/monotonic_clock.h"
+
 namespace {
 
 constexpr int kPollMs = 100;
-
-double Seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 }  // namespace
 
@@ -79,7 +75,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "the capture stream ended\n");
             break;
         }
-        const bool idle = flood > 0 && Seconds() - lastAt >= idleSeconds;
+        const bool idle = flood > 0 && MonotonicSeconds() - lastAt >= idleSeconds;
         while (auto frame = reader.Next()) {
             if (frame->type == FrameType::Stats) {
                 if (auto parsed = ParseStatsPayload(frame->payload)) stats = *parsed;
@@ -90,8 +86,8 @@ int main(int argc, char** argv) {
             ++all;
             const DecodedDatagram d = DecodeDatagram(frame->payload);
             if (d.protocol == kProtocolUdp && d.dstPort == port) {
-                if (flood++ == 0) firstAt = Seconds();
-                lastAt = Seconds();
+                if (flood++ == 0) firstAt = MonotonicSeconds();
+                lastAt = MonotonicSeconds();
             }
         }
         if (reader.Corrupt()) {

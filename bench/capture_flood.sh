@@ -19,27 +19,18 @@ PORT=9
 source "$ROOT/bench/flood_net.sh"
 flood_net_up flood
 
-ip netns exec "$NS_A" tcpdump -i "$IF_A" -n -Z root -w /dev/null "udp and dst port $PORT" 2>"$WORK/tcpdump.err" &
-PIDS+=($!)
-TCPDUMP_PID=$!
+start_tcpdump "$PORT"
 ip netns exec "$NS_A" "$BUILD/bin/wirelens_capture_count" "$ADDRESS_A" "$PORT" >"$WORK/count.out" 2>"$WORK/count.err" &
 PIDS+=($!)
 COUNT_PID=$!
-wait_for "$WORK/tcpdump.err" "listening on"
 wait_for "$WORK/count.out" "ready"
 
-RX_BEFORE="$(rx_packets)"
-ip netns exec "$NS_B" "$BUILD/bin/wirelens_udp_flood" "$ADDRESS_A" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD" >"$WORK/flood.out"
-sleep 1
-RX_AFTER="$(rx_packets)"
-kill -INT "$TCPDUMP_PID"
-wait "$TCPDUMP_PID" || true
+run_flood "$BUILD" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD"
 wait "$COUNT_PID"
 PIDS=()
 
-value() { grep "^$2" "$1" | awk '{print $NF}'; }
 echo "flood:           $(cat "$WORK/flood.out")"
-echo "interface rx:    $((RX_AFTER - RX_BEFORE)) packets on $IF_A during the flood"
+echo "interface rx:    $RX_DURING packets on $IF_A during the flood"
 echo "wirelens:        $(value "$WORK/count.out" "flood datagrams") flood datagrams read," \
      "kernel drops $(value "$WORK/count.out" "kernel drops")," \
      "interface drops $(value "$WORK/count.out" "interface drops")," \

@@ -46,3 +46,26 @@ wait_for() {  # FILE TEXT
     for _ in $(seq 100); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.1; done
     echo "timed out waiting for \"$2\" in $1" >&2; cat "$1" >&2; exit 1
 }
+
+# tcpdump on a's end of the veth, counting the flood's datagrams beside Wirelens.
+start_tcpdump() {  # PORT
+    ip netns exec "$NS_A" tcpdump -i "$IF_A" -n -Z root -w /dev/null "udp and dst port $1" 2>"$WORK/tcpdump.err" &
+    PIDS+=($!)
+    TCPDUMP_PID=$!
+    wait_for "$WORK/tcpdump.err" "listening on"
+}
+
+# Floods a from b, then ends tcpdump. Sets RX_DURING: what a's interface received.
+run_flood() {  # BUILD PORT RATE SECONDS PAYLOAD
+    local before after
+    before="$(rx_packets)"
+    ip netns exec "$NS_B" "$1/bin/wirelens_udp_flood" "$ADDRESS_A" "$2" "$3" "$4" "$5" >"$WORK/flood.out"
+    sleep 1
+    after="$(rx_packets)"
+    RX_DURING=$((after - before))
+    kill -INT "$TCPDUMP_PID"
+    wait "$TCPDUMP_PID" || true
+}
+
+# The last field of the line of FILE that starts with TEXT.
+value() { grep "^$2" "$1" | awk '{print $NF}'; }

@@ -1,1 +1,1 @@
-wirelens_bench(packets_bench packets_bench.cpp)
+wirelens_qt_bench(packets_bench packets_bench.cpp)

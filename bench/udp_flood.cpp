@@ -16,16 +16,12 @@
 #include <ctime>
 #include <vector>
 
+#include "bench/monotonic_clock.h"
+
 namespace {
 
 constexpr int kBatch = 64;
 constexpr long kIdleNs = 20'000;  // between batches when ahead of the schedule
-
-double Seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 }  // namespace
 
@@ -65,9 +61,9 @@ int main(int argc, char** argv) {
 
     std::uint64_t sent = 0;
     std::uint64_t refused = 0;
-    const double start = Seconds();
+    const double start = MonotonicSeconds();
     while (sent < total) {
-        const auto due = std::min<std::uint64_t>(total, static_cast<std::uint64_t>(rate * (Seconds() - start)) + 1);
+        const auto due = std::min<std::uint64_t>(total, static_cast<std::uint64_t>(rate * (MonotonicSeconds() - start)) + 1);
         if (due <= sent) {
             const timespec pause{0, kIdleNs};
             nanosleep(&pause, nullptr);
@@ -86,7 +82,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    const double elapsed = Seconds() - start;
+    const double elapsed = MonotonicSeconds() - start;
     std::printf("sent %llu datagrams of %zu payload bytes in %.3f s (%.0f/s), %llu refused sends\n",
                 static_cast<unsigned long long>(sent), payloads[0].size(), elapsed,
                 static_cast<double>(sent) / elapsed, static_cast<unsigned long long>(refused));

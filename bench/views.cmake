@@ -1,1 +1,1 @@
-wirelens_bench(views_bench views_bench.cpp)
+wirelens_qt_bench(views_bench views_bench.cpp)

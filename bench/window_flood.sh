@@ -29,29 +29,20 @@ if [ -n "${PERF_OUT:-}" ]; then
     WINDOW=(perf record -g -k CLOCK_MONOTONIC ${PERF_FLAGS:-} -o "$PERF_OUT" -- "${WINDOW[@]}")
 fi
 
-ip netns exec "$NS_A" tcpdump -i "$IF_A" -n -Z root -w /dev/null "udp and dst port $PORT" 2>"$WORK/tcpdump.err" &
-PIDS+=($!)
-TCPDUMP_PID=$!
+start_tcpdump "$PORT"
 QT_QPA_PLATFORM=offscreen ip netns exec "$NS_A" "${WINDOW[@]}" >"$WORK/window.out" 2>"$WORK/window.err" &
 PIDS+=($!)
 WINDOW_PID=$!
-wait_for "$WORK/tcpdump.err" "listening on"
 wait_for "$WORK/window.out" "^ready"
 
-RX_BEFORE="$(rx_packets)"
-ip netns exec "$NS_B" "$BUILD/bin/wirelens_udp_flood" "$ADDRESS_A" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD" >"$WORK/flood.out"
-sleep 1
-RX_AFTER="$(rx_packets)"
-kill -INT "$TCPDUMP_PID"
-wait "$TCPDUMP_PID" || true
+run_flood "$BUILD" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD"
 WINDOW_STATUS=0
 wait "$WINDOW_PID" || WINDOW_STATUS=$?
 PIDS=()
 
-value() { grep "^$2" "$1" | awk '{print $NF}'; }
 tcpdump_count() { grep "$1" "$WORK/tcpdump.err" | awk '{print $1}'; }
 echo "flood:               $(cat "$WORK/flood.out")"
-echo "interface rx:        $((RX_AFTER - RX_BEFORE)) packets on $IF_A during the flood"
+echo "interface rx:        $RX_DURING packets on $IF_A during the flood"
 echo "wirelens captured:   $(value "$WORK/window.out" "flood datagrams") flood datagrams" \
      "($(value "$WORK/window.out" "stored packets") packets stored, $(value "$WORK/window.out" "rows") rows)"
 echo "wirelens drops:      $(value "$WORK/window.out" "kernel drops") (kernel and interface, from the helper)"
