@@ -210,6 +210,19 @@ protected:
         return capture;
     }
 
+    // A UDP receiver on a's test port and a sender from b's, for datagrams b to a.
+    struct UdpPeers {
+        Fd receiver;
+        Fd sender;
+    };
+    UdpPeers UdpFromBToA() const {
+        UdpPeers peers{SocketIn(mNet->EnterA(), SOCK_DGRAM, NetnsPair::kAddressA, kUdpPortA),
+                       SocketIn(mNet->EnterB(), SOCK_DGRAM, NetnsPair::kAddressB, kUdpPortB)};
+        EXPECT_GE(peers.receiver.Get(), 0);
+        EXPECT_GE(peers.sender.Get(), 0);
+        return peers;
+    }
+
     std::unique_ptr<NetnsPair> mNet;
 };
 
@@ -241,10 +254,9 @@ TEST_F(LiveCaptureTest, PingRequestAndReplyArriveWholeWithDecodedFields) {
 TEST_F(LiveCaptureTest, UdpDatagramsArriveWholeWithPortsAndSize) {
     auto capture = OpenOnA();
     ASSERT_TRUE(capture->Open().Ok());
-    Fd receiver = SocketIn(mNet->EnterA(), SOCK_DGRAM, NetnsPair::kAddressA, kUdpPortA);
-    Fd sender = SocketIn(mNet->EnterB(), SOCK_DGRAM, NetnsPair::kAddressB, kUdpPortB);
-    ASSERT_GE(receiver.Get(), 0);
-    ASSERT_GE(sender.Get(), 0);
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    const Fd& sender = peers.sender;
     const Bytes payload = Pattern(100, 0x30);
     ASSERT_TRUE(SendTo(sender, payload, NetnsPair::kAddressA, kUdpPortA));
     ASSERT_TRUE(SendTo(sender, Bytes{}, NetnsPair::kAddressA, kUdpPortA));
@@ -682,10 +694,9 @@ protected:
 TEST_F(LiveCaptureJumboTest, DatagramLargerThanTheBufferKeepsItsFirst2000Bytes) {
     auto capture = OpenOnA();
     ASSERT_TRUE(capture->Open().Ok());
-    Fd receiver = SocketIn(mNet->EnterA(), SOCK_DGRAM, NetnsPair::kAddressA, kUdpPortA);
-    Fd sender = SocketIn(mNet->EnterB(), SOCK_DGRAM, NetnsPair::kAddressB, kUdpPortB);
-    ASSERT_GE(receiver.Get(), 0);
-    ASSERT_GE(sender.Get(), 0);
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    const Fd& sender = peers.sender;
     const Bytes payload = Pattern(3000, 0x07);
     ASSERT_TRUE(SendTo(sender, payload, NetnsPair::kAddressA, kUdpPortA));
 
