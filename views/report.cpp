@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <system_error>
+#include <tuple>
 #include <unistd.h>
 
 namespace wirelens {
@@ -134,11 +135,9 @@ std::optional<std::string> WriteReportFile(const std::string& path, std::string_
     }
     if (exists) {
         // The replacement keeps the old file's permissions and, where allowed, its owner.
-        // Best effort: only a privileged process may give a file away.
-        const bool modeKept = ::fchmod(fd, existing.st_mode & 07777) == 0;
-        const bool ownerKept = ::fchown(fd, existing.st_uid, existing.st_gid) == 0;
-        static_cast<void>(modeKept);
-        static_cast<void>(ownerKept);
+        // Best effort: only a privileged process may give a file away; the report is written either way.
+        std::ignore = ::fchmod(fd, existing.st_mode & 07777);
+        std::ignore = ::fchown(fd, existing.st_uid, existing.st_gid);
     }
     if (!WriteAll(fd, content)) {
         const int error = errno;
