@@ -15,8 +15,8 @@ void FormMain::Toolbar1_ButtonClick(int index) {
         case 2: StopCapture(); break;
         case 3: ClearPackets(); break;
         case 5:
-            if (mListViewMode == kModeAll) return;
-            mListViewMode = kModeAll;
+            if (mSession.ListViewMode() == kModeAll) return;
+            mSession.SetListViewMode(kModeAll);
             SetListViewMode();
             ButtonMenu(5, 1)->setText(ButtonMenu(5, 1)->data().toString() + QStringLiteral(" <-"));
             RefreshPacketList();

@@ -146,7 +146,9 @@ void FormMain::BuildControls() {
     stB->addPermanentWidget(mDropLabel);
     mDropLabel->hide();
 
-    mModel = new PacketListModel(mPackets, this);
+    mSession.SetMachineAddresses(&dicAddr);
+    mSession.onRowAdmitted = [this](std::int32_t key, const clV& record) { AddPacketRow(key, record); };
+    mModel = new PacketListModel(mSession, this);
     connect(mModel, &PacketListModel::RowsFlushed, this, [this](qint64) { UpdateCountText(); });
 
     // A table view: unlike a tree it keeps no per-row layout state, so

@@ -21,7 +21,7 @@
 #include "capture/local_addresses.h"
 #include "capture/raw_datagram_store.h"
 #include "hook/sub_cls.h"
-#include "packets/packet_store.h"
+#include "packets/capture_session.h"
 
 class QAction;
 class QLabel;
@@ -72,11 +72,12 @@ public:
     bool Form_Load();
 
     // --- packet pipeline -------------------------------------------------
-    // One captured datagram: decode, keep its bytes, file its record.
+    // One captured datagram: decode, keep its bytes, file its record (through the session).
     void IngestDatagram(std::span<const std::uint8_t> bytes, std::int64_t seconds, std::uint32_t microseconds);
+    void IngestDatagram(std::span<const std::uint8_t> bytes, PacketTime time, std::uint32_t wireLength);
     void AddPacket(std::uint8_t Proto, std::uint32_t SrcAddr, std::uint32_t DestAddr,
                    std::optional<std::uint16_t> SrcPort, std::optional<std::uint16_t> DestPort,
-                   std::uint32_t Data, std::int32_t Size, CaptureTime Hora);
+                   std::uint32_t Data, std::int32_t Size, PacketTime Hora);
     void AddPacketRow(std::int32_t key, const clV& record);
     void ClearPackets();
     void SetListViewMode();
@@ -119,9 +120,11 @@ public:
     LocalAddressSet dicAddr;
     std::string LocalIP;
     QString AppFolder;
-    std::int32_t ListViewModeValue() const { return mListViewMode; }
-    const PacketStore& Packets() const { return mPackets; }
-    const RawDatagramStore& RawDatagrams() const { return mRawStore; }
+    std::int32_t ListViewModeValue() const { return mSession.ListViewMode(); }
+    const PacketStore& Packets() const { return mSession.Packets(); }
+    const RawDatagramStore& RawDatagrams() const { return mSession.Raw(); }
+    CaptureSession& Session() { return mSession; }
+    const CaptureSession& Session() const { return mSession; }
     PacketListModel* Model() const { return mModel; }
 
     // Controls, by their names.
@@ -193,11 +196,8 @@ private:
     Environment mEnv;
     std::unique_ptr<QLockFile> mInstanceLock;
     cSubCls mSubCls;
-    PacketStore mPackets;
-    RawDatagramStore mRawStore;
+    CaptureSession mSession;
     PacketListModel* mModel = nullptr;
-    std::int32_t mSequence = 0;
-    std::int32_t mListViewMode = 0;
     bool mUnloaded = false;
 
     // The capture descriptor is open and registered for notifications.

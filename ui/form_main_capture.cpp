@@ -156,7 +156,7 @@ void FormMain::ReadCapture() {
 void FormMain::HandleFrame(const Frame& frame) {
     switch (frame.type) {
         case FrameType::Datagram:
-            IngestDatagram(frame.payload, frame.seconds, frame.microseconds);
+            IngestDatagram(frame.payload, PacketTime{frame.seconds, frame.microseconds * 1000u}, frame.wireLength);
             break;
         case FrameType::Stats: {
             const auto stats = ParseStatsPayload(frame.payload);
