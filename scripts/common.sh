@@ -25,4 +25,4 @@ ensure_packages() {
 
 BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libpcap-dev libcap-dev
                 libcap2-bin libgtest-dev libbenchmark-dev fonts-dejavu-core)
-TEST_PACKAGES=(iproute2 iputils-ping tcpdump python3-scapy util-linux procps)
+TEST_PACKAGES=(iproute2 iputils-ping tcpdump tshark wireshark-common python3-scapy util-linux procps)
