@@ -13,7 +13,7 @@ void FormMain::Toolbar1_ButtonClick(int index) {
     switch (index) {
         case 1: StartCapture(); break;
         case 2: StopCapture(); break;
-        case 3: ClearPackets(); break;
+        case 3: Menu_Clear_Click(); break;
         case 5:
             if (mSession.ListViewMode() == kModeAll) return;
             mSession.SetListViewMode(kModeAll);
