@@ -4,6 +4,8 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QTemporaryDir>
+#include <QFile>
+#include <QTest>
 #include <QThread>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,6 +13,8 @@
 #include <fstream>
 #include <vector>
 
+#include "capture/capture_stream.h"
+#include "capture/mdlwinsock.h"
 #include "files/capture_file_io.h"
 #include "files/capture_file_writer.h"
 #include "packets/list_view_mode.h"
@@ -242,6 +246,58 @@ TEST_F(WindowFiles, StreamRowsAppearAsTheyArriveAndTheEndIsTold) {
     EXPECT_EQ(W().PanelText(1), "Stopped");
     // A stream is saved nowhere else.
     EXPECT_TRUE(W().Session().HasUnsavedPackets());
+}
+
+// A stand-in capture helper that opens on veth0, hands over one datagram and
+// reports 3 kernel drops, then waits to be ended.
+void UseStandInHelper(const QTemporaryDir& folder) {
+    std::vector<std::uint8_t> stream;
+    AppendReadyFrame(stream, "veth0");
+    const auto datagram = BuildDatagram(Udp("198.51.100.2", "198.51.100.1"));
+    AppendFrame(stream, FrameType::Datagram, 1700000000, 5, static_cast<std::uint32_t>(datagram.size()), datagram);
+    AppendStatsFrame(stream, 1700000001, 0, StatsPayload{10, 3, 0});
+    QFile frames(folder.filePath(QStringLiteral("frames.bin")));
+    ASSERT_TRUE(frames.open(QIODevice::WriteOnly));
+    frames.write(reinterpret_cast<const char*>(stream.data()), static_cast<qint64>(stream.size()));
+    frames.close();
+    QFile helper(folder.filePath(QStringLiteral("wirelens-capture")));
+    ASSERT_TRUE(helper.open(QIODevice::WriteOnly));
+    helper.write(QStringLiteral("#!/bin/sh\ncat '%1'\nexec sleep 60\n").arg(frames.fileName()).toUtf8());
+    helper.close();
+    helper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    SetCaptureHelperPath(helper.fileName().toStdString());
+}
+
+TEST(WindowCaptureFiles, ASavedCaptureRecordsItsInterfaceAddressAndDropsAndOpenAsksToStopIt) {
+    QTemporaryDir folder;
+    UseStandInHelper(folder);
+    FormMainHarness h({"198.51.100.1;255.255.255.0"});
+    h.window->StartCapture();
+    ASSERT_TRUE(h.window->IsCapturing());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.window->KernelDrops() == 3; }, 5000));
+    const std::string saved = folder.filePath(QStringLiteral("live.pcapng")).toStdString();
+    ASSERT_TRUE(h.window->SavePackets(QString::fromStdString(saved), CaptureFileFormat::PcapNg, false));
+    const ReadCaptureFileResult read = ReadCaptureFile(saved, [](const CapturePacket&) {});
+    EXPECT_EQ(read.packets, 1u);
+    EXPECT_EQ(read.info.interfaceName, "veth0");
+    ASSERT_TRUE(read.info.captureAddress.has_value());
+    EXPECT_EQ(*read.info.captureAddress, Addr("198.51.100.1"));
+    EXPECT_EQ(read.info.kernelDrops.value_or(0), 3u);
+
+    // Opening while capturing asks to stop first; no keeps the capture.
+    h.confirmAnswer = false;
+    h.openPath = QString::fromStdString(saved);
+    h.window->Menu_Open->trigger();
+    EXPECT_EQ(h.questions.size(), 1u);
+    EXPECT_TRUE(h.window->IsCapturing());
+    h.confirmAnswer = true;
+    h.window->Menu_Open->trigger();
+    EXPECT_FALSE(h.window->IsCapturing());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !h.window->IsReadingFile(); }, 5000));
+    h.Settle();
+    SetCaptureHelperPath("");
+    EXPECT_EQ(h.window->Model()->rowCount(), 1);
+    EXPECT_EQ(h.window->PanelText(5), "File: live.pcapng");
 }
 
 struct CommandLineCase {
