@@ -11,7 +11,7 @@ namespace {
 // Large enough that chunk bookkeeping is negligible, small enough that the
 // slack at the end of the last chunk is too.
 constexpr std::size_t kChunkBytes = 4u << 20;
-static_assert(kChunkBytes >= kReceiveBufferSize);
+static_assert(kChunkBytes >= kReceiveBufferSize && kChunkBytes % kHugePageBytes == 0);
 constexpr std::uint32_t kEntriesPerChunk = 1u << 16;
 
 // Entry layout: chunk index (31 bits) | offset in chunk (22 bits) | kept length (11 bits).
@@ -30,9 +30,8 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
     if (mCount == UINT32_MAX) return 0;
     const std::size_t length = std::min(datagram.size(), kReceiveBufferSize);
     if (mChunks.empty() || mChunkUsed + length > kChunkBytes) {
-        // new[] without () leaves the pages untouched until written, so an
-        // unfilled chunk costs address space, not resident memory.
-        mChunks.emplace_back(new std::uint8_t[kChunkBytes]);
+        // An unfilled chunk costs address space, not resident memory.
+        mChunks.push_back(AllocateHugeChunk<std::uint8_t>(kChunkBytes));
         mChunkUsed = 0;
     }
     std::uint8_t* dst = mChunks.back().get() + mChunkUsed;

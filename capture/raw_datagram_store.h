@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "capture/huge_chunk.h"
+
 namespace wirelens {
 
 class RawDatagramStore {
@@ -36,7 +38,7 @@ private:
     // An entry packs chunk index, offset in the chunk and kept length into 64 bits.
     std::uint64_t EntryAt(std::uint32_t position) const;
 
-    std::vector<std::unique_ptr<std::uint8_t[]>> mChunks;
+    std::vector<HugeChunk<std::uint8_t>> mChunks;
     std::size_t mChunkUsed = 0;
     std::vector<std::unique_ptr<std::uint64_t[]>> mEntryChunks;
     std::uint32_t mCount = 0;

@@ -1,5 +1,10 @@
 #include "packets/packet_store.h"
 
+#include <new>
+#include <type_traits>
+
+static_assert(std::is_trivially_destructible_v<wirelens::clV>, "chunks are freed without running destructors");
+
 namespace wirelens {
 
 const clV* PacketStore::Get(std::int32_t key) const {
@@ -18,9 +23,11 @@ bool PacketStore::Put(std::int32_t key, const clV& record) {
     if (key != mCount + 1) return false;
     const std::int32_t i = mCount;
     if (i % kChunkRecords == 0) {
-        mChunks.emplace_back(std::make_unique_for_overwrite<clV[]>(kChunkRecords));
+        static_assert(kChunkRecords * sizeof(clV) % kHugePageBytes == 0);
+        mChunks.push_back(AllocateHugeChunk<clV>(kChunkRecords * sizeof(clV)));
     }
-    mChunks.back()[i % kChunkRecords] = record;
+    // The chunk is raw memory: each record begins its life here.
+    new (&mChunks.back()[i % kChunkRecords]) clV(record);
     ++mCount;
     return true;
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "capture/huge_chunk.h"
 #include "packets/clv.h"
 
 namespace wirelens {
@@ -24,7 +25,7 @@ public:
 
 private:
     static constexpr std::int32_t kChunkRecords = 1 << 16;
-    std::vector<std::unique_ptr<clV[]>> mChunks;
+    std::vector<HugeChunk<clV>> mChunks;
     std::int32_t mCount = 0;
 };
 
