@@ -55,8 +55,9 @@ public:
         U32(static_cast<std::uint32_t>(v));
     }
     void Raw(const void* bytes, std::size_t n) {
-        const auto* p = static_cast<const std::uint8_t*>(bytes);
-        mOut.insert(mOut.end(), p, p + n);
+        const std::size_t at = mOut.size();
+        mOut.resize(at + n);
+        if (n != 0) std::memcpy(mOut.data() + at, bytes, n);
     }
     void Pad() { mOut.resize(mStart + PaddedTo4(mOut.size() - mStart), 0); }
     void Option(std::uint16_t code, const void* value, std::size_t length) {
