@@ -36,6 +36,10 @@ constexpr std::string_view kUserApplication = "Wirelens";
 
 constexpr std::size_t kOutputBuffer = 1 << 20;
 constexpr std::uint64_t kErrorCheckInterval = 4096;  // packets between stdio error checks
+// Bytes (pcapng) or packets (pcap) between writeback starts: a large save's
+// final sync then waits for the last stretch only.
+constexpr std::uint64_t kWritebackBytes = 8 << 20;
+constexpr std::uint64_t kWritebackPackets = 65536;
 
 std::size_t PaddedTo4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
@@ -92,6 +96,7 @@ public:
         mInfo = info;
         mPackets = 0;
         mFailed = 0;
+        mUnsyncedBytes = 0;
         mFirstTime.reset();
         if (auto why = mFile.Create(path)) return why;
         mOpen = true;
@@ -117,6 +122,7 @@ public:
             if (mPackets % kErrorCheckInterval == 0 && std::ferror(pcap_dump_file(mDumper))) {
                 mFailed = errno != 0 ? errno : EIO;
             }
+            if (mPackets % kWritebackPackets == 0) mFile.StartWriteback();
             return mFailed == 0;
         }
         const std::size_t padded = PaddedTo4(captured);
@@ -260,7 +266,12 @@ private:
             mFailed = errno != 0 ? errno : EIO;
             return false;
         }
+        mUnsyncedBytes += mBuffer.size();
         mBuffer.clear();
+        if (mUnsyncedBytes >= kWritebackBytes) {
+            mFile.StartWriteback();
+            mUnsyncedBytes = 0;
+        }
         return true;
     }
 
@@ -280,6 +291,7 @@ private:
     std::optional<std::uint64_t> mFirstTime;
     std::uint64_t mLastTime = 0;
     std::vector<std::uint8_t> mBuffer;  // pcapng blocks not yet written
+    std::uint64_t mUnsyncedBytes = 0;   // written since the last writeback start
     pcap_t* mDead = nullptr;
     pcap_dumper_t* mDumper = nullptr;
 };
