@@ -89,8 +89,10 @@ std::optional<LinkType> LinkTypeFromDlt(int dlt) {
 std::optional<LinkType> LinkTypeFromFileLinktype(std::uint32_t linktype) {
     constexpr std::uint32_t kLinktypeRaw = 101;
     constexpr std::uint32_t kOpenBsdDltRaw = 14;
-    const std::uint32_t value = linktype & 0xFFFF;
+    constexpr std::uint32_t kLinktypeMask = 0x03FFFFFF;  // above: pcap's FCS length and flag
+    const std::uint32_t value = linktype & kLinktypeMask;
     if (value == kLinktypeRaw || value == kOpenBsdDltRaw) return LinkType::Raw;
+    if (value > 0xFFFF) return std::nullopt;
     return LinkTypeFromDlt(static_cast<int>(value));
 }
 

@@ -27,8 +27,7 @@ std::optional<LinkType> LinkTypeFromDlt(int dlt);
 // The link type for a LINKTYPE_ number as capture files record it (pcap's
 // header, pcapng's interface block). These equal the DLT_ numbers except for
 // raw IP, which files record as 101 and, from older writers, as the DLT_RAW
-// values 12 (Linux) or 14 (OpenBSD). Bits above the low 16 (pcap's FCS flags)
-// are ignored.
+// values 12 (Linux) or 14 (OpenBSD). pcap's FCS bits (the top six) are ignored.
 std::optional<LinkType> LinkTypeFromFileLinktype(std::uint32_t linktype);
 
 // Longest link header in front of an IPv4 datagram: Ethernet with two VLAN tags.

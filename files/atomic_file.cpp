@@ -87,6 +87,11 @@ bool AtomicFile::WriteAll(std::string_view bytes) {
     return true;
 }
 
+void AtomicFile::StartWriteback() {
+    // Only a hint: where it is not supported, Commit's fsync does all the work.
+    if (mFd >= 0) std::ignore = ::sync_file_range(mFd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 std::optional<std::string> AtomicFile::Commit() {
     if (mFd < 0) return Failure("Cannot write the file", EBADF);
     const bool inPlace = mTempPath.empty();

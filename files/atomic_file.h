@@ -24,6 +24,9 @@ public:
     int Descriptor() const { return mFd; }
     // Writes all of bytes; false with errno set on failure.
     bool WriteAll(std::string_view bytes);
+    // Starts the kernel writing out what is written so far, without waiting,
+    // so the sync at Commit has less left to wait for.
+    void StartWriteback();
     // Syncs, closes and renames. On failure the temporary file is gone.
     std::optional<std::string> Commit();
     void Abort();

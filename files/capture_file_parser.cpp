@@ -181,7 +181,10 @@ CaptureFileParser::Step CaptureFileParser::ReadPcapRecord(CapturePacket& packet)
     const std::uint32_t fraction = fields.U32(4);
     const std::uint32_t captured = fields.U32(8);
     const std::uint32_t original = fields.U32(12);
-    const std::uint32_t limit = std::max(mPcapInterface.snapLength, kPcapMaxRecordLength);
+    // A header's snap length may say "unlimited"; a record is held whole in
+    // memory, so damage must not make it take gigabytes.
+    const std::uint32_t limit =
+        std::min(std::max(mPcapInterface.snapLength, kPcapMaxRecordLength), kMaxBlockLength);
     if (captured > limit) {
         return Fail("The file is damaged" + At(Consumed()) + ": a record claims " +
                     std::to_string(captured) + " captured bytes, more than the limit of " +

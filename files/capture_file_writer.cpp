@@ -36,6 +36,10 @@ constexpr std::string_view kUserApplication = "Wirelens";
 
 constexpr std::size_t kOutputBuffer = 1 << 20;
 constexpr std::uint64_t kErrorCheckInterval = 4096;  // packets between stdio error checks
+// Bytes (pcapng) or packets (pcap) between writeback starts: a large save's
+// final sync then waits for the last stretch only.
+constexpr std::uint64_t kWritebackBytes = 8 << 20;
+constexpr std::uint64_t kWritebackPackets = 65536;
 
 std::size_t PaddedTo4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
@@ -55,8 +59,9 @@ public:
         U32(static_cast<std::uint32_t>(v));
     }
     void Raw(const void* bytes, std::size_t n) {
-        const auto* p = static_cast<const std::uint8_t*>(bytes);
-        mOut.insert(mOut.end(), p, p + n);
+        const std::size_t at = mOut.size();
+        mOut.resize(at + n);
+        if (n != 0) std::memcpy(mOut.data() + at, bytes, n);
     }
     void Pad() { mOut.resize(mStart + PaddedTo4(mOut.size() - mStart), 0); }
     void Option(std::uint16_t code, const void* value, std::size_t length) {
@@ -91,6 +96,7 @@ public:
         mInfo = info;
         mPackets = 0;
         mFailed = 0;
+        mUnsyncedBytes = 0;
         mFirstTime.reset();
         if (auto why = mFile.Create(path)) return why;
         mOpen = true;
@@ -116,6 +122,7 @@ public:
             if (mPackets % kErrorCheckInterval == 0 && std::ferror(pcap_dump_file(mDumper))) {
                 mFailed = errno != 0 ? errno : EIO;
             }
+            if (mPackets % kWritebackPackets == 0) mFile.StartWriteback();
             return mFailed == 0;
         }
         const std::size_t padded = PaddedTo4(captured);
@@ -259,7 +266,12 @@ private:
             mFailed = errno != 0 ? errno : EIO;
             return false;
         }
+        mUnsyncedBytes += mBuffer.size();
         mBuffer.clear();
+        if (mUnsyncedBytes >= kWritebackBytes) {
+            mFile.StartWriteback();
+            mUnsyncedBytes = 0;
+        }
         return true;
     }
 
@@ -279,6 +291,7 @@ private:
     std::optional<std::uint64_t> mFirstTime;
     std::uint64_t mLastTime = 0;
     std::vector<std::uint8_t> mBuffer;  // pcapng blocks not yet written
+    std::uint64_t mUnsyncedBytes = 0;   // written since the last writeback start
     pcap_t* mDead = nullptr;
     pcap_dumper_t* mDumper = nullptr;
 };

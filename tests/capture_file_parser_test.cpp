@@ -456,17 +456,23 @@ TEST(CaptureFileParser, DamagedPcapngBlocksStopWithTheOffsetAfterTheWholePackets
 }
 
 TEST(CaptureFileParser, APcapRecordClaimingMoreThanAnyFrameIsDamage) {
-    PcapHeaderFields f;
-    f.linktype = 101;
-    ByteSink s = testing::PcapHeader(f);
-    testing::PcapRecord(s, f, 1, 0, Datagram());
-    const std::size_t second = s.out.size();
-    testing::PcapRecord(s, f, 2, 0, Datagram());
-    PutU32Le(s.out, second + 8, 0x01000000);
-    const Parsed parsed = Parse(s.out);
-    ASSERT_EQ(parsed.packets.size(), 1u);
-    ASSERT_TRUE(parsed.error);
-    EXPECT_EQ(parsed.error->offset, second);
+    // Also when the header's snap length says "unlimited": the record would be held whole.
+    for (const std::uint32_t snapLength : {65535u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(snapLength);
+        PcapHeaderFields f;
+        f.linktype = 101;
+        f.snapLength = snapLength;
+        ByteSink s = testing::PcapHeader(f);
+        testing::PcapRecord(s, f, 1, 0, Datagram());
+        const std::size_t second = s.out.size();
+        testing::PcapRecord(s, f, 2, 0, Datagram());
+        PutU32Le(s.out, second + 8, 0x01000004);
+        const Parsed parsed = Parse(s.out);
+        ASSERT_EQ(parsed.packets.size(), 1u);
+        ASSERT_TRUE(parsed.error);
+        EXPECT_EQ(parsed.error->offset, second);
+        EXPECT_NE(parsed.error->message.find("damaged"), std::string::npos) << parsed.error->message;
+    }
 }
 
 TEST(CaptureFileParser, AnInterfaceOptionRunningPastItsBlockIsDamage) {

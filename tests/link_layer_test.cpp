@@ -250,5 +250,19 @@ TEST(LinkTypeFromDlt, RefusesTypesItCannotStrip) {
     for (int dlt : {-1, 2, 9, 14, 101, 105, 127, 229, 1000}) EXPECT_FALSE(LinkTypeFromDlt(dlt)) << dlt;
 }
 
+TEST(LinkTypeFromFileLinktype, ReadsRawIpByEveryNumberFilesUseAndTheRestAsDlt) {
+    const std::pair<std::uint32_t, LinkType> known[] = {
+        {101, LinkType::Raw},  {12, LinkType::Raw},          {14, LinkType::Raw},
+        {1, LinkType::Ethernet}, {0x04000001, LinkType::Ethernet},  // FCS length bits above the type
+        {276, LinkType::LinuxSll2}, {228, LinkType::Ipv4},    {0, LinkType::Null},
+    };
+    for (const auto& [linktype, type] : known) {
+        const auto converted = LinkTypeFromFileLinktype(linktype);
+        ASSERT_TRUE(converted.has_value()) << linktype;
+        EXPECT_EQ(*converted, type) << linktype;
+    }
+    for (std::uint32_t linktype : {105u, 127u, 229u, 0x10065u}) EXPECT_FALSE(LinkTypeFromFileLinktype(linktype)) << linktype;
+}
+
 }  // namespace
 }  // namespace wirelens
