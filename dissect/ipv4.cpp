@@ -38,6 +38,8 @@ Ipv4Header DecodeIpv4(const ByteReader& datagram, std::uint32_t wireLength) {
         ip.problem = Ipv4Header::Problem::TotalUnderHeader;
     } else if (ip.headerLength > wireLength) {
         ip.problem = Ipv4Header::Problem::HeaderBeyondEnd;
+    } else if (!datagram.Has(0, ip.headerLength)) {
+        ip.problem = Ipv4Header::Problem::OptionsCut;
     }
     if (!ip.Usable()) return ip;
 
@@ -63,6 +65,7 @@ void AppendIpv4Problem(const Ipv4Header& ip, std::string& out) {
         }
         return;
     case Ipv4Header::Problem::Cut:
+    case Ipv4Header::Problem::OptionsCut:
         out += "[|ip]";
         return;
     case Ipv4Header::Problem::BadVersion:

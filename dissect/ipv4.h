@@ -19,6 +19,7 @@ struct Ipv4Header {
         HeaderTooShort,   // header length under 20
         TotalUnderHeader, // total length shorter than the header
         HeaderBeyondEnd,  // header longer than the datagram
+        OptionsCut,       // options not wholly kept
     };
     Problem problem = Problem::None;
     std::uint8_t version = 0;

@@ -115,6 +115,11 @@ ByteVector With(ByteVector bytes, std::size_t offset, std::initializer_list<std:
     return bytes;
 }
 
+ByteVector Kept(ByteVector bytes, std::size_t count) {
+    bytes.resize(count);
+    return bytes;
+}
+
 // The SYN-ACK with a 4-byte Router Alert option in its IPv4 header.
 ByteVector SynAckWithIpOption() {
     ByteVector bytes = TcpSynAck();
@@ -156,6 +161,7 @@ std::vector<ContradictionCase> ContradictionCases() {
          "truncated-ip - 12 bytes missing! 4660+ A? example.test. (30)"},
         {"HeaderLongerThanDatagram", With(IgmpV2Report(), 0, {0x4f, 0x00, 0x00, 0x3c}), 0, "bad-hlen 60 beyond the datagram"},
         {"TcpReadAtTheRealHeaderLength", SynAckWithIpOption(), 0, synAck},
+        {"IpOptionsCut", Kept(SynAckWithIpOption(), 22), 64, "[|ip]"},
         {"LinkPaddingIsNotPayload", SackWithLinkPadding(), 0,
          "Flags [.], ack 9, win 100, options [nop,nop,sack 2 {100:200}{300:400}], length 0"},
         {"TcpDataOffsetUnder20", With(TcpSynAck(), 32, {0x40}), 0, "[bad hdr length 16 - too short, < 20]"},
