@@ -21,3 +21,7 @@ if(WIRELENS_FUZZ)
     target_link_libraries(fuzz_dissect_${target} PRIVATE wirelens_core)
   endforeach()
 endif()
+
+# Summaries against tcpdump on live traffic inside test namespaces (root only).
+wirelens_core_test(dissect_live_test ${CMAKE_CURRENT_LIST_DIR}/dissect_live_test.cpp)
+target_link_libraries(dissect_live_test PRIVATE wirelens_netns_fixture)
