@@ -25,3 +25,7 @@ endif()
 # Summaries against tcpdump on live traffic inside test namespaces (root only).
 wirelens_core_test(dissect_live_test ${CMAKE_CURRENT_LIST_DIR}/dissect_live_test.cpp)
 target_link_libraries(dissect_live_test PRIVATE wirelens_netns_fixture)
+
+# The decode where the user sees it: the print line, the Info column and the details pane.
+wirelens_core_test(packet_line_test ${CMAKE_CURRENT_LIST_DIR}/packet_line_test.cpp)
+wirelens_qt_test(packet_details_test ${CMAKE_CURRENT_LIST_DIR}/packet_details_test.cpp)

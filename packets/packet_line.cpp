@@ -1,0 +1,25 @@
+#include "packets/packet_line.h"
+
+#include "capture/decode.h"
+#include "dissect/dissect.h"
+
+namespace wirelens {
+
+std::string PrintPacketLine(const clV& record, std::span<const std::uint8_t> bytes, std::uint32_t wireLength) {
+    std::string line = record.mProtocol();
+    const auto column = [&line](const std::string& text) {
+        line += '\t';
+        line += text;
+    };
+    column(AddressToText(record.SrcAddress()));
+    column(record.mSrcPort());
+    column(AddressToText(record.DestAddress()));
+    column(record.mDestPort());
+    column(std::to_string(record.Size()));
+    column(record.mHora());
+    line += '\t';
+    dissect::AppendDatagramSummary(bytes, wireLength, line);
+    return line;
+}
+
+}  // namespace wirelens
