@@ -1,6 +1,7 @@
 // Painting a screenful of the packet list (60 rows) with the Info column,
 // whose summaries are decoded as the rows are painted; and the same screen
-// with Info hidden, for what the column adds.
+// with Info hidden, for what the column adds. CPU time is the figure to read:
+// the wall time also counts waiting for a busy machine.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>

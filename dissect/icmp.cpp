@@ -47,7 +47,8 @@ std::string_view TypeName(std::uint8_t type) {
 }
 
 // Destination unreachable, by code (RFC 792, RFC 1812): the part before and
-// after the quoted destination address.
+// after the quoted destination address. Protocol and port unreachable name
+// more than the address and are written on their own.
 struct UnreachableText {
     std::string_view before;
     std::string_view after;
@@ -56,8 +57,6 @@ UnreachableText Unreachable(std::uint8_t code) {
     switch (code) {
     case 0: return {"net ", " unreachable"};
     case 1: return {"host ", " unreachable"};
-    case 2: return {"", " protocol unreachable"};
-    case 3: return {"", " port unreachable"};
     case 4: return {"", " unreachable - need to frag"};
     case 5: return {"", " unreachable - source route failed"};
     case 6: return {"net ", " unreachable - unknown"};
