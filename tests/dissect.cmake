@@ -13,6 +13,8 @@ wirelens_core_test(dissect_fuzz_test ${CMAKE_CURRENT_LIST_DIR}/fuzz/fuzz_corpus_
 
 option(WIRELENS_FUZZ "Build each decoder's fuzz target as a libFuzzer program (needs clang)" OFF)
 if(WIRELENS_FUZZ)
+  # The decoders live in the core library: it needs the fuzzer's coverage too.
+  target_compile_options(wirelens_core PRIVATE -fsanitize=fuzzer-no-link)
   foreach(target ${WIRELENS_DISSECT_FUZZ_TARGETS})
     add_executable(fuzz_dissect_${target} ${CMAKE_CURRENT_LIST_DIR}/fuzz/dissect_${target}_fuzz.cpp)
     target_compile_definitions(fuzz_dissect_${target} PRIVATE WIRELENS_LIBFUZZER)
