@@ -1,6 +1,5 @@
 #include "packets/packet_line.h"
 
-#include "capture/decode.h"
 #include "dissect/dissect.h"
 
 namespace wirelens {
@@ -11,11 +10,11 @@ std::string PrintPacketLine(const clV& record, std::span<const std::uint8_t> byt
         line += '\t';
         line += text;
     };
-    column(AddressToText(record.SrcAddress()));
+    column(record.mSrcAddr());
     column(record.mSrcPort());
-    column(AddressToText(record.DestAddress()));
+    column(record.mDestAddr());
     column(record.mDestPort());
-    column(std::to_string(record.Size()));
+    column(record.mSize());
     column(record.mHora());
     line += '\t';
     dissect::AppendDatagramSummary(bytes, wireLength, line);
