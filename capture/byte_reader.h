@@ -1,6 +1,7 @@
 #pragma once
 // Bounds-checked reads of datagram fields. A read past the end yields zero,
 // so a short datagram decodes with zeros and never touches foreign memory.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -12,6 +13,17 @@ public:
     explicit ByteReader(std::span<const std::uint8_t> bytes) : mBytes(bytes) {}
 
     std::size_t Size() const { return mBytes.size(); }
+    std::span<const std::uint8_t> Bytes() const { return mBytes; }
+
+    // Whether `count` bytes from `offset` lie inside the bytes.
+    bool Has(std::size_t offset, std::size_t count) const {
+        return offset <= mBytes.size() && count <= mBytes.size() - offset;
+    }
+    // The bytes from `offset` on, at most `count` of them; empty past the end.
+    ByteReader Sub(std::size_t offset, std::size_t count = SIZE_MAX) const {
+        if (offset >= mBytes.size()) return ByteReader({});
+        return ByteReader(mBytes.subspan(offset, std::min(count, mBytes.size() - offset)));
+    }
 
     std::uint8_t U8(std::size_t offset) const {
         return offset < mBytes.size() ? mBytes[offset] : 0;

@@ -3,17 +3,27 @@
 #include <QMetaObject>
 
 #include "capture/decode.h"
+#include "dissect/dissect.h"
 
 namespace wirelens {
 
 namespace {
 const char* const kHeaders[PacketListModel::kColumnCount] = {
-    "Protocol", "Source IP", "Source Port", "Destination IP", "Destination Port", "Length (Bytes)", "Start Time"};
+    "Protocol", "Source IP", "Source Port", "Destination IP", "Destination Port", "Length (Bytes)", "Start Time",
+    "Info"};
 
 QString AddressText(std::uint32_t address) {
     char buf[16];
     const std::size_t n = AddressToText(address, buf);
     return QString::fromLatin1(buf, static_cast<qsizetype>(n));
+}
+
+// Painting asks for one cell at a time on the GUI thread; one buffer serves them all.
+QString SummaryText(std::span<const std::uint8_t> bytes, std::uint32_t wireLength) {
+    static std::string buffer;
+    buffer.clear();
+    dissect::AppendDatagramSummary(bytes, wireLength, buffer);
+    return QString::fromLatin1(buffer.data(), static_cast<qsizetype>(buffer.size()));
 }
 }  // namespace
 
@@ -92,6 +102,7 @@ QVariant PacketListModel::data(const QModelIndex& index, int role) const {
                 case kColDestPort: return QString::fromLatin1(record->mDestPort());
                 case kColSize: return QString::number(record->Size());
                 case kColTime: return QString::fromStdString(record->mHora());
+                case kColInfo: return SummaryText(mSession.Bytes(*record), mSession.WireLength(*record));
                 default: return {};
             }
         case Qt::DecorationRole:

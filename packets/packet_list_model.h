@@ -2,7 +2,8 @@
 // The packet list's model: a thin map from row to packet store key. Rows
 // appended during a capture wait in a pending batch that is inserted once per
 // event-loop turn (one beginInsertRows for the batch); a rebuild replaces all
-// rows with one reset. The model never parses bytes.
+// rows with one reset. Only the Info column looks at a packet's bytes, through
+// the decoder, when a view asks for that cell.
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <cstdint>
@@ -15,7 +16,13 @@ namespace wirelens {
 class PacketListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { kColProtocol, kColSrcAddr, kColSrcPort, kColDestAddr, kColDestPort, kColSize, kColTime, kColumnCount };
+    enum Column {
+        kColProtocol, kColSrcAddr, kColSrcPort, kColDestAddr, kColDestPort, kColSize, kColTime,
+        kColInfo,  // the true decode's summary, computed when asked for, never stored
+        kColumnCount
+    };
+    // The columns the report and the detail views read: all but Info.
+    static constexpr int kRecordColumnCount = kColInfo;
     static constexpr int kTagRole = Qt::UserRole;  // the row's Tag: the datagram's store position
 
     explicit PacketListModel(const CaptureSession& session, QObject* parent = nullptr);

@@ -197,7 +197,7 @@ TEST_F(MainWindow, ListAndHexViewHaveTheirColumns) {
     QStringList headers;
     for (int c = 0; c < model->columnCount(); ++c) headers << model->headerData(c, Qt::Horizontal).toString();
     EXPECT_EQ(headers, (QStringList{"Protocol", "Source IP", "Source Port", "Destination IP", "Destination Port",
-                                    "Length (Bytes)", "Start Time"}));
+                                    "Length (Bytes)", "Start Time", "Info"}));
     EXPECT_EQ(W().lv->columnWidth(0), Px(1300));
     EXPECT_EQ(W().ListViewHEX->columnCount(), 18);
     EXPECT_EQ(W().ListViewHEX->headerItem()->text(0), "00");

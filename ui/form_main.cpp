@@ -3,9 +3,11 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QShowEvent>
 #include <QDir>
 #include <QFontDatabase>
 #include <QHeaderView>
+#include <QDockWidget>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
@@ -51,7 +53,11 @@ struct ColumnDesign {
 };
 constexpr ColumnDesign kListColumns[] = {
     {"Protocol", 1300}, {"Source IP", 1700}, {"Source Port", 1200}, {"Destination IP", 1700},
-    {"Destination Port", 1700}, {"Length (Bytes)", 1440}, {"Start Time", 1500}};
+    {"Destination Port", 1700}, {"Length (Bytes)", 1440}, {"Start Time", 1500}, {"Info", 9000}};
+static_assert(std::size(kListColumns) == PacketListModel::kColumnCount);
+// The details pane starts as a window of this width beside the main window,
+// so that the client area and everything laid out in it keep their sizes.
+constexpr int kDetailsPaneWidth = 5000;
 constexpr int kPanelWidths[5] = {1840, 1840, 2240, 2240, 1440};
 }  // namespace
 
@@ -123,6 +129,37 @@ FormMain::FormMain(Environment env, QWidget* parent)
     showAboutBox = [this] { FrmAbout::ShowModal(this); };
     chooseSaveFileName = ChooseReportPath;
     resize(Px(kClientWidth), Px(kClientHeight) + menuBar()->sizeHint().height());
+    BuildDetailsPane();
+}
+
+void FormMain::BuildDetailsPane() {
+    DockDetails = new QDockWidget(QStringLiteral("Packet Details"), this);
+    DockDetails->setObjectName(QStringLiteral("DockDetails"));
+    DockDetails->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable);
+    TreeDetails = new QTreeWidget(DockDetails);
+    TreeDetails->setObjectName(QStringLiteral("TreeDetails"));
+    TreeDetails->setColumnCount(1);
+    TreeDetails->setHeaderHidden(true);
+    TreeDetails->setUniformRowHeights(true);
+    TreeDetails->setSelectionMode(QAbstractItemView::SingleSelection);
+    connect(TreeDetails, &QTreeWidget::itemSelectionChanged, this, [this] { TreeDetails_ItemSelected(); });
+    DockDetails->setWidget(TreeDetails);
+    addDockWidget(Qt::RightDockWidgetArea, DockDetails);
+    DockDetails->setFloating(true);
+}
+
+void FormMain::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (mDetailsPlaced || !DockDetails->isFloating()) return;
+    mDetailsPlaced = true;
+    // The frame is known only once the show has been handled.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            DockDetails->setGeometry(frameGeometry().right() + 1, geometry().top(), Px(kDetailsPaneWidth), height());
+            DockDetails->show();
+        },
+        Qt::QueuedConnection);
 }
 
 FormMain::~FormMain() {

@@ -25,6 +25,7 @@
 #include "packets/capture_session.h"
 
 class QAction;
+class QDockWidget;
 class QLabel;
 class QMenu;
 class QPlainTextEdit;
@@ -172,6 +173,10 @@ public:
     QTableView* lv = nullptr;
     QTreeWidget* ListViewHEX = nullptr;
     QPlainTextEdit* txtData = nullptr;
+    // The true decode's field tree of the selected packet, in a dock that starts
+    // floating beside the window (the user may dock it).
+    QTreeWidget* TreeDetails = nullptr;
+    QDockWidget* DockDetails = nullptr;
     SplitterBar* PicSplit = nullptr;
     QStatusBar* stB = nullptr;
     QToolBar* Toolbar1 = nullptr;
@@ -218,6 +223,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     friend class ClientArea;
@@ -242,6 +248,10 @@ private:
     bool OpenCommand(const QString& path);
     void UpdateCountText();
     void ShowPacketViews(int row);
+    void BuildDetailsPane();
+    void ShowPacketDetailsOf(int row);
+    void ClearPacketDetailsPane();
+    void TreeDetails_ItemSelected();
     TwipsRect& RectOf(const QWidget* control);
 
     Environment mEnv;
@@ -268,6 +278,10 @@ private:
     std::array<std::array<QAction*, 7>, 7> mButtonMenus{};
     std::array<QIcon, 10> mImages;
     TwipsRect mLvRect, mHexRect, mTxtRect, mSplitRect, mDummyRect;
+    // Which datagram bytes the hex view shows for the selected packet.
+    int mHexViewOffset = 0;
+    int mHexViewLength = 0;
+    bool mDetailsPlaced = false;  // the details pane was put beside the window once
 };
 
 }  // namespace wirelens

@@ -47,6 +47,7 @@ void FormMain::ClearPackets() {
     mModel->RemoveAllRows();
     mSession.Clear();
     ClearPacketViews(txtData, ListViewHEX);
+    ClearPacketDetailsPane();
     SetPanelText(2, QStringLiteral("0 packet"));
 }
 
@@ -73,6 +74,7 @@ void FormMain::SetListViewMode() {
 void FormMain::RefreshPacketList() {
     mModel->RemoveAllRows();
     ClearPacketViews(txtData, ListViewHEX);
+    ClearPacketDetailsPane();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     // One pass in capture order, then one model reset: never a signal per row.
     mModel->ReplaceRows(mSession.RebuildRows());
