@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "dissect/dissect.h"
 #include "files/command_line_tasks.h"
 #include "ui/command_line.h"
 #include "ui/form_main.h"
@@ -25,7 +26,11 @@ int main(int argc, char** argv) {
         case CommandLine::Action::Convert:
             return wirelens::RunConvert(cl.readPath.toStdString(), cl.writePath.toStdString(), {}, std::cerr);
         case CommandLine::Action::Print:
-            return wirelens::RunPrint(cl.readPath.toStdString(), {}, {}, std::cout, std::cerr);
+            return wirelens::RunPrint(cl.readPath.toStdString(), {},
+                                      [](const wirelens::clV&, std::span<const std::uint8_t> bytes, std::uint32_t wire) {
+                                          return wirelens::dissect::DatagramSummary(bytes, wire);
+                                      },
+                                      std::cout, std::cerr);
         case CommandLine::Action::Window:
             break;
     }
