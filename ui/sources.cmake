@@ -15,3 +15,4 @@ set_source_files_properties(ui/frm_about.cpp PROPERTIES
 
 add_executable(wirelens ui/main.cpp)
 target_link_libraries(wirelens PRIVATE wirelens_qt)
+target_compile_definitions(wirelens PRIVATE WIRELENS_VERSION="${PROJECT_VERSION}")
