@@ -7,7 +7,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 export LC_ALL=C.UTF-8 MANWIDTH=80
 errors="$(mktemp)"
 trap 'rm -f "$errors"' EXIT
-text="$(man --warnings -E UTF-8 -l "$PAGE" 2>"$errors" | col -b)"
+text="$(man --warnings -E UTF-8 -l "$PAGE" 2>"$errors")"
 if [ -s "$errors" ]; then cat "$errors" >&2; fail "man reported warnings"; fi
 for needle in "wirelens [FILE]" "-r FILE, -r -" "-w OUT" "-i ADDRESS" "-f EXPR" "--print" \
               "-h, --help" "-v, --version" "sudo usermod -aG wirelens USER" \
