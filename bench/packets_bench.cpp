@@ -5,12 +5,15 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTableView>
+#include <cstdlib>
 #include <fstream>
 #include <unistd.h>
 
+#include "files/capture_file_writer.h"
 #include "packets/packet_list_model.h"
 #include "tests/datagram_builder.h"
 #include "ui/form_main.h"
@@ -163,5 +166,68 @@ void BM_RefreshPacketList(benchmark::State& state) {
     state.counters["rows"] = window->Model()->rowCount();
 }
 BENCHMARK(BM_RefreshPacketList)->DenseRange(0, 5)->Unit(benchmark::kMillisecond);
+
+// Seconds a shell command takes, or -1 when it fails.
+double TimeCommand(const std::string& command) {
+    QElapsedTimer t;
+    t.start();
+    const int status = std::system(command.c_str());
+    return status == 0 ? t.nsecsElapsed() / 1e9 : -1.0;
+}
+
+// Opening a 1,000,000-packet pcap of 100-byte UDP datagrams until the list is
+// usable (every row inserted and painted), beside libpcap's own read of the
+// same file (tcpdump -r -w /dev/null, the floor) and tshark's.
+void BM_OpenCaptureFile(benchmark::State& state) {
+    constexpr std::size_t kPackets = 1000000;
+    QTemporaryDir dir;
+    const std::string path = dir.filePath(QStringLiteral("million.pcap")).toStdString();
+    const auto datagram = Datagram100();
+    const auto error = wirelens::WriteCaptureFile(
+        path, wirelens::CaptureFileFormat::Pcap, {}, kPackets, [&](std::size_t i) {
+            wirelens::CapturePacket p;
+            p.bytes = datagram;
+            p.seconds = 1700000000 + static_cast<std::int64_t>(i / 10000);
+            p.nanoseconds = static_cast<std::uint32_t>(i % 10000) * 1000;
+            p.wireLength = static_cast<std::uint32_t>(datagram.size());
+            return p;
+        });
+    if (error) {
+        state.SkipWithError(error->c_str());
+        return;
+    }
+    QTemporaryDir lockDir;
+    auto window = MakeWindow(lockDir);
+    window->show();
+    QApplication::processEvents();
+    for (auto _ : state) {
+        window->OpenCaptureFile(QString::fromStdString(path));
+        while (window->IsReadingFile()) QApplication::processEvents();
+        window->FlushPendingRows();
+        window->lv->viewport()->repaint();
+        QApplication::processEvents();
+    }
+    state.counters["rows"] = window->Model()->rowCount();
+    const double tcpdump = TimeCommand("tcpdump -r '" + path + "' -w /dev/null 2>/dev/null");
+    const double tshark = TimeCommand("tshark -r '" + path + "' > /dev/null 2>&1");
+    state.counters["tcpdump_read_s"] = tcpdump;
+    state.counters["tshark_s"] = tshark;
+}
+BENCHMARK(BM_OpenCaptureFile)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// Saving 1,000,000 stored packets as pcapng, synced to disk.
+void BM_SavePackets(benchmark::State& state) {
+    QTemporaryDir dir, lockDir;
+    auto window = MakeWindow(lockDir);
+    const auto datagram = Datagram100();
+    for (int i = 0; i < 1000000; ++i) window->IngestDatagram(datagram, 1700000000 + i / 10000, static_cast<std::uint32_t>(i % 10000));
+    window->FlushPendingRows();
+    const QString path = dir.filePath(QStringLiteral("saved.pcapng"));
+    for (auto _ : state) {
+        if (!window->SavePackets(path, wirelens::CaptureFileFormat::PcapNg, false)) state.SkipWithError("save failed");
+    }
+    state.counters["file_MiB"] = static_cast<double>(QFileInfo(path).size()) / (1 << 20);
+}
+BENCHMARK(BM_SavePackets)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace

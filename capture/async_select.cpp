@@ -60,7 +60,7 @@ CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, QObjec
     if (!opened.Ok()) return opened;
     if (AsyncSelect(opened.socket, window, kCaptureMessage, kFdRead) != 0) {
         CloseCaptureSocket(opened.socket);
-        return {-1, -1, "Cannot watch the capture for new datagrams: there is no window to tell."};
+        return {-1, -1, "Cannot watch the capture for new datagrams: there is no window to tell.", {}};
     }
     return opened;
 }

@@ -20,6 +20,15 @@ public:
     std::uint16_t U16Be(std::size_t offset) const {
         return static_cast<std::uint16_t>((U8(offset) << 8) | U8(offset + 1));
     }
+    std::uint16_t U16Le(std::size_t offset) const {
+        return static_cast<std::uint16_t>(U8(offset) | (U8(offset + 1) << 8));
+    }
+    std::uint32_t U32Be(std::size_t offset) const {
+        return (std::uint32_t{U16Be(offset)} << 16) | U16Be(offset + 2);
+    }
+    std::uint32_t U32Le(std::size_t offset) const {
+        return (std::uint32_t{U16Le(offset + 2)} << 16) | U16Le(offset);
+    }
     // Four bytes as they lie in memory, i.e. a 32-bit value kept in network order.
     std::uint32_t U32Raw(std::size_t offset) const {
         std::uint32_t v = 0;

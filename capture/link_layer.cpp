@@ -86,6 +86,14 @@ std::optional<LinkType> LinkTypeFromDlt(int dlt) {
     return std::nullopt;
 }
 
+std::optional<LinkType> LinkTypeFromFileLinktype(std::uint32_t linktype) {
+    constexpr std::uint32_t kLinktypeRaw = 101;
+    constexpr std::uint32_t kOpenBsdDltRaw = 14;
+    const std::uint32_t value = linktype & 0xFFFF;
+    if (value == kLinktypeRaw || value == kOpenBsdDltRaw) return LinkType::Raw;
+    return LinkTypeFromDlt(static_cast<int>(value));
+}
+
 std::optional<LinkDatagram> StripLinkLayer(LinkType type, std::span<const std::uint8_t> frame,
                                            std::size_t frameWireLength) {
     const ByteReader frameReader(frame);

@@ -24,6 +24,13 @@ enum class LinkType : int {
 // The link type for a DLT_ number, or nothing for a type this code cannot strip.
 std::optional<LinkType> LinkTypeFromDlt(int dlt);
 
+// The link type for a LINKTYPE_ number as capture files record it (pcap's
+// header, pcapng's interface block). These equal the DLT_ numbers except for
+// raw IP, which files record as 101 and, from older writers, as the DLT_RAW
+// values 12 (Linux) or 14 (OpenBSD). Bits above the low 16 (pcap's FCS flags)
+// are ignored.
+std::optional<LinkType> LinkTypeFromFileLinktype(std::uint32_t linktype);
+
 // Longest link header in front of an IPv4 datagram: Ethernet with two VLAN tags.
 inline constexpr std::size_t kMaxLinkHeaderLength = 14 + 2 * 4;
 

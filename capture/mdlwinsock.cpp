@@ -309,6 +309,7 @@ CaptureOpenResult OpenCaptureSocket(const std::string& address, int /*port*/) {
         RunningHelpers().push_back({readEnd, pid});
         result.socket = readEnd;
         result.helperPid = pid;
+        result.interfaces.assign(payload.begin(), payload.end());
         return result;
     }
 

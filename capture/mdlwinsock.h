@@ -33,6 +33,7 @@ struct CaptureOpenResult {
     int socket = -1;      // read end of the stream, non-blocking; -1 on failure
     pid_t helperPid = -1;
     std::string error;    // why opening failed, for the user
+    std::string interfaces;  // the interfaces the helper captures on ("eth0,lo"), as it reports them
     bool Ok() const { return socket >= 0; }
 };
 

@@ -17,8 +17,8 @@ QString AddressText(std::uint32_t address) {
 }
 }  // namespace
 
-PacketListModel::PacketListModel(const PacketStore& store, QObject* parent)
-    : QAbstractTableModel(parent), mStore(store) {}
+PacketListModel::PacketListModel(const CaptureSession& session, QObject* parent)
+    : QAbstractTableModel(parent), mSession(session) {}
 
 void PacketListModel::SetRowIcons(QIcon incoming, QIcon outgoing) {
     mIncoming = std::move(incoming);
@@ -80,7 +80,7 @@ int PacketListModel::columnCount(const QModelIndex& parent) const {
 
 QVariant PacketListModel::data(const QModelIndex& index, int role) const {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) return {};
-    const clV* record = mStore.Get(KeyAt(index.row()));
+    const clV* record = mSession.Packets().Get(KeyAt(index.row()));
     if (record == nullptr) return {};
     switch (role) {
         case Qt::DisplayRole:

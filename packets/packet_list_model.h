@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "packets/packet_store.h"
+#include "packets/capture_session.h"
 
 namespace wirelens {
 
@@ -18,7 +18,7 @@ public:
     enum Column { kColProtocol, kColSrcAddr, kColSrcPort, kColDestAddr, kColDestPort, kColSize, kColTime, kColumnCount };
     static constexpr int kTagRole = Qt::UserRole;  // the row's Tag: the datagram's store position
 
-    explicit PacketListModel(const PacketStore& store, QObject* parent = nullptr);
+    explicit PacketListModel(const CaptureSession& session, QObject* parent = nullptr);
 
     // Images 7 (incoming) and 8 (outgoing) of the window's image list.
     void SetRowIcons(QIcon incoming, QIcon outgoing);
@@ -33,9 +33,7 @@ public:
     // Replaces every row in one reset (the list rebuild).
     void ReplaceRows(std::vector<std::uint32_t> rows);
     // A row entry: the store key, with the outgoing flag in the top bit.
-    static std::uint32_t RowEntry(std::int32_t key, bool outgoing) {
-        return static_cast<std::uint32_t>(key) | (outgoing ? kOutgoingBit : 0u);
-    }
+    static std::uint32_t RowEntry(std::int32_t key, bool outgoing) { return CaptureSession::RowEntry(key, outgoing); }
     std::int32_t KeyAt(int row) const;
     bool OutgoingAt(int row) const;
 
@@ -49,8 +47,8 @@ signals:
     void RowsFlushed(qint64 rows);
 
 private:
-    static constexpr std::uint32_t kOutgoingBit = 0x80000000u;
-    const PacketStore& mStore;
+    static constexpr std::uint32_t kOutgoingBit = CaptureSession::kOutgoingBit;
+    const CaptureSession& mSession;
     std::vector<std::uint32_t> mRows;
     std::vector<std::uint32_t> mPending;
     bool mFlushQueued = false;

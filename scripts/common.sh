@@ -41,6 +41,6 @@ BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libpcap-
                 libcap2-bin libgtest-dev libbenchmark-dev fonts-dejavu-core)
 # What ./scripts/package needs beyond the build: dpkg-shlibdeps, strip, file.
 PACKAGE_PACKAGES=(dpkg-dev binutils file)
-TEST_PACKAGES=(iproute2 iputils-ping tcpdump python3-scapy util-linux procps passwd
+TEST_PACKAGES=(iproute2 iputils-ping tcpdump tshark wireshark-common python3-scapy util-linux procps passwd
                "${PACKAGE_PACKAGES[@]}" lintian desktop-file-utils appstream man-db groff-base
                adduser gzip)

@@ -31,6 +31,17 @@ public:
             return 0;
         };
         env.lockFilePath = lockDir.path() + QStringLiteral("/wirelens.lock");
+        // Questions and file dialogs answer from the harness, never as modal boxes.
+        env.askUnsaved = [this](QWidget*, const QString& question) {
+            questions.push_back(question);
+            return unsavedAnswer;
+        };
+        env.confirm = [this](QWidget*, const QString& question) {
+            questions.push_back(question);
+            return confirmAnswer;
+        };
+        env.chooseCaptureFile = [this](QWidget*) { return openPath; };
+        env.chooseSavePackets = [this](QWidget*, std::int64_t, std::int64_t) { return saveChoice; };
         if (adjust) adjust(env);
         window = std::make_unique<FormMain>(env);
         window->showAboutBox = [this] { ++aboutShown; };
@@ -45,6 +56,11 @@ public:
 
     QTemporaryDir lockDir;
     std::vector<RecordedMessage> messages;
+    std::vector<QString> questions;
+    UnsavedChoice unsavedAnswer = UnsavedChoice::Discard;
+    bool confirmAnswer = true;
+    QString openPath;
+    SavePacketsChoice saveChoice;
     int aboutShown = 0;
     bool loaded = false;
     std::unique_ptr<FormMain> window;

@@ -1,7 +1,9 @@
 // The main window capturing for real, inside network namespaces the test makes:
 // the window lives in namespace a, the peer sends from namespace b.
 #include <QAction>
+#include <QFileInfo>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QTest>
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -10,11 +12,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+
 #include <fstream>
 #include <set>
 
 #include "capture/capture_stream.h"
 #include "capture/mdlwinsock.h"
+#include "files/capture_file_io.h"
 #include "packets/packet_list_model.h"
 #include "tests/form_main_fixture.h"
 #include "tests/netns_fixture.h"
@@ -57,6 +63,7 @@ protected:
             mHarness->messages.push_back({text, icon});
         };
         env.lockFilePath = mHarness->lockDir.path() + QStringLiteral("/live.lock");
+        env.askUnsaved = [](QWidget*, const QString&) { return UnsavedChoice::Discard; };
         mHarness->window = std::make_unique<FormMain>(env);
         ASSERT_TRUE(mHarness->window->Form_Load());
     }
@@ -230,6 +237,98 @@ TEST_F(WindowCapture, CaptureThatCannotOpenIsToldAndTheWindowReturnsToIdle) {
     EXPECT_TRUE(W().Menu_Start->isEnabled());
     EXPECT_FALSE(W().Menu_Stop->isEnabled());
     EXPECT_TRUE(ChildPids().empty());
+}
+
+// tcpdump writing to `out` (a file name, or "-" for the descriptor `stdoutFd`).
+pid_t StartTcpdump(const std::vector<std::string>& args, int stdoutFd = -1) {
+    // Immediate mode: without it a packet may wait in the kernel's ring past the stop.
+    std::vector<std::string> argv = {"tcpdump", "--immediate-mode", "-U", "-n", "-s", "2200"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (std::string& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, "tcpdump", &actions, nullptr, raw.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+void StopTcpdump(pid_t pid) {
+    kill(pid, SIGINT);
+    waitpid(pid, nullptr, 0);
+}
+
+bool HaveTcpdump() { return testing::RunCommand({"tcpdump", "--version"}) == 0; }
+
+// The texts of every row but the time, in list order.
+std::vector<std::string> RowTexts(FormMain& w) {
+    std::vector<std::string> rows;
+    for (int r = 0; r < w.Model()->rowCount(); ++r) {
+        QStringList row;
+        for (int c = 0; c < PacketListModel::kColTime; ++c) row << w.Model()->index(r, c).data().toString();
+        rows.push_back(row.join(QLatin1Char('|')).toStdString());
+    }
+    return rows;
+}
+
+TEST_F(WindowCapture, FilesTcpdumpWroteOpenWithTheRowsOfTheLiveCapture) {
+    if (!HaveTcpdump()) GTEST_SKIP() << "tcpdump is not installed";
+    QTemporaryDir dir;
+    const std::string onInterface = dir.filePath(QStringLiteral("veth.pcap")).toStdString();
+    const std::string onAny = dir.filePath(QStringLiteral("any.pcap")).toStdString();
+    W().StartCapture();
+    ASSERT_TRUE(W().IsCapturing());
+    const pid_t a = StartTcpdump({"-i", mNet->InterfaceA(), "-w", onInterface, "ip"});
+    const pid_t b = StartTcpdump({"-i", "any", "-w", onAny, "ip"});
+    ASSERT_GT(a, 0);
+    ASSERT_GT(b, 0);
+    // Both have their capture open once they have written a file header.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo(QString::fromStdString(onInterface)).size() > 0 &&
+                                             QFileInfo(QString::fromStdString(onAny)).size() > 0; }, 10000));
+    ASSERT_EQ(mNet->RunInB({"ping", "-c", "2", "-i", "0.2", "-W", "5", NetnsPair::kAddressA}), 0);
+    SendUdpFromB(5353, "same rows");
+    ASSERT_TRUE(WaitForRows(5)) << Rows();
+    StopTcpdump(a);
+    StopTcpdump(b);
+    W().StopCapture();
+    const std::vector<std::string> live = RowTexts(W());
+
+    for (const std::string& file : {onInterface, onAny}) {
+        testing::FormMainHarness other({"198.51.100.1;255.255.255.0"});
+        ASSERT_TRUE(other.window->OpenCaptureFile(QString::fromStdString(file)));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !other.window->IsReadingFile(); }, 10000));
+        other.Settle();
+        EXPECT_EQ(RowTexts(*other.window), live)
+            << file << (other.messages.empty() ? "" : other.messages[0].text.toStdString());
+    }
+}
+
+TEST_F(WindowCapture, ALivePipeFromTcpdumpListsPacketsAsTheyArrive) {
+    if (!HaveTcpdump()) GTEST_SKIP() << "tcpdump is not installed";
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const pid_t dump = StartTcpdump({"-i", mNet->InterfaceA(), "-w", "-", "udp"}, ends[1]);
+    close(ends[1]);
+    ASSERT_GT(dump, 0);
+    ASSERT_TRUE(W().ReadCaptureStream(ends[0], QStringLiteral("tcpdump")));
+    EXPECT_EQ(W().PanelText(5), "Stream: tcpdump");
+    // Sent until one arrives: tcpdump may still be opening its capture.
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        SendUdpFromB(7001, "through a pipe");
+        return Rows() >= 1;
+    }, 10000));
+    EXPECT_EQ(Cell(0, 4), "7001");
+    EXPECT_TRUE(W().IsReadingFile());
+    StopTcpdump(dump);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !W().IsReadingFile(); }, 10000));
+    ASSERT_EQ(mHarness->messages.size(), 1u);
+    EXPECT_TRUE(mHarness->messages[0].text.contains(QStringLiteral("ended"))) << mHarness->messages[0].text.toStdString();
+    EXPECT_EQ(W().PanelText(1), "Stopped");
+    EXPECT_GE(Rows(), 1);
 }
 
 }  // namespace

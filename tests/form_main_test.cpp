@@ -215,7 +215,8 @@ TEST_F(MainWindow, MenusHaveTheirItemsInOrder) {
     EXPECT_EQ(top, (QStringList{"File", "List View", "Packet View", "Help"}));
     QStringList file;
     for (QAction* a : W().Menu_File->actions()) file << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    EXPECT_EQ(file, (QStringList{"Start Capture", "Stop Capture", "Clear", "Save selected packet data", "-", "Exit"}));
+    EXPECT_EQ(file, (QStringList{"Start Capture", "Stop Capture", "Clear", "Save selected packet data", "-", "Open...",
+                                 "Save Packets As...", "-", "Exit"}));
     QStringList list;
     for (QAction* a : W().Menu_ListView->actions()) list << a->text();
     EXPECT_EQ(list, (QStringList{"All", "Received", "Sent", "TCP", "UDP", "ICMP"}));

@@ -11,7 +11,8 @@ add_test(NAME metainfo_validates
   COMMAND appstreamcli validate --no-net
           ${PROJECT_SOURCE_DIR}/packaging/org.wirelens.Wirelens.metainfo.xml)
 add_test(NAME man_page_renders
-  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/man_page_test.sh ${CMAKE_BINARY_DIR}/packaging/wirelens.1.gz)
+  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/man_page_test.sh ${CMAKE_BINARY_DIR}/packaging/wirelens.1.gz
+          $<TARGET_FILE:wirelens>)
 add_test(NAME helper_permission
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/helper_permission_test.sh $<TARGET_FILE:wirelens-capture>)
 # Builds with ./scripts/package in its own build folder, so a package made

@@ -38,7 +38,7 @@ gzip -t "$PREFIX/$MAN/man1/wirelens.1.gz" || fail "the manual page is not gzip d
 version_of() { env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$1" --version; }
 helper_line() { version_of "$1" | sed -n 's/^capture helper: //p'; }
 
-version_of "$PREFIX/$BIN/wirelens" | head -1 | grep -qx "Wirelens $VERSION" \
+version_of "$PREFIX/$BIN/wirelens" | head -1 | grep -qx "wirelens $VERSION" \
     || fail "--version does not print the project version"
 [ "$(helper_line "$PREFIX/$BIN/wirelens")" = "$PREFIX/$LIBEXEC/wirelens/wirelens-capture" ] \
     || fail "installed wirelens uses $(helper_line "$PREFIX/$BIN/wirelens"), not its installed helper"

@@ -13,10 +13,10 @@ void FormMain::Toolbar1_ButtonClick(int index) {
     switch (index) {
         case 1: StartCapture(); break;
         case 2: StopCapture(); break;
-        case 3: ClearPackets(); break;
+        case 3: Menu_Clear_Click(); break;
         case 5:
-            if (mListViewMode == kModeAll) return;
-            mListViewMode = kModeAll;
+            if (mSession.ListViewMode() == kModeAll) return;
+            mSession.SetListViewMode(kModeAll);
             SetListViewMode();
             ButtonMenu(5, 1)->setText(ButtonMenu(5, 1)->data().toString() + QStringLiteral(" <-"));
             RefreshPacketList();

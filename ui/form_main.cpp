@@ -26,6 +26,8 @@
 #include "capture/mdlwinsock.h"
 #include "packets/list_view_mode.h"
 #include "packets/packet_list_model.h"
+#include "ui/capture_file_loader.h"
+#include "ui/file_dialogs.h"
 #include "ui/form_main_parts.h"
 #include "ui/frm_about.h"
 #include "views/packet_views_qt.h"
@@ -101,12 +103,17 @@ FormMain::Environment FormMain::Environment::Default() {
     };
     env.listLocalAddresses = [](std::vector<std::string>& list) { return ListLocalAddresses(list); };
     env.chooseAddress = ChooseCaptureAddress;
+    env.askUnsaved = AskUnsavedPackets;
+    env.confirm = AskYesNo;
+    env.chooseCaptureFile = ChooseCaptureFileToOpen;
+    env.chooseSavePackets = ChooseSavePacketsTarget;
     return env;
 }
 
 FormMain::FormMain(Environment env, QWidget* parent)
     : QMainWindow(parent), mEnv(std::move(env)) {
     InitWindowResources();
+    setAcceptDrops(true);
     setWindowTitle(QStringLiteral("Wirelens"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/wirelens.png")));
     SetDecimalSeparator(QLocale::system().decimalPoint().toStdString());
@@ -145,8 +152,14 @@ void FormMain::BuildControls() {
     mDropLabel->setStyleSheet(QStringLiteral("color: #b00000;"));
     stB->addPermanentWidget(mDropLabel);
     mDropLabel->hide();
+    mNoteLabel = new QLabel(stB);
+    mNoteLabel->setObjectName(QStringLiteral("stB_note"));
+    stB->addPermanentWidget(mNoteLabel);
+    mNoteLabel->hide();
 
-    mModel = new PacketListModel(mPackets, this);
+    mSession.SetMachineAddresses(&dicAddr);
+    mSession.onRowAdmitted = [this](std::int32_t key, const clV& record) { AddPacketRow(key, record); };
+    mModel = new PacketListModel(mSession, this);
     connect(mModel, &PacketListModel::RowsFlushed, this, [this](qint64) { UpdateCountText(); });
 
     // A table view: unlike a tree it keeps no per-row layout state, so
@@ -239,8 +252,14 @@ void FormMain::BuildMenus() {
     Menu_Start = addItem(Menu_File, "Menu_Start", "Start Capture", &FormMain::StartCapture);
     Menu_Stop = addItem(Menu_File, "Menu_Stop", "Stop Capture", &FormMain::StopCapture);
     Menu_Stop->setEnabled(false);
-    Menu_Clear = addItem(Menu_File, "Menu_Clear", "Clear", &FormMain::ClearPackets);
+    Menu_Clear = addItem(Menu_File, "Menu_Clear", "Clear", &FormMain::Menu_Clear_Click);
     Menu_Save = addItem(Menu_File, "Menu_Save", "Save selected packet data", &FormMain::Menu_Save_Click);
+    Menu_x2 = Menu_File->addSeparator();
+    Menu_x2->setObjectName(QStringLiteral("Menu_x2"));
+    Menu_Open = addItem(Menu_File, "Menu_Open", "Open...", &FormMain::Menu_Open_Click);
+    Menu_Open->setShortcut(QKeySequence::Open);
+    Menu_SavePackets = addItem(Menu_File, "Menu_SavePackets", "Save Packets As...", &FormMain::Menu_SavePackets_Click);
+    Menu_SavePackets->setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+S")));
     Menu_x1 = Menu_File->addSeparator();
     Menu_x1->setObjectName(QStringLiteral("Menu_x1"));
     Menu_Exit = addItem(Menu_File, "Menu_Exit", "Exit", &FormMain::Menu_Exit_Click);
@@ -497,6 +516,10 @@ QIcon FormMain::Image(int index) const {
 // Unload
 
 void FormMain::closeEvent(QCloseEvent* event) {
+    if (!mUnloaded && !AskToKeepPackets(QStringLiteral("Save them before Wirelens ends?"))) {
+        event->ignore();
+        return;
+    }
     Form_Unload();
     event->accept();  // the unload is never cancelled
 }
@@ -504,6 +527,7 @@ void FormMain::closeEvent(QCloseEvent* event) {
 void FormMain::Form_Unload() {
     if (mUnloaded) return;
     mUnloaded = true;
+    StopReadingFile();
     CloseSequence();
     mSubCls.UnSubclass();
     dicAddr.Clear();

@@ -20,8 +20,9 @@
 #include "capture/decode.h"
 #include "capture/local_addresses.h"
 #include "capture/raw_datagram_store.h"
+#include "files/capture_file.h"
 #include "hook/sub_cls.h"
-#include "packets/packet_store.h"
+#include "packets/capture_session.h"
 
 class QAction;
 class QLabel;
@@ -31,6 +32,7 @@ class QStatusBar;
 class QToolBar;
 class QTableView;
 class QTreeWidget;
+class QProgressDialog;
 
 namespace wirelens {
 
@@ -49,6 +51,17 @@ struct TwipsRect {
     int height = 0;
 };
 
+enum class UnsavedChoice { Save, Discard, Cancel };
+
+struct SavePacketsChoice {
+    QString path;  // empty: cancelled
+    CaptureFileFormat format = CaptureFileFormat::PcapNg;
+    bool onlyShown = false;  // only the packets the list shows now
+};
+
+class CaptureFileLoader;
+struct LoadOutcome;
+
 class FormMain : public QMainWindow, public iSubCls {
     Q_OBJECT
 public:
@@ -62,6 +75,14 @@ public:
         std::function<LocalIpChoice(const LocalAddressSet&, QWidget*)> chooseAddress;
         // The lock that keeps a second instance from starting; empty: the per-user default.
         QString lockFilePath;
+        // Packets not saved would be lost: save them first, discard them, or cancel.
+        std::function<UnsavedChoice(QWidget* parent, const QString& question)> askUnsaved;
+        // A yes/no question (stop the capture to open a file?); true: go on.
+        std::function<bool(QWidget* parent, const QString& question)> confirm;
+        // Picks a capture file to open; empty means cancelled.
+        std::function<QString(QWidget* parent)> chooseCaptureFile;
+        // Picks where to save the packets, the format and which packets.
+        std::function<SavePacketsChoice(QWidget* parent, std::int64_t shown, std::int64_t stored)> chooseSavePackets;
         static Environment Default();
     };
 
@@ -72,11 +93,12 @@ public:
     bool Form_Load();
 
     // --- packet pipeline -------------------------------------------------
-    // One captured datagram: decode, keep its bytes, file its record.
+    // One captured datagram: decode, keep its bytes, file its record (through the session).
     void IngestDatagram(std::span<const std::uint8_t> bytes, std::int64_t seconds, std::uint32_t microseconds);
+    void IngestDatagram(std::span<const std::uint8_t> bytes, PacketTime time, std::uint32_t wireLength);
     void AddPacket(std::uint8_t Proto, std::uint32_t SrcAddr, std::uint32_t DestAddr,
                    std::optional<std::uint16_t> SrcPort, std::optional<std::uint16_t> DestPort,
-                   std::uint32_t Data, std::int32_t Size, CaptureTime Hora);
+                   std::uint32_t Data, std::int32_t Size, PacketTime Hora);
     void AddPacketRow(std::int32_t key, const clV& record);
     void ClearPackets();
     void SetListViewMode();
@@ -86,8 +108,28 @@ public:
     // Inserts queued rows and updates the count text now instead of at the next turn.
     void FlushPendingRows();
 
+    // --- capture files -----------------------------------------------------
+    void Menu_Open_Click();
+    void Menu_SavePackets_Click();
+    // Clear as a command: asks before unsaved packets are thrown away.
+    void Menu_Clear_Click();
+    // Opens a capture file, or a pcap/pcapng stream when `path` is "-" or a FIFO.
+    // Asks nothing; false when it is no capture file (nothing changes then).
+    bool OpenCaptureFile(const QString& path);
+    bool ReadCaptureStream(int fd, const QString& name);
+    // Writes the packets; false (and told) on failure.
+    bool SavePackets(const QString& path, CaptureFileFormat format, bool onlyShown);
+    bool IsReadingFile() const;
+    // Unsaved packets are saved, discarded or kept by the user's answer;
+    // true when the command that asked may go on.
+    bool AskToKeepPackets(const QString& question);
+    // The file or stream shown, or empty.
+    QString ShownFile() const { return mShownFile; }
+
     // --- capture control -------------------------------------------------
     void StartCapture();
+    // Starts a capture on `address` without asking which (the -i option).
+    void StartCaptureOn(const std::string& address);
     void StopCapture();
     bool IsCapturing() const { return mCaptureOpen; }
     std::uint64_t KernelDrops() const { return mKernelDrops; }
@@ -119,9 +161,11 @@ public:
     LocalAddressSet dicAddr;
     std::string LocalIP;
     QString AppFolder;
-    std::int32_t ListViewModeValue() const { return mListViewMode; }
-    const PacketStore& Packets() const { return mPackets; }
-    const RawDatagramStore& RawDatagrams() const { return mRawStore; }
+    std::int32_t ListViewModeValue() const { return mSession.ListViewMode(); }
+    const PacketStore& Packets() const { return mSession.Packets(); }
+    const RawDatagramStore& RawDatagrams() const { return mSession.Raw(); }
+    CaptureSession& Session() { return mSession; }
+    const CaptureSession& Session() const { return mSession; }
     PacketListModel* Model() const { return mModel; }
 
     // Controls, by their names.
@@ -136,6 +180,9 @@ public:
     QAction* Menu_Stop = nullptr;
     QAction* Menu_Clear = nullptr;
     QAction* Menu_Save = nullptr;
+    QAction* Menu_x2 = nullptr;
+    QAction* Menu_Open = nullptr;
+    QAction* Menu_SavePackets = nullptr;
     QAction* Menu_x1 = nullptr;
     QAction* Menu_Exit = nullptr;
     QMenu* Menu_ListView = nullptr;
@@ -161,6 +208,7 @@ public:
     // Images K1..K9 of the image list, by index 1..9.
     QIcon Image(int index) const;
     QLabel* DropCountLabel() const { return mDropLabel; }
+    QLabel* NoteLabel() const { return mNoteLabel; }
     // Layout state in twips.
     TwipsRect Geometry(const QWidget* control) const;
     int ClientWidthTwips() const;
@@ -168,6 +216,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     friend class ClientArea;
@@ -186,6 +236,10 @@ private:
     void ReadCapture();
     void HandleFrame(const Frame& frame);
     void Form_Unload();
+    void StartLoader(int fd, bool stream, std::uint64_t size, const QString& name);
+    void LoaderFinished(const LoadOutcome& outcome);
+    void StopReadingFile();
+    bool OpenCommand(const QString& path);
     void UpdateCountText();
     void ShowPacketViews(int row);
     TwipsRect& RectOf(const QWidget* control);
@@ -193,12 +247,13 @@ private:
     Environment mEnv;
     std::unique_ptr<QLockFile> mInstanceLock;
     cSubCls mSubCls;
-    PacketStore mPackets;
-    RawDatagramStore mRawStore;
+    CaptureSession mSession;
     PacketListModel* mModel = nullptr;
-    std::int32_t mSequence = 0;
-    std::int32_t mListViewMode = 0;
     bool mUnloaded = false;
+    CaptureFileLoader* mLoader = nullptr;
+    QString mShownFile;
+    QPointer<QProgressDialog> mProgress;
+    std::string mPresetAddress;  // the -i address for the next Start
 
     // The capture descriptor is open and registered for notifications.
     bool mCaptureOpen = false;
@@ -208,6 +263,7 @@ private:
     ClientArea* mClient = nullptr;
     std::array<QLabel*, 6> mPanels{};
     QLabel* mDropLabel = nullptr;
+    QLabel* mNoteLabel = nullptr;  // what the last open or save has to tell
     std::array<QAction*, 11> mButtons{};
     std::array<std::array<QAction*, 7>, 7> mButtonMenus{};
     std::array<QIcon, 10> mImages;

@@ -1,18 +1,23 @@
-# The main window, the about box, and the main window's routines that live with
-# the subsystem they serve.
+# The main window, the about box, and the window's routines for the packet list,
+# the detail views and capture control, each a thin layer over the capture session.
 target_sources(wirelens_qt PRIVATE
   ui/form_main.cpp ui/form_main.h ui/form_main_parts.h
+  ui/capture_file_loader.cpp ui/capture_file_loader.h
+  ui/command_line.cpp ui/command_line.h
   ui/commands.cpp
+  ui/file_dialogs.cpp ui/file_dialogs.h
+  ui/form_main_files.cpp
   ui/frm_about.cpp ui/frm_about.h
   ui/resources.qrc
-  packets/packet_rows.cpp
-  capture/capture_control.cpp
-  views/detail_handlers.cpp)
+  ui/form_main_packets.cpp
+  ui/form_main_capture.cpp
+  ui/form_main_views.cpp)
 
 # Fallback address of the About box's link when no README is found beside the executable.
 set_source_files_properties(ui/frm_about.cpp PROPERTIES
   COMPILE_DEFINITIONS "WIRELENS_SOURCE_README=\"${CMAKE_CURRENT_SOURCE_DIR}/README.md\"")
 
+target_compile_definitions(wirelens_qt PRIVATE WIRELENS_VERSION="${PROJECT_VERSION}")
+
 add_executable(wirelens ui/main.cpp)
 target_link_libraries(wirelens PRIVATE wirelens_qt)
-target_compile_definitions(wirelens PRIVATE WIRELENS_VERSION="${PROJECT_VERSION}")

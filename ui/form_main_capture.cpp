@@ -8,7 +8,9 @@
 
 #include "capture/async_select.h"
 #include "capture/mdlwinsock.h"
+#include "ui/capture_file_loader.h"
 #include "ui/form_main.h"
+#include <utility>
 
 namespace wirelens {
 
@@ -46,7 +48,13 @@ void FormMain::StartCapture() {
     if (mCaptureOpen) return;  // Start is disabled while capturing; a stray call changes nothing
     EnterCapturingState();
 
-    const LocalIpChoice choice = mEnv.chooseAddress(dicAddr, this);
+    LocalIpChoice choice;
+    if (!mPresetAddress.empty()) {
+        choice.outcome = LocalIpChoice::Outcome::Chosen;
+        choice.localIP = std::exchange(mPresetAddress, std::string());
+    } else {
+        choice = mEnv.chooseAddress(dicAddr, this);
+    }
     if (choice.outcome == LocalIpChoice::Outcome::NoAddress) {
         // No usable address: say so and go back to idle rather than pretend to capture.
         mEnv.showMessage(QString::fromStdString(choice.error), QMessageBox::Critical);
@@ -69,6 +77,12 @@ void FormMain::StartCapture() {
         return;
     }
     CaptureSocket = opened.socket;
+    // A stream or file being read gives way to the capture.
+    StopReadingFile();
+    mShownFile.clear();
+    setWindowTitle(QStringLiteral("Wirelens"));
+    mSession.Source() = CaptureSource{opened.interfaces, LocalIP, 0, false};
+    mSession.JudgeDirectionBy(std::nullopt);
     // An abandoned start disables Clear on the toolbar; a capture that really
     // starts gives it back, or it would stay disabled for good.
     Button(3)->setEnabled(true);
@@ -77,7 +91,14 @@ void FormMain::StartCapture() {
     mCaptureOpen = true;
 }
 
+void FormMain::StartCaptureOn(const std::string& address) {
+    mPresetAddress = address;
+    StartCapture();
+}
+
 void FormMain::StopCapture() {
+    // Stop also ends the reading of a live stream; its packets stay.
+    if (mLoader != nullptr && mLoader->IsStream()) StopReadingFile();
     EnterIdleState(QStringLiteral("Stopped"), false);
     CloseSequence();
 }
@@ -156,12 +177,13 @@ void FormMain::ReadCapture() {
 void FormMain::HandleFrame(const Frame& frame) {
     switch (frame.type) {
         case FrameType::Datagram:
-            IngestDatagram(frame.payload, frame.seconds, frame.microseconds);
+            IngestDatagram(frame.payload, PacketTime{frame.seconds, frame.microseconds * 1000u}, frame.wireLength);
             break;
         case FrameType::Stats: {
             const auto stats = ParseStatsPayload(frame.payload);
             if (!stats) break;
             mKernelDrops = stats->droppedByKernel + stats->droppedByInterface;
+            mSession.Source().kernelDrops = mKernelDrops;
             if (mKernelDrops != 0) {
                 DropCountLabel()->setText(QStringLiteral("Dropped by the kernel: %1").arg(mKernelDrops));
                 DropCountLabel()->show();

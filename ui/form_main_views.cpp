@@ -14,7 +14,7 @@ void FormMain::lv_ItemClick(int row) {
     if (!protocol.isValid()) return;
     ShowClickedPacket(protocol.data().toString(),
                       mModel->index(row, PacketListModel::kColSize).data().toString(),
-                      protocol.data(PacketListModel::kTagRole).toString(), mRawStore, txtData, ListViewHEX);
+                      protocol.data(PacketListModel::kTagRole).toString(), mSession.Raw(), txtData, ListViewHEX);
 }
 
 void FormMain::Menu_Save_Click() {

@@ -1,0 +1,106 @@
+#include "packets/capture_session.h"
+
+#include <algorithm>
+
+#include "capture/decode.h"
+#include "packets/list_view_mode.h"
+
+namespace wirelens {
+
+CaptureSession::CaptureSession() = default;
+
+bool CaptureSession::CanFileAnother() const {
+    return mPackets.Count() < PacketStore::kMaxKey && mRaw.Count() < UINT32_MAX;
+}
+
+IngestResult CaptureSession::Ingest(std::span<const std::uint8_t> bytes, PacketTime time,
+                                    std::uint32_t wireLength) {
+    // A packet that cannot be keyed keeps nothing, not even its bytes.
+    if (!CanFileAnother()) return {};
+    const std::span<const std::uint8_t> kept = bytes.first(std::min(bytes.size(), kReceiveBufferSize));
+    const DecodedDatagram d = DecodeDatagram(kept);
+    const std::uint32_t wire = wireLength != 0 ? wireLength : static_cast<std::uint32_t>(bytes.size());
+    const std::uint32_t position = mRaw.Append(kept, wire);
+    std::optional<std::uint16_t> srcPort, destPort;
+    if (d.hasPorts) {
+        srcPort = d.srcPort;
+        destPort = d.dstPort;
+    }
+    const std::int32_t key = AddPacket(d.protocol, d.srcAddr, d.dstAddr, srcPort, destPort, position, d.size, time);
+    if (key == 0) return {};
+    return {mLastListed ? IngestStatus::Listed : IngestStatus::Hidden, key};
+}
+
+std::int32_t CaptureSession::AddPacket(std::uint8_t Proto, std::uint32_t SrcAddr, std::uint32_t DestAddr,
+                                       std::optional<std::uint16_t> SrcPort,
+                                       std::optional<std::uint16_t> DestPort, std::uint32_t Data,
+                                       std::int32_t Size, PacketTime Hora) {
+    mLastListed = false;
+    clV record;
+    record.add(Proto, SrcAddr, SrcPort, DestAddr, DestPort, Size, Data, CaptureTime{});
+    record.SetTimestamp(Hora);
+    if (mPackets.Count() == 0) {
+        mSequence = 1;
+    } else if (mSequence < PacketStore::kMaxKey) {
+        ++mSequence;
+    } else {
+        return 0;  // the store is full; nothing more can be keyed
+    }
+    if (!mPackets.Put(mSequence, record)) return 0;
+    mUnsaved = true;
+    if (!PassesLiveTest(record)) return mSequence;
+    mLastListed = true;
+    if (onRowAdmitted) onRowAdmitted(mSequence, record);
+    return mSequence;
+}
+
+void CaptureSession::SetListViewMode(std::int32_t mode) {
+    if (IsValidListViewMode(mode)) mListViewMode = mode;
+}
+
+void CaptureSession::SetMachineAddresses(const LocalAddressSet* addresses) { mMachineAddresses = addresses; }
+
+void CaptureSession::JudgeDirectionBy(std::optional<std::string> recordedAddress) {
+    mOwnAddresses.Clear();
+    mJudgeByRecorded = recordedAddress.has_value();
+    if (recordedAddress) mOwnAddresses.Set(*recordedAddress);
+}
+
+const LocalAddressSet& CaptureSession::DirectionAddresses() const {
+    if (mJudgeByRecorded || mMachineAddresses == nullptr) return mOwnAddresses;
+    return *mMachineAddresses;
+}
+
+bool CaptureSession::PassesLiveTest(const clV& record) const {
+    if (!wirelens::PassesLiveTest(mListViewMode, record, DirectionAddresses())) return false;
+    return !mDisplayFilter || mDisplayFilter(Bytes(record), WireLength(record));
+}
+
+bool CaptureSession::PassesRebuildTest(const clV& record) const {
+    if (!wirelens::PassesRebuildTest(mListViewMode, record, DirectionAddresses())) return false;
+    return !mDisplayFilter || mDisplayFilter(Bytes(record), WireLength(record));
+}
+
+bool CaptureSession::IsOutgoing(const clV& record) const {
+    return DirectionAddresses().ContainsAddress(record.SrcAddress());
+}
+
+std::vector<std::uint32_t> CaptureSession::RebuildRows() const {
+    std::vector<std::uint32_t> rows;
+    const std::int32_t n = mPackets.Count();
+    for (std::int32_t key = 1; key <= n; ++key) {
+        const clV* record = mPackets.Get(key);
+        if (record == nullptr || !PassesRebuildTest(*record)) continue;
+        rows.push_back(RowEntry(key, IsOutgoing(*record)));
+    }
+    return rows;
+}
+
+void CaptureSession::Clear() {
+    mRaw.Clear();
+    mPackets.Clear();
+    mUnsaved = false;
+    mSource.kernelDrops = 0;
+}
+
+}  // namespace wirelens
