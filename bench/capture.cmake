@@ -4,6 +4,8 @@ add_executable(wirelens_udp_flood ${CMAKE_CURRENT_LIST_DIR}/udp_flood.cpp)
 target_include_directories(wirelens_udp_flood PRIVATE ${PROJECT_SOURCE_DIR})
 add_executable(wirelens_capture_count ${CMAKE_CURRENT_LIST_DIR}/capture_count.cpp)
 target_link_libraries(wirelens_capture_count PRIVATE wirelens_core)
+target_compile_definitions(wirelens_capture_count PRIVATE
+  WIRELENS_CAPTURE_HELPER="$<TARGET_FILE:wirelens-capture>")
 add_dependencies(wirelens_capture_count wirelens-capture)
 add_executable(capture_bench ${CMAKE_CURRENT_LIST_DIR}/capture_bench.cpp)
 target_link_libraries(capture_bench PRIVATE wirelens_core benchmark::benchmark)

@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
     }
 
     StartWinsock();
+    SetCaptureHelperPath(WIRELENS_CAPTURE_HELPER);  // this build's, measured as built
     const CaptureOpenResult open = OpenCaptureSocket(argv[1], kCapturePort);
     if (!open.Ok()) {
         std::fprintf(stderr, "%s\n", open.error.c_str());

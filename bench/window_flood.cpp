@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "capture/decode.h"
+#include "capture/mdlwinsock.h"
 #include "packets/packet_list_model.h"
 #include "ui/form_main.h"
 
@@ -156,6 +157,7 @@ int main(int argc, char** argv) {
     const double maxSeconds = argc >= 4 ? std::atof(argv[3]) : kDefaultMaxSeconds;
 
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    wirelens::SetCaptureHelperPath(WIRELENS_CAPTURE_HELPER);  // this build's, measured as built
     QApplication app(argc, argv);
     const int sink = BindSink(port);
     if (sink < 0) return 1;

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <grp.h>
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -21,6 +20,7 @@
 
 #include "capture/capture_stream.h"
 #include "capture/decode.h"
+#include "capture/helper_access.h"
 
 extern char** environ;
 
@@ -127,19 +127,6 @@ std::string CapitalizedSentence(std::string text) {
     return WithFullStop(std::move(text));
 }
 
-std::string NotExecutableMessage(const std::string& helper) {
-    std::string message = "You may not run the capture helper " + helper + ".";
-    struct stat st {};
-    if (stat(helper.c_str(), &st) == 0) {
-        const group* owners = getgrgid(st.st_gid);
-        const std::string groupName = owners != nullptr ? owners->gr_name : std::to_string(st.st_gid);
-        message += " Only its owner and the members of the group \"" + groupName +
-                   "\" may capture; ask an administrator to add you to that group "
-                   "(sudo usermod -aG " + groupName + " $USER), then log in again.";
-    }
-    return message;
-}
-
 std::string SpawnFailureMessage(int error, const std::string& helper) {
     switch (error) {
         case ENOENT:
@@ -148,7 +135,7 @@ std::string SpawnFailureMessage(int error, const std::string& helper) {
                    " was not found. Build or install Wirelens again.";
         case EACCES:
         case EPERM:
-            return NotExecutableMessage(helper);
+            return NotPermittedMessage(helper, LookUpHelperAccess(helper));
         default:
             return "Cannot start the capture helper " + helper + ": " + std::strerror(error);
     }
@@ -277,7 +264,10 @@ std::string CaptureHelperPath() {
     if (n <= 0) return kCaptureHelperName;
     std::string folder(self, static_cast<std::size_t>(n));
     folder.resize(folder.rfind('/') + 1);
-    return folder + kCaptureHelperName;
+    return ChooseCaptureHelper(folder, [](const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0;
+    });
 }
 
 CaptureOpenResult OpenCaptureSocket(const std::string& address, int /*port*/) {

@@ -24,7 +24,8 @@ bool StartWinsock();
 // Ends and reaps a running helper, then marks the library released. Safe to repeat.
 void EndWinsock();
 
-// Where OpenCaptureSocket finds the helper; by default beside the running executable.
+// Where OpenCaptureSocket finds the helper; by default ChooseCaptureHelper for
+// the running executable's folder.
 void SetCaptureHelperPath(std::string path);
 std::string CaptureHelperPath();
 

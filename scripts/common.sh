@@ -23,6 +23,24 @@ ensure_packages() {
     fi
 }
 
+# Installs the capture helper HELPER as FOLDER/wirelens-capture the way the
+# Debian package does: root:GROUP, mode 0750, cap_net_raw+ep, in a root-owned
+# folder no user can write. Its owner is root, so no user can make it
+# world-executable, and a copy a member makes has no capability.
+install_capture_helper() {
+    local helper="$1" folder="$2" group="${3:-wirelens}"
+    as_root groupadd -f -r "$group"
+    as_root install -d -o root -g root -m 0755 "$folder"
+    # A new file, not an overwrite: a running helper keeps its old one.
+    as_root install -o root -g "$group" -m 0750 "$helper" "$folder/wirelens-capture.new"
+    as_root setcap cap_net_raw+ep "$folder/wirelens-capture.new"
+    as_root mv -f "$folder/wirelens-capture.new" "$folder/wirelens-capture"
+}
+
 BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libpcap-dev libcap-dev
                 libcap2-bin libgtest-dev libbenchmark-dev fonts-dejavu-core)
-TEST_PACKAGES=(iproute2 iputils-ping tcpdump tshark wireshark-common python3-scapy util-linux procps)
+# What ./scripts/package needs beyond the build: dpkg-shlibdeps, strip, file.
+PACKAGE_PACKAGES=(dpkg-dev binutils file)
+TEST_PACKAGES=(iproute2 iputils-ping tcpdump tshark wireshark-common python3-scapy util-linux procps passwd
+               "${PACKAGE_PACKAGES[@]}" lintian desktop-file-utils appstream man-db groff-base
+               adduser gzip)

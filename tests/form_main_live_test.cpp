@@ -54,6 +54,8 @@ protected:
         mInA = std::make_unique<NetnsPair::ScopedEnter>(mNet->EnterA());
         ASSERT_TRUE(mInA->Ok()) << mInA->Error();
         // Loaded inside a, so the window sees a's addresses: 198.51.100.1 and loopback.
+        // This build's helper, not one that ./scripts/run installed from another build.
+        SetCaptureHelperPath(WIRELENS_CAPTURE_HELPER);
         mHarness = std::make_unique<testing::FormMainHarness>(std::vector<std::string>{}, false);
         FormMain::Environment env = FormMain::Environment::Default();
         mHarness->window.reset();
@@ -69,6 +71,7 @@ protected:
         mHarness.reset();
         mInA.reset();
         mNet.reset();
+        SetCaptureHelperPath("");
     }
 
     FormMain& W() { return *mHarness->window; }

@@ -14,6 +14,9 @@
 #include <QToolBar>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "capture/capture_stream.h"
 #include "capture/mdlwinsock.h"
@@ -159,6 +162,33 @@ TEST(MainWindowStart, StreamedDatagramBecomesARowAndKernelDropsAreShown) {
     EXPECT_EQ(h.window->PanelText(1), "Stopped");
     EXPECT_EQ(h.window->Model()->rowCount(), 1);
     EXPECT_TRUE(h.messages.empty());
+}
+
+// A user outside the helper's group is told so, with the command that lets them capture.
+TEST_F(MainWindow, StartWithAHelperOfAnotherGroupShowsTheUsermodCommand) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a file another group";
+    const group* other = getgrnam("nogroup");
+    if (other == nullptr) GTEST_SKIP() << "no group nogroup on this system";
+    QTemporaryDir folder;
+    QFile helper(folder.filePath(QStringLiteral("wirelens-capture")));
+    ASSERT_TRUE(helper.open(QIODevice::WriteOnly));
+    helper.write("#!/bin/sh\nexit 0\n");
+    helper.close();
+    const QByteArray path = QFile::encodeName(helper.fileName());
+    ASSERT_EQ(chown(path.constData(), 0, other->gr_gid), 0);
+    ASSERT_EQ(chmod(path.constData(), 0640), 0);  // no execute bit: even root is refused
+    SetCaptureHelperPath(path.toStdString());
+
+    FormMainHarness h({"198.51.100.1;255.255.255.0"});
+    h.window->StartCapture();
+    SetCaptureHelperPath("");
+    EXPECT_FALSE(h.window->IsCapturing());
+    ASSERT_EQ(h.messages.size(), 1u);
+    EXPECT_EQ(h.messages[0].icon, QMessageBox::Critical);
+    EXPECT_TRUE(h.messages[0].text.contains(QStringLiteral("not in the group \"nogroup\"")))
+        << h.messages[0].text.toStdString();
+    EXPECT_TRUE(h.messages[0].text.contains(QStringLiteral("sudo usermod -aG nogroup root")))
+        << h.messages[0].text.toStdString();
 }
 
 TEST_F(MainWindow, ToolbarButtonsHaveTheirTipsImagesAndStates) {

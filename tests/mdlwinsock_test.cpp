@@ -278,18 +278,6 @@ TEST(Winsock, EndEndsAndReapsAHelperStillRunning) {
     CloseCaptureSocket(result.socket);  // the close sequence after it is harmless
 }
 
-TEST(CaptureHelperPath, DefaultsToTheHelperBesideTheProgram) {
-    SetCaptureHelperPath("");
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    std::string expected(self);
-    expected = expected.substr(0, expected.rfind('/') + 1) + "wirelens-capture";
-    EXPECT_EQ(CaptureHelperPath(), expected);
-    SetCaptureHelperPath("/opt/elsewhere/wirelens-capture");
-    EXPECT_EQ(CaptureHelperPath(), "/opt/elsewhere/wirelens-capture");
-    SetCaptureHelperPath("");
-}
-
 TEST(IsSupportedOS, PacketSocketsExistOnLinux) { EXPECT_TRUE(IsSupportedOS()); }
 
 TEST(ListLocalAddresses, ListsLoopbackAsAddressAndMask) {

@@ -1,5 +1,7 @@
 wirelens_qt_test(form_main_test form_main_test.cpp)
 wirelens_qt_test(form_main_live_test form_main_live_test.cpp)
 target_link_libraries(form_main_live_test PRIVATE wirelens_netns_fixture)
+target_compile_definitions(form_main_live_test PRIVATE
+  WIRELENS_CAPTURE_HELPER="$<TARGET_FILE:wirelens-capture>")
 add_dependencies(form_main_live_test wirelens-capture)
 wirelens_qt_test(form_main_files_test form_main_files_test.cpp)
