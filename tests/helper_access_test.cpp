@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <set>
 #include <string>
 
@@ -34,6 +35,8 @@ std::string PathOf(Present which) {
     }
     return std::string(kProgramFolder) + kCaptureHelperName;
 }
+
+void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.name; }
 
 class ChooseCaptureHelperTest : public ::testing::TestWithParam<ChoiceCase> {};
 
@@ -89,6 +92,8 @@ struct MessageCase {
     std::vector<std::string> says;
     std::vector<std::string> neverSays;
 };
+
+void PrintTo(const MessageCase& c, std::ostream* os) { *os << c.name; }
 
 class NotPermittedMessageTest : public ::testing::TestWithParam<MessageCase> {};
 
