@@ -161,7 +161,12 @@ std::string HelperErrorMessage(const ErrorPayload& error, const std::string& add
             return "Permission denied: the capture helper lacks the capability to capture "
                    "(CAP_NET_RAW). Grant it with:\nsudo setcap cap_net_raw+ep " +
                    ShellQuoted(AbsolutePath(helper));
+        case CaptureError::Loopback:
+            return "The address " + address +
+                   " is a loopback address: its traffic is not captured. Choose the address of "
+                   "a network interface.";
         case CaptureError::NotLocal:
+        case CaptureError::AddressRemoved:
             return "The address " + address + " is no longer an address of this machine.";
         case CaptureError::InterfaceDown:
             return CapitalizedSentence(error.message);

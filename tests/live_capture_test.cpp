@@ -45,6 +45,9 @@ constexpr std::uint16_t kUdpPortA = 5555;
 constexpr std::uint16_t kUdpPortB = 4444;
 constexpr std::uint16_t kTcpPortA = 6000;
 constexpr std::uint16_t kUnprivilegedId = 65534;
+constexpr const char* kMulticastGroup = "239.255.0.1";  // administratively scoped
+constexpr const char* kOtherHost = "198.51.100.3";       // on a's subnet, but no host of the test
+constexpr const char* kSecondAddressB = "203.0.113.2";   // b's peer of a's second address
 
 std::uint32_t Dotted(const char* text) {
     in_addr address{};
@@ -186,6 +189,73 @@ void ExpectWhole(const Captured& d) {
     EXPECT_EQ(d.bytes[0], 0x45) << "IPv4 header without options first";
     EXPECT_EQ(d.bytes.size(), d.TotalLength());
     EXPECT_EQ(d.wireLength, d.TotalLength());
+}
+
+// The helper started directly, with the test in the GUI's place.
+class HelperRun {
+public:
+    HelperRun(const NetnsPair& net, const std::string& helper, const char* address) {
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
+        mStream = Fd(ends[0]);
+        auto inA = net.EnterA();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+        std::string program = helper;
+        std::string argument = address;
+        char* argv[] = {program.data(), argument.data(), nullptr};
+        if (posix_spawn(&mPid, program.c_str(), &actions, nullptr, argv, environ) != 0) mPid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(ends[1]);
+    }
+    ~HelperRun() {
+        if (mPid > 0) {
+            kill(mPid, SIGKILL);
+            waitpid(mPid, nullptr, 0);
+        }
+    }
+    pid_t Pid() const { return mPid; }
+    Fd& Stream() { return mStream; }
+
+    // The first frame's type, or nothing if the stream ended first.
+    std::optional<FrameType> FirstFrame() {
+        FrameReader reader;
+        for (int waited = 0; waited < kHangGuardMs; waited += 100) {
+            pollfd in{mStream.Get(), POLLIN, 0};
+            if (poll(&in, 1, 100) <= 0) continue;
+            if (reader.Read(mStream.Get()) != FrameReader::ReadStatus::Data) return std::nullopt;
+            if (auto frame = reader.Next()) {
+                if (frame->type == FrameType::Error) mError = ParseErrorPayload(frame->payload);
+                return frame->type;
+            }
+        }
+        return std::nullopt;
+    }
+    const std::optional<ErrorPayload>& Error() const { return mError; }
+
+    // Waits for the helper to end and reaps it; its wait status, or nothing at the guard.
+    std::optional<int> WaitForExit() {
+        const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, mPid, 0));
+        if (pidFd >= 0) {
+            pollfd exited{pidFd, POLLIN, 0};
+            poll(&exited, 1, kHangGuardMs);
+            close(pidFd);
+        }
+        int status = 0;
+        if (waitpid(mPid, &status, WNOHANG) != mPid) return std::nullopt;
+        mPid = -1;
+        return status;
+    }
+
+private:
+    Fd mStream;
+    pid_t mPid = -1;
+    std::optional<ErrorPayload> mError;
+};
+
+bool ExitedCleanly(const std::optional<int>& status) {
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
 }
 
 class LiveCaptureTest : public ::testing::Test {
@@ -340,6 +410,56 @@ TEST_F(LiveCaptureTest, BroadcastFromThePeerIsSeen) {
     EXPECT_EQ(capture->Count(broadcast), 1u);
 }
 
+TEST_F(LiveCaptureTest, MulticastFromThePeerIsSeen) {
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    Fd sender = SocketIn(mNet->EnterB(), SOCK_DGRAM, NetnsPair::kAddressB, kUdpPortB);
+    ASSERT_GE(sender.Get(), 0);
+    const in_addr outOfB{Dotted(NetnsPair::kAddressB)};
+    ASSERT_EQ(setsockopt(sender.Get(), IPPROTO_IP, IP_MULTICAST_IF, &outOfB, sizeof outOfB), 0);
+    const Bytes payload = Pattern(36, 0x5A);
+    ASSERT_TRUE(SendTo(sender, payload, kMulticastGroup, kUdpPortA));
+
+    const auto multicast = [&](const Captured& d) {
+        return d.Between(NetnsPair::kAddressB, kMulticastGroup) && d.EndsWith(payload);
+    };
+    ASSERT_TRUE(capture->ReadUntil([&] { return capture->Find(multicast) != nullptr; }));
+    EXPECT_EQ(capture->Count(multicast), 1u);
+}
+
+// Unicast between other hosts crosses a shared segment; b sends one to a made-up
+// neighbour and a's interface sees the frame, but the capture must not keep it.
+TEST_F(LiveCaptureTest, UnicastToAnotherHostIsNotCaptured) {
+    ASSERT_EQ(mNet->RunInB({"ip", "neigh", "add", kOtherHost, "lladdr", "02:00:00:00:00:03", "dev",
+                            mNet->InterfaceB(), "nud", "permanent"}),
+              0);
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(SendTo(peers.sender, Pattern(24, 0x21), kOtherHost, kUdpPortA));
+    // Sent last on the same path: once it is in, the others would be too.
+    const Bytes marker = Pattern(44, 0xC0);
+    ASSERT_TRUE(SendTo(peers.sender, marker, NetnsPair::kAddressA, kUdpPortA));
+
+    ASSERT_TRUE(capture->ReadUntil([&] {
+        return capture->Find([&](const Captured& d) { return d.EndsWith(marker); }) != nullptr;
+    }));
+    EXPECT_EQ(capture->Count([](const Captured& d) { return d.decoded.dstAddr == Dotted(kOtherHost); }), 0u);
+}
+
+TEST_F(LiveCaptureTest, LoopbackAddressesAreRefused) {
+    for (const char* address : {"127.0.0.1", "127.1.2.3"}) {
+        HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, address);
+        ASSERT_EQ(helper.FirstFrame(), FrameType::Error) << address;
+        ASSERT_TRUE(helper.Error().has_value());
+        EXPECT_EQ(helper.Error()->code, CaptureError::Loopback) << helper.Error()->message;
+        const auto status = helper.WaitForExit();
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
+    }
+}
+
 TEST_F(LiveCaptureTest, AddressOfAnotherMachineIsRefused) {
     for (const char* address : {NetnsPair::kAddressB, "203.0.113.9"}) {
         Capture capture(*mNet, address);
@@ -416,72 +536,6 @@ TEST_F(LiveCaptureTest, NamesResolveWithoutReachingANameServer) {
     EXPECT_EQ(result.helperPid, -1);
 }
 
-// The helper started directly, with the test in the GUI's place.
-class HelperRun {
-public:
-    HelperRun(const NetnsPair& net, const std::string& helper, const char* address) {
-        int ends[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
-        mStream = Fd(ends[0]);
-        auto inA = net.EnterA();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
-        std::string program = helper;
-        std::string argument = address;
-        char* argv[] = {program.data(), argument.data(), nullptr};
-        if (posix_spawn(&mPid, program.c_str(), &actions, nullptr, argv, environ) != 0) mPid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(ends[1]);
-    }
-    ~HelperRun() {
-        if (mPid > 0) {
-            kill(mPid, SIGKILL);
-            waitpid(mPid, nullptr, 0);
-        }
-    }
-    pid_t Pid() const { return mPid; }
-    Fd& Stream() { return mStream; }
-
-    // The first frame's type, or nothing if the stream ended first.
-    std::optional<FrameType> FirstFrame() {
-        FrameReader reader;
-        for (int waited = 0; waited < kHangGuardMs; waited += 100) {
-            pollfd in{mStream.Get(), POLLIN, 0};
-            if (poll(&in, 1, 100) <= 0) continue;
-            if (reader.Read(mStream.Get()) != FrameReader::ReadStatus::Data) return std::nullopt;
-            if (auto frame = reader.Next()) {
-                if (frame->type == FrameType::Error) mError = ParseErrorPayload(frame->payload);
-                return frame->type;
-            }
-        }
-        return std::nullopt;
-    }
-    const std::optional<ErrorPayload>& Error() const { return mError; }
-
-    // Waits for the helper to end and reaps it; its wait status, or nothing at the guard.
-    std::optional<int> WaitForExit() {
-        const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, mPid, 0));
-        if (pidFd >= 0) {
-            pollfd exited{pidFd, POLLIN, 0};
-            poll(&exited, 1, kHangGuardMs);
-            close(pidFd);
-        }
-        int status = 0;
-        if (waitpid(mPid, &status, WNOHANG) != mPid) return std::nullopt;
-        mPid = -1;
-        return status;
-    }
-
-private:
-    Fd mStream;
-    pid_t mPid = -1;
-    std::optional<ErrorPayload> mError;
-};
-
-bool ExitedCleanly(const std::optional<int>& status) {
-    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
-}
 
 TEST_F(LiveCaptureTest, HelperEndsWhenTheReaderClosesItsEnd) {
     HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA);
@@ -640,6 +694,37 @@ class LiveCaptureTwoAddressesTest : public LiveCaptureTest {
 protected:
     NetnsPair::Options NetOptions() const override { return {.secondAddress = true}; }
 };
+
+TEST_F(LiveCaptureTwoAddressesTest, TrafficOfTheInterfacesOtherAddressIsNotCaptured) {
+    ASSERT_EQ(mNet->RunInB({"ip", "addr", "add", std::string(kSecondAddressB) + "/24", "dev",
+                            mNet->InterfaceB()}),
+              0);
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    Fd receiver = SocketIn(mNet->EnterA(), SOCK_DGRAM, NetnsPair::kSecondAddressA, kUdpPortA);
+    Fd sender = SocketIn(mNet->EnterB(), SOCK_DGRAM, kSecondAddressB, kUdpPortB);
+    ASSERT_GE(receiver.Get(), 0);
+    ASSERT_GE(sender.Get(), 0);
+    const Bytes payload = Pattern(30, 0x44);
+    ASSERT_TRUE(SendTo(sender, payload, NetnsPair::kSecondAddressA, kUdpPortA));
+    // It did reach a's interface: the receiver on the other address has it.
+    pollfd in{receiver.Get(), POLLIN, 0};
+    ASSERT_EQ(poll(&in, 1, kHangGuardMs), 1);
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    const Bytes marker = Pattern(44, 0xC0);
+    ASSERT_TRUE(SendTo(peers.sender, marker, NetnsPair::kAddressA, kUdpPortA));
+
+    ASSERT_TRUE(capture->ReadUntil([&] {
+        return capture->Find([&](const Captured& d) { return d.EndsWith(marker); }) != nullptr;
+    }));
+    EXPECT_EQ(capture->Count([](const Captured& d) {
+                  return d.decoded.srcAddr == Dotted(kSecondAddressB) ||
+                         d.decoded.dstAddr == Dotted(kSecondAddressB);
+              }),
+              0u)
+        << "no datagram of the other address";
+}
 
 TEST_F(LiveCaptureTwoAddressesTest, TrafficBetweenOwnAddressesIsSeenOncePerDatagram) {
     auto capture = OpenOnA();

@@ -2,10 +2,14 @@
 //
 //   wirelens-capture <IPv4 address of this machine>
 //
-// Captures every IPv4 datagram of the interface that holds the address, plus the
-// datagrams to or from that address that Linux routes over the loopback
-// interface (traffic between this machine's own addresses), each datagram once,
-// and writes them to descriptor 1 as the frames of capture/capture_stream.h:
+// Captures, on the interface that holds the address, the IPv4 datagrams whose
+// source or destination is that address and the broadcast and multicast
+// datagrams that reach the interface; plus the datagrams to or from the address
+// that Linux routes over the loopback interface (traffic between this machine's
+// own addresses); each datagram once. Nothing else: no unicast between other
+// hosts, none of the machine's other addresses. Loopback addresses (127.0.0.0/8)
+// are refused, as they would show every user's loopback traffic. It
+// writes them to descriptor 1 as the frames of capture/capture_stream.h:
 // Ready once the capture is open (or one Error frame saying why it is not),
 // then Datagram frames, and a Stats frame about once a second. The GUI passes
 // one end of a socket pair as descriptor 1; diagnostics go to descriptor 2.
@@ -68,11 +72,13 @@ constexpr long kStatsIntervalNs = 1'000'000'000L;
 // How often a blocked write looks at the parent again.
 constexpr long kWriteWaitNs = 500'000'000L;
 constexpr const char* kLoopbackInterface = "lo";
+constexpr std::uint32_t kLoopbackNetwork = 127;  // 127.0.0.0/8
 
 constexpr const char* kUsage =
     "usage: wirelens-capture ADDRESS\n"
-    "Captures the IPv4 traffic of the interface that holds ADDRESS, a dotted IPv4\n"
-    "address of this machine, and streams it on standard output to Wirelens.\n"
+    "Captures the IPv4 datagrams sent from or received at ADDRESS, a dotted IPv4\n"
+    "address of this machine (not a loopback address), and the broadcasts and\n"
+    "multicasts reaching its interface, and streams them on standard output to Wirelens.\n"
     "It accepts nothing else: no filter, no file name, no interface name.\n";
 
 volatile sig_atomic_t gStopSignal = 0;
@@ -201,6 +207,7 @@ bool DropAllCapabilities() {
 
 struct InterfaceInfo {
     std::string name;
+    bpf_u_int32 netmask = 0;  // of the address, host order as pcap_compile takes it
     bool up = false;
     bool loopback = false;
 };
@@ -225,6 +232,11 @@ LookupResult FindInterface(in_addr_t address, InterfaceInfo& info, int& error) {
         const auto colon = info.name.find(':');
         if (if_nametoindex(info.name.c_str()) == 0 && colon != std::string::npos)
             info.name.resize(colon);
+        if (entry->ifa_netmask != nullptr && entry->ifa_netmask->sa_family == AF_INET) {
+            sockaddr_in mask{};
+            std::memcpy(&mask, entry->ifa_netmask, sizeof mask);
+            info.netmask = ntohl(mask.sin_addr.s_addr);
+        }
         info.up = (entry->ifa_flags & IFF_UP) != 0;
         info.loopback = (entry->ifa_flags & IFF_LOOPBACK) != 0;
         result = LookupResult::Found;
@@ -253,8 +265,9 @@ CaptureError ClassifyActivateError(int status) {
     return CaptureError::System;
 }
 
-bool OpenCapture(const std::string& device, const std::string& filter, Capture& capture,
-                 OpenFailure& failure) {
+// `netmask` lets the filter's "ip broadcast" know the subnet's broadcast address.
+bool OpenCapture(const std::string& device, const std::string& filter, bpf_u_int32 netmask,
+                 Capture& capture, OpenFailure& failure) {
     char errorText[PCAP_ERRBUF_SIZE] = {};
     pcap_t* handle = pcap_create(device.c_str(), errorText);
     if (handle == nullptr) {
@@ -287,7 +300,7 @@ bool OpenCapture(const std::string& device, const std::string& filter, Capture& 
         failure = {CaptureError::System, device + ": link type " +
                                              std::to_string(pcap_datalink(handle)) +
                                              " does not carry IPv4 in a known way"};
-    } else if (pcap_compile(handle, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
+    } else if (pcap_compile(handle, &program, filter.c_str(), 1, netmask) != 0) {
         failure = {CaptureError::System, device + ": " + pcap_geterr(handle)};
     } else {
         ok = pcap_setfilter(handle, &program) == 0;
@@ -421,6 +434,10 @@ int main(int argc, char** argv) {
                     "terminal; Wirelens starts this program itself");
     char addressText[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address, addressText, sizeof addressText);
+    if ((ntohl(address.s_addr) >> 24) == kLoopbackNetwork)
+        return Fail(stream, CaptureError::Loopback,
+                    std::string(addressText) +
+                        " is a loopback address; its traffic is not captured");
 
     InterfaceInfo interface;
     int lookupError = 0;
@@ -446,8 +463,12 @@ int main(int argc, char** argv) {
         captures.clear();
     };
 
+    // The address's own datagrams, and the broadcasts and multicasts every host on the link sees.
+    const std::string ownTraffic = std::string("ip and host ") + addressText;
+    const std::string filter =
+        "ip and (host " + std::string(addressText) + " or ip broadcast or ip multicast)";
     Capture capture;
-    if (!OpenCapture(interface.name, "ip", capture, failure))
+    if (!OpenCapture(interface.name, filter, interface.netmask, capture, failure))
         return Fail(stream, failure.code, failure.message);
     captures.push_back(capture);
     std::string devices = interface.name;
@@ -455,8 +476,7 @@ int main(int argc, char** argv) {
         // Traffic between this machine's own addresses travels over lo; libpcap
         // already drops lo's outgoing copy, so each datagram is seen once.
         Capture loopback;
-        const std::string filter = std::string("ip and host ") + addressText;
-        if (OpenCapture(kLoopbackInterface, filter, loopback, failure)) {
+        if (OpenCapture(kLoopbackInterface, ownTraffic, PCAP_NETMASK_UNKNOWN, loopback, failure)) {
             captures.push_back(loopback);
             devices += std::string(" ") + kLoopbackInterface;
         } else if (failure.code != CaptureError::InterfaceDown) {
