@@ -12,11 +12,13 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -45,6 +47,9 @@ constexpr std::uint16_t kUdpPortA = 5555;
 constexpr std::uint16_t kUdpPortB = 4444;
 constexpr std::uint16_t kTcpPortA = 6000;
 constexpr std::uint16_t kUnprivilegedId = 65534;
+// How long a stopped helper may take to end.
+constexpr int kStopWithinMs = 1000;
+constexpr int kDatagramsIntoAFullPipe = 40;
 constexpr const char* kMulticastGroup = "239.255.0.1";  // administratively scoped
 constexpr const char* kOtherHost = "198.51.100.3";       // on a's subnet, but no host of the test
 constexpr const char* kSecondAddressB = "203.0.113.2";   // b's peer of a's second address
@@ -191,23 +196,40 @@ void ExpectWhole(const Captured& d) {
     EXPECT_EQ(d.wireLength, d.TotalLength());
 }
 
+// How the helper is started: its output, and descriptors it should not keep.
+struct HelperStart {
+    bool outputIsPipe = false;         // instead of a socket pair, as a shell would give it
+    bool readerClosedFirst = false;    // the reading end is closed before the helper starts
+    std::vector<int> strayDescriptors; // left open across exec at these numbers
+    int strayFrom = -1;                // what they refer to
+};
+
 // The helper started directly, with the test in the GUI's place.
 class HelperRun {
 public:
-    HelperRun(const NetnsPair& net, const std::string& helper, const char* address) {
+    HelperRun(const NetnsPair& net, const std::string& helper, const char* address,
+              const HelperStart& start = {}) {
         int ends[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
+        const int made = start.outputIsPipe ? pipe2(ends, O_CLOEXEC)
+                                            : socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
+        int errorEnds[2];
+        if (made != 0 || pipe2(errorEnds, O_CLOEXEC) != 0) return;
         mStream = Fd(ends[0]);
+        mErrors = Fd(errorEnds[0]);
+        if (start.readerClosedFirst) mStream.Reset();
         auto inA = net.EnterA();
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, errorEnds[1], STDERR_FILENO);
+        for (int stray : start.strayDescriptors) posix_spawn_file_actions_adddup2(&actions, start.strayFrom, stray);
         std::string program = helper;
         std::string argument = address;
         char* argv[] = {program.data(), argument.data(), nullptr};
         if (posix_spawn(&mPid, program.c_str(), &actions, nullptr, argv, environ) != 0) mPid = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(ends[1]);
+        close(errorEnds[1]);
     }
     ~HelperRun() {
         if (mPid > 0) {
@@ -234,12 +256,26 @@ public:
     }
     const std::optional<ErrorPayload>& Error() const { return mError; }
 
+    // What the helper wrote on standard error; complete once it has ended.
+    std::string Diagnostics() const {
+        std::string text;
+        char chunk[1024];
+        for (;;) {
+            pollfd in{mErrors.Get(), POLLIN, 0};
+            if (poll(&in, 1, 0) <= 0) break;
+            const ssize_t n = read(mErrors.Get(), chunk, sizeof chunk);
+            if (n <= 0) break;
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+
     // Waits for the helper to end and reaps it; its wait status, or nothing at the guard.
-    std::optional<int> WaitForExit() {
+    std::optional<int> WaitForExit(int guardMs = kHangGuardMs) {
         const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, mPid, 0));
         if (pidFd >= 0) {
             pollfd exited{pidFd, POLLIN, 0};
-            poll(&exited, 1, kHangGuardMs);
+            poll(&exited, 1, guardMs);
             close(pidFd);
         }
         int status = 0;
@@ -250,6 +286,7 @@ public:
 
 private:
     Fd mStream;
+    Fd mErrors;
     pid_t mPid = -1;
     std::optional<ErrorPayload> mError;
 };
@@ -550,6 +587,81 @@ TEST_F(LiveCaptureTest, HelperEndsOnSigterm) {
     ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
     ASSERT_EQ(kill(helper.Pid(), SIGTERM), 0);
     EXPECT_TRUE(ExitedCleanly(helper.WaitForExit()));
+}
+
+// The test reads the Ready frame, then nothing: b's datagrams fill the pipe and
+// the helper waits for room, where a stop signal must still end it.
+TEST_F(LiveCaptureTest, HelperWritingIntoAFullPipeEndsOnAStopSignal) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        HelperStart start;
+        start.outputIsPipe = true;
+        HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, start);
+        ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+        const int capacity = fcntl(helper.Stream().Get(), F_GETPIPE_SZ);
+        ASSERT_GT(capacity, 0);
+        const UdpPeers peers = UdpFromBToA();
+        ASSERT_GE(peers.sender.Get(), 0);
+        const Bytes payload = Pattern(1400, 0x01);
+        // Full: a run of datagrams that no longer reaches the pipe (a pipe
+        // fills by pages, so "full" is well below its byte capacity).
+        int queued = 0;
+        int sent = 0;
+        for (int lastGrowth = 0; sent - lastGrowth < kDatagramsIntoAFullPipe; ++sent) {
+            ASSERT_LT(sent, 20 * capacity / static_cast<int>(payload.size())) << "the pipe never filled";
+            ASSERT_TRUE(SendTo(peers.sender, payload, NetnsPair::kAddressA, kUdpPortA));
+            usleep(1000);  // paced so that neither the receiver nor the kernel ring drops them
+            int now = 0;
+            ioctl(helper.Stream().Get(), FIONREAD, &now);
+            if (now != queued) lastGrowth = sent;
+            queued = now;
+        }
+        ASSERT_GT(queued, capacity / 2);
+
+        ASSERT_EQ(kill(helper.Pid(), signal), 0);
+        const auto status = helper.WaitForExit(kStopWithinMs);
+        EXPECT_TRUE(ExitedCleanly(status)) << "still running a second after the signal";
+    }
+}
+
+TEST_F(LiveCaptureTest, HelperClosesTheDescriptorsItInherits) {
+    int stray[2];
+    ASSERT_EQ(pipe2(stray, O_CLOEXEC), 0);
+    Fd strayRead(stray[0]), strayWrite(stray[1]);
+    struct stat strayPipe {};
+    ASSERT_EQ(fstat(stray[1], &strayPipe), 0);
+    HelperStart start;
+    start.strayDescriptors = {3, 9, 200};
+    start.strayFrom = stray[1];
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, start);
+    ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+
+    const std::string folder = "/proc/" + std::to_string(helper.Pid()) + "/fd/";
+    std::vector<int> kept;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        struct stat target {};
+        if (stat(entry.path().c_str(), &target) != 0) continue;
+        if (target.st_dev == strayPipe.st_dev && target.st_ino == strayPipe.st_ino)
+            kept.push_back(std::stoi(entry.path().filename()));
+    }
+    EXPECT_EQ(kept, std::vector<int>{}) << "inherited descriptors still open";
+    // The only writer left is ours: the helper's copies are gone.
+    strayWrite.Reset();
+    pollfd hangUp{strayRead.Get(), POLLIN, 0};
+    EXPECT_EQ(poll(&hangUp, 1, 0), 1);
+    EXPECT_NE(hangUp.revents & POLLHUP, 0);
+}
+
+TEST_F(LiveCaptureTest, HelperThatCannotSendReadyFailsWithAMessage) {
+    HelperStart start;
+    start.outputIsPipe = true;
+    start.readerClosedFirst = true;
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, start);
+    const auto status = helper.WaitForExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
+    EXPECT_NE(helper.Diagnostics().find("cannot send the Ready frame"), std::string::npos)
+        << helper.Diagnostics();
 }
 
 // The stream stays open in this process, so only the parent's death can end the helper.

@@ -20,13 +20,16 @@
 // no file name, no interface name.
 //
 // It ends when the reader closes its end, on SIGTERM, SIGINT or SIGHUP, and when
-// its parent dies. Its parent reaps it.
+// its parent dies, also while its output is full: it never blocks in a write.
+// Its parent reaps it. Descriptors it inherits beyond 0-2 are closed at start.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -124,13 +127,45 @@ timespec After(const timespec& from, long ns) {
     return t;
 }
 
+// Descriptors beyond 0-2 are the caller's business, not the capture's: a
+// privileged program keeps none it did not open itself.
+void CloseInheritedDescriptors() {
+    if (close_range(3, ~0U, 0) == 0) return;
+    std::vector<int> inherited;
+    if (DIR* folder = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(folder)) {
+            const int fd = std::atoi(entry->d_name);
+            if (fd > STDERR_FILENO && fd != dirfd(folder)) inherited.push_back(fd);
+        }
+        closedir(folder);
+    }
+    for (int fd : inherited) close(fd);
+}
+
 // The output stream. A terminal gets no frames, only the diagnostics on stderr.
+// Every write is non-blocking, so a reader that stops reading never keeps the
+// helper from seeing a stop signal or its parent's death.
 class Stream {
 public:
     explicit Stream(int fd) : mFd(fd) {
         struct stat st {};
-        mIsSocket = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+        const bool known = fstat(fd, &st) == 0;
+        mIsSocket = known && S_ISSOCK(st.st_mode);
         mCarriesFrames = isatty(fd) == 0 && fcntl(fd, F_GETFD) != -1;
+        // A socket takes MSG_DONTWAIT per call. A pipe is opened afresh, non-blocking,
+        // so that the flag does not reach a description the caller may share.
+        if (mCarriesFrames && known && S_ISFIFO(st.st_mode)) {
+            const std::string path = "/proc/self/fd/" + std::to_string(fd);
+            const int own = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+            if (own >= 0) {
+                dup2(own, fd);
+                close(own);
+            }
+        }
+        if (mCarriesFrames && !mIsSocket) {
+            const int flags = fcntl(fd, F_GETFL);
+            if (flags != -1 && (flags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        }
     }
 
     bool CarriesFrames() const { return mCarriesFrames; }
@@ -138,6 +173,7 @@ public:
 
     // False when the reader has gone, a stop signal came or the parent died.
     bool Write(std::span<const std::uint8_t> bytes, pid_t parent) {
+        mLastErrno = 0;
         while (!bytes.empty()) {
             const ssize_t n = mIsSocket ? send(mFd, bytes.data(), bytes.size(),
                                                MSG_DONTWAIT | MSG_NOSIGNAL)
@@ -153,19 +189,30 @@ public:
                 const timespec wait{0, kWriteWaitNs};
                 const int rc = ppoll(&out, 1, &wait, &gWaitMask);
                 if (gStopSignal != 0 || getppid() != parent) return false;
-                if (rc < 0 && errno != EINTR) return false;
-                if (rc > 0 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
+                if (rc < 0 && errno != EINTR) {
+                    mLastErrno = errno;
+                    return false;
+                }
+                if (rc > 0 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                    mLastErrno = EPIPE;
+                    return false;
+                }
                 continue;
             }
+            mLastErrno = n < 0 ? errno : EIO;
             return false;  // EPIPE, ECONNRESET: the reader has gone
         }
         return true;
     }
 
+    // Why the last failed Write failed: an errno, or 0 for a stop signal or the parent's death.
+    int LastErrno() const { return mLastErrno; }
+
 private:
     int mFd;
     bool mIsSocket = false;
     bool mCarriesFrames = false;
+    int mLastErrno = 0;
 };
 
 int Fail(Stream& stream, CaptureError code, const std::string& message) {
@@ -407,7 +454,9 @@ LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, pid_t parent,
 }  // namespace
 
 int main(int argc, char** argv) {
-    // First of all, before anything else runs with them: no capability but CAP_NET_RAW.
+    // First of all, before anything else runs with them: no stray descriptor, no
+    // capability but CAP_NET_RAW.
+    CloseInheritedDescriptors();
     KeepOnlyNetRaw();
     SetUpSignals();
     // A capability-carrying file clears an inherited parent-death signal at exec,
@@ -494,7 +543,12 @@ int main(int argc, char** argv) {
     AppendReadyFrame(ready, devices);
     if (!stream.Write(ready, parent)) {
         closeAll();
-        return kExitOk;
+        const int error = stream.LastErrno();
+        std::fprintf(stderr, "wirelens-capture: cannot send the Ready frame: %s\n",
+                     error != 0 ? std::strerror(error)
+                     : gStopSignal != 0 ? "stopped by a signal"
+                                        : "the parent process ended");
+        return kExitFailure;
     }
 
     const LoopEnd end = RunCapture(stream, captures, parent, failure);
