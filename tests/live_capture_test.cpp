@@ -241,16 +241,22 @@ public:
     Fd& Stream() { return mStream; }
 
     // The first frame's type, or nothing if the stream ended first.
-    std::optional<FrameType> FirstFrame() {
-        FrameReader reader;
-        for (int waited = 0; waited < kHangGuardMs; waited += 100) {
-            pollfd in{mStream.Get(), POLLIN, 0};
-            if (poll(&in, 1, 100) <= 0) continue;
-            if (reader.Read(mStream.Get()) != FrameReader::ReadStatus::Data) return std::nullopt;
-            if (auto frame = reader.Next()) {
+    std::optional<FrameType> FirstFrame() { return NextFrame({}); }
+
+    // The type of the next frame not of a type in `skipped`, or nothing if the stream ended first.
+    std::optional<FrameType> NextFrame(const std::vector<FrameType>& skipped) {
+        for (int waited = 0; waited < kHangGuardMs;) {
+            while (auto frame = mReader.Next()) {
+                if (std::find(skipped.begin(), skipped.end(), frame->type) != skipped.end()) continue;
                 if (frame->type == FrameType::Error) mError = ParseErrorPayload(frame->payload);
                 return frame->type;
             }
+            pollfd in{mStream.Get(), POLLIN, 0};
+            if (poll(&in, 1, 100) <= 0) {
+                waited += 100;
+                continue;
+            }
+            if (mReader.Read(mStream.Get()) != FrameReader::ReadStatus::Data) return std::nullopt;
         }
         return std::nullopt;
     }
@@ -285,6 +291,7 @@ public:
     }
 
 private:
+    FrameReader mReader;
     Fd mStream;
     Fd mErrors;
     pid_t mPid = -1;
@@ -662,6 +669,63 @@ TEST_F(LiveCaptureTest, HelperThatCannotSendReadyFailsWithAMessage) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
     EXPECT_NE(helper.Diagnostics().find("cannot send the Ready frame"), std::string::npos)
         << helper.Diagnostics();
+}
+
+// The network changing under a running capture: the helper says so in an Error
+// frame and ends, and the stream up to then is whole.
+struct NetworkChangeCase {
+    const char* name;
+    std::vector<std::string> change;  // run in a; "IF" stands for a's veth
+    CaptureError code;
+    const char* told;                 // part of the message
+};
+
+void PrintTo(const NetworkChangeCase& c, std::ostream* out) { *out << c.name; }
+
+class HelperNetworkChangeTest : public LiveCaptureTest,
+                                public ::testing::WithParamInterface<NetworkChangeCase> {};
+
+TEST_P(HelperNetworkChangeTest, IsToldAtOnceAndEndsTheHelper) {
+    const NetworkChangeCase& c = GetParam();
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA);
+    ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+    std::vector<std::string> change = c.change;
+    for (auto& word : change)
+        if (word == "IF") word = mNet->InterfaceA();
+    std::string output;
+    ASSERT_EQ(mNet->RunInA(change, &output), 0) << output;
+
+    ASSERT_EQ(helper.NextFrame({FrameType::Datagram, FrameType::Stats}), FrameType::Error);
+    ASSERT_TRUE(helper.Error().has_value());
+    EXPECT_EQ(helper.Error()->code, c.code) << helper.Error()->message;
+    EXPECT_NE(helper.Error()->message.find(c.told), std::string::npos) << helper.Error()->message;
+    EXPECT_NE(helper.Error()->message.find(mNet->InterfaceA()), std::string::npos) << helper.Error()->message;
+    const auto status = helper.WaitForExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, HelperNetworkChangeTest,
+    ::testing::Values(
+        NetworkChangeCase{"AddressRemoved",
+                          {"ip", "addr", "del", std::string(NetnsPair::kAddressA) + "/24", "dev", "IF"},
+                          CaptureError::AddressRemoved,
+                          "198.51.100.1 was removed"},
+        NetworkChangeCase{"InterfaceDown", {"ip", "link", "set", "IF", "down"}, CaptureError::InterfaceDown,
+                          "went down"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Another address leaving, or a's peer going down, is no change to this capture.
+TEST_F(LiveCaptureTest, OtherAddressesLeavingDoNotEndTheCapture) {
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA);
+    ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+    std::string output;
+    ASSERT_EQ(mNet->RunInA({"ip", "addr", "add", "203.0.113.7/24", "dev", mNet->InterfaceA()}, &output), 0) << output;
+    ASSERT_EQ(mNet->RunInA({"ip", "addr", "del", "203.0.113.7/24", "dev", mNet->InterfaceA()}, &output), 0) << output;
+    ASSERT_EQ(mNet->RunInB({"ping", "-c", "1", "-W", "5", NetnsPair::kAddressA}, &output), 0) << output;
+    // The ping's datagrams come, then a Stats frame; an Error frame would come first.
+    EXPECT_EQ(helper.NextFrame({FrameType::Datagram}), FrameType::Stats);
 }
 
 // The stream stays open in this process, so only the parent's death can end the helper.

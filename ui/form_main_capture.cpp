@@ -20,6 +20,14 @@ namespace {
 constexpr qint64 kReadBudgetMs = 20;
 // The clock is looked at once per this many frames, not per datagram.
 constexpr unsigned kFramesPerClockCheck = 64;
+constexpr const char* kPacketsKept = " The packets captured so far are kept.";
+
+// A reason from the helper or the system, ended as a sentence inside a message.
+QString WithFullStop(QString text) {
+    text = text.trimmed();
+    if (!text.isEmpty() && !text.endsWith(u'.') && !text.endsWith(u'!') && !text.endsWith(u'?')) text += u'.';
+    return text;
+}
 }  // namespace
 
 void FormMain::EnterCapturingState() {
@@ -166,7 +174,8 @@ void FormMain::ReadCapture() {
                                         "(was the interface removed?). The packets captured so far are kept."));
         } else {
             CaptureEnded(QStringLiteral("The capture stopped: reading from the capture helper failed: %1")
-                             .arg(QString::fromLocal8Bit(std::strerror(mReader.LastErrno()))));
+                             .arg(WithFullStop(QString::fromLocal8Bit(std::strerror(mReader.LastErrno())))) +
+                         QLatin1String(kPacketsKept));
         }
         return;
     }
@@ -192,8 +201,9 @@ void FormMain::HandleFrame(const Frame& frame) {
         }
         case FrameType::Error: {
             const auto error = ParseErrorPayload(frame.payload);
-            const QString text = error ? QString::fromStdString(error->message) : QStringLiteral("the capture helper failed.");
-            CaptureEnded(QStringLiteral("The capture stopped: %1 The packets captured so far are kept.").arg(text));
+            // The helper's reason: the address left its interface, the interface went down, ...
+            const QString text = error ? QString::fromStdString(error->message) : QStringLiteral("the capture helper failed");
+            CaptureEnded(QStringLiteral("The capture stopped: ") + WithFullStop(text) + QLatin1String(kPacketsKept));
             break;
         }
         case FrameType::Ready:

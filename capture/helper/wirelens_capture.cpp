@@ -32,6 +32,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
@@ -293,6 +295,56 @@ LookupResult FindInterface(in_addr_t address, InterfaceInfo& info, int& error) {
     return result;
 }
 
+// The kernel's address and link notifications, so that a capture whose address
+// leaves its interface, or whose interface goes down, says so at once instead
+// of quietly capturing nothing.
+class NetworkWatch {
+public:
+    NetworkWatch() {
+        mFd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+        if (mFd < 0) return;
+        sockaddr_nl local{};
+        local.nl_family = AF_NETLINK;
+        local.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_LINK;
+        if (bind(mFd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            close(mFd);
+            mFd = -1;
+        }
+    }
+    ~NetworkWatch() {
+        if (mFd >= 0) close(mFd);
+    }
+    NetworkWatch(const NetworkWatch&) = delete;
+    NetworkWatch& operator=(const NetworkWatch&) = delete;
+
+    int Fd() const { return mFd; }
+
+    // Reads every pending notification; true when one may concern the capture
+    // (an address removed, a link changed, or notifications lost).
+    bool Drain() {
+        bool relevant = false;
+        alignas(nlmsghdr) char buffer[16384];
+        for (;;) {
+            const ssize_t n = recv(mFd, buffer, sizeof buffer, 0);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno == ENOBUFS) relevant = true;  // overrun: look at the state itself
+                return relevant;
+            }
+            if (n == 0) return relevant;
+            int length = static_cast<int>(n);
+            for (auto* message = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(message, length);
+                 message = NLMSG_NEXT(message, length)) {
+                relevant |= message->nlmsg_type == RTM_DELADDR || message->nlmsg_type == RTM_NEWLINK ||
+                            message->nlmsg_type == RTM_DELLINK;
+            }
+        }
+    }
+
+private:
+    int mFd = -1;
+};
+
 struct Capture {
     pcap_t* handle = nullptr;
     LinkType link = LinkType::Ethernet;
@@ -402,19 +454,60 @@ bool SendStats(Stream& stream, const std::vector<Capture>& captures, pid_t paren
     return stream.Write(frame, parent);
 }
 
+// What the capture is of, to judge a change of the network against.
+struct Watched {
+    in_addr_t address;
+    std::string addressText;
+    std::string interface;
+};
+
+// A failure when the address is no longer on its interface or the interface is down.
+std::optional<OpenFailure> LostNetwork(const Watched& watched) {
+    InterfaceInfo now;
+    int error = 0;
+    const LookupResult found = FindInterface(watched.address, now, error);
+    if (found == LookupResult::Failed) return std::nullopt;  // cannot tell; the capture goes on
+    if (found == LookupResult::NotFound || now.name != watched.interface)
+        return OpenFailure{CaptureError::AddressRemoved,
+                           "the address " + watched.addressText +
+                               " was removed from the network interface " + watched.interface};
+    if (!now.up)
+        return OpenFailure{CaptureError::InterfaceDown,
+                           "the network interface " + watched.interface + " went down"};
+    return std::nullopt;
+}
+
 enum class LoopEnd { ReaderGone, Stopped, Failed };
 
-LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, pid_t parent,
-                   OpenFailure& failure) {
+LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, NetworkWatch& watch,
+                   const Watched& watched, pid_t parent, OpenFailure& failure) {
     std::vector<pollfd> fds;
     // Descriptor 1 with no events asked: poll still reports POLLHUP/POLLERR when the reader closes.
     fds.push_back({stream.Fd(), 0, 0});
     for (const Capture& capture : captures)
         fds.push_back({pcap_get_selectable_fd(capture.handle), POLLIN, 0});
+    const std::size_t watchIndex = fds.size();
+    fds.push_back({watch.Fd(), POLLIN, 0});  // a negative descriptor is ignored by poll
 
     std::vector<std::uint8_t> batch;
     batch.reserve(kPacketsPerDispatch * (sizeof(FrameHeader) + kReceiveBufferSize));
     timespec nextStats = After(Now(), kStatsIntervalNs);
+
+    // One dispatch of capture i; its frames go out in one write.
+    enum class Dispatch { Empty, Sent, Failed, WriteFailed };
+    auto dispatch = [&](std::size_t i) {
+        batch.clear();
+        DispatchContext context{captures[i].link, &batch};
+        const int count = pcap_dispatch(captures[i].handle, kPacketsPerDispatch, OnPacket,
+                                        reinterpret_cast<u_char*>(&context));
+        if (count == PCAP_ERROR) {
+            failure = {CaptureError::System,
+                       captures[i].device + ": " + pcap_geterr(captures[i].handle)};
+            return Dispatch::Failed;
+        }
+        if (!batch.empty() && !stream.Write(batch, parent)) return Dispatch::WriteFailed;
+        return count > 0 ? Dispatch::Sent : Dispatch::Empty;
+    };
 
     while (gStopSignal == 0) {
         if (getppid() != parent) return LoopEnd::Stopped;
@@ -429,18 +522,24 @@ LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, pid_t parent,
 
         for (std::size_t i = 0; i < captures.size(); ++i) {
             if (fds[i + 1].revents == 0) continue;
-            batch.clear();
-            DispatchContext context{captures[i].link, &batch};
-            const int count = pcap_dispatch(captures[i].handle, kPacketsPerDispatch, OnPacket,
-                                            reinterpret_cast<u_char*>(&context));
-            if (count == PCAP_ERROR) {
-                failure = {CaptureError::System,
-                           captures[i].device + ": " + pcap_geterr(captures[i].handle)};
+            const Dispatch result = dispatch(i);
+            if (result == Dispatch::Failed) return LoopEnd::Failed;
+            if (result == Dispatch::WriteFailed)
+                return gStopSignal != 0 ? LoopEnd::Stopped : LoopEnd::ReaderGone;
+        }
+
+        if (fds[watchIndex].revents != 0 && watch.Drain()) {
+            if (auto lost = LostNetwork(watched)) {
+                // What was captured before the change goes out before the news of it.
+                for (std::size_t i = 0; i < captures.size(); ++i) {
+                    Dispatch result = Dispatch::Sent;
+                    while (result == Dispatch::Sent) result = dispatch(i);
+                    if (result == Dispatch::WriteFailed)
+                        return gStopSignal != 0 ? LoopEnd::Stopped : LoopEnd::ReaderGone;
+                }
+                failure = *lost;
                 return LoopEnd::Failed;
             }
-            // All frames of one dispatch go out in one write.
-            if (!batch.empty() && !stream.Write(batch, parent))
-                return gStopSignal != 0 ? LoopEnd::Stopped : LoopEnd::ReaderGone;
         }
 
         if (NanosUntil(nextStats) == 0) {
@@ -487,6 +586,12 @@ int main(int argc, char** argv) {
         return Fail(stream, CaptureError::Loopback,
                     std::string(addressText) +
                         " is a loopback address; its traffic is not captured");
+
+    // Open before the interface is looked at, so no change after the look goes unseen.
+    NetworkWatch watch;
+    if (watch.Fd() < 0)
+        return Fail(stream, CaptureError::System,
+                    std::string("cannot watch the network for changes: ") + std::strerror(errno));
 
     InterfaceInfo interface;
     int lookupError = 0;
@@ -551,7 +656,8 @@ int main(int argc, char** argv) {
         return kExitFailure;
     }
 
-    const LoopEnd end = RunCapture(stream, captures, parent, failure);
+    const Watched watched{address.s_addr, addressText, interface.name};
+    const LoopEnd end = RunCapture(stream, captures, watch, watched, parent, failure);
     int status = kExitOk;
     if (end == LoopEnd::Failed)
         status = Fail(stream, failure.code, failure.message);
