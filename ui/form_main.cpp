@@ -182,10 +182,13 @@ void FormMain::BuildControls() {
     lv->horizontalHeader()->setHighlightSections(false);
     for (int c = 0; c < PacketListModel::kColumnCount; ++c) lv->setColumnWidth(c, Px(kListColumns[c].width));
     connect(lv, &QTableView::clicked, this, [this](const QModelIndex& index) { lv_ItemClick(index.row()); });
-    // Moving through the list with the keyboard shows each packet as a click does.
-    connect(lv->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-            [this](const QModelIndex& current) {
-                if (current.isValid() && QApplication::mouseButtons() == Qt::NoButton) lv_ItemClick(current.row());
+    // Selecting a row with the keyboard shows its packet as a click does. Qt's own
+    // moves of the current row (focus coming back, a rebuild) select nothing, so
+    // they show nothing; a mouse selection is shown by the click on release.
+    connect(lv->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this](const QItemSelection& selected) {
+                if (selected.isEmpty() || QApplication::mouseButtons() != Qt::NoButton) return;
+                lv_ItemClick(selected.indexes().constFirst().row());
             });
     mLvRect = {30, 420, 8340, 4065};
 
