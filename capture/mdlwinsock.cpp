@@ -427,4 +427,22 @@ int ListLocalAddresses(std::vector<std::string>& list) {
     return 0;
 }
 
+std::string InterfaceOfAddress(const std::string& address) {
+    in_addr wanted{};
+    if (inet_pton(AF_INET, address.c_str(), &wanted) != 1) return {};
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) return {};
+    std::string name;
+    for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+        sockaddr_in held{};
+        std::memcpy(&held, entry->ifa_addr, sizeof held);
+        if (held.sin_addr.s_addr != wanted.s_addr) continue;
+        name = entry->ifa_name;
+        break;
+    }
+    freeifaddrs(interfaces);
+    return name;
+}
+
 }  // namespace wirelens

@@ -14,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QStyle>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTableView>
@@ -53,6 +54,22 @@ constexpr ColumnDesign kListColumns[] = {
     {"Protocol", 1300}, {"Source IP", 1700}, {"Source Port", 1200}, {"Destination IP", 1700},
     {"Destination Port", 1700}, {"Length (Bytes)", 1440}, {"Start Time", 1500}};
 constexpr int kPanelWidths[5] = {1840, 1840, 2240, 2240, 1440};
+constexpr int kHexCharColumnWidth = 2260;
+constexpr int kStatusBarSlack = 20;  // pixels of the bar's own margins and spacing
+
+// Room for a full row's character text in the view's font: 16 of its widest
+// character, and the item's text margins.
+int HexCharColumnWidth(const QWidget* view) {
+    const QFontMetrics metrics(view->font());
+    int widest = 0;
+    for (int byte = 32; byte < 256; ++byte) {
+        const std::string_view character = PrintableCharacter(static_cast<std::uint8_t>(byte));
+        widest = std::max(widest, metrics.horizontalAdvance(
+                                      QString::fromUtf8(character.data(), static_cast<qsizetype>(character.size()))));
+    }
+    const int margin = view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+    return std::max(Px(kHexCharColumnWidth), kHexBytesPerRow * widest + 2 * margin);
+}
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -205,7 +222,7 @@ void FormMain::BuildControls() {
     ListViewHEX->header()->setMinimumSectionSize(Px(300));
     for (int c = 0; c < 16; ++c) ListViewHEX->setColumnWidth(c, Px(430));
     ListViewHEX->setColumnWidth(16, Px(300));
-    ListViewHEX->setColumnWidth(17, Px(2260));
+    ListViewHEX->setColumnWidth(17, HexCharColumnWidth(ListViewHEX));
     mHexRect = {4290, 4875, 4095, 1020};
 
     txtData = new QPlainTextEdit(mClient);
@@ -396,15 +413,17 @@ bool FormMain::Form_Load() {
 }
 
 void FormMain::LoadToolbarImages() {
-    for (int i = 1; i <= 9; ++i) {
-        mImages[static_cast<std::size_t>(i)] = QIcon(QStringLiteral(":/icons/k%1.png").arg(i));
+    if (ImageList2 == nullptr) {
+        ImageList2 = new ImageList(this);
+        ImageList2->setObjectName(QStringLiteral("ImageList2"));
+        for (int i = 1; i <= 9; ++i) ImageList2->Add(QIcon(QStringLiteral(":/icons/k%1.png").arg(i)));
     }
     const std::pair<int, int> buttonImages[] = {{1, 1}, {2, 2}, {3, 3}, {5, 4}, {6, 5}, {8, 9}, {10, 6}};
     for (auto [button, image] : buttonImages) {
-        mButtons[static_cast<std::size_t>(button)]->setIcon(mImages[static_cast<std::size_t>(image)]);
+        mButtons[static_cast<std::size_t>(button)]->setIcon(ImageList2->ListImages(image));
     }
     // Images 7 and 8 are the packet rows' direction icons, not button images.
-    mModel->SetRowIcons(mImages[7], mImages[8]);
+    mModel->SetRowIcons(ImageList2->ListImages(7), ImageList2->ListImages(8));
     Toolbar1->update();
 }
 
@@ -449,6 +468,13 @@ void FormMain::ApplyGeometry() {
 void FormMain::LayoutAlignedBars() {
     Toolbar1->setGeometry(0, 0, mClient->width(), Px(kToolbarHeight));
     stB->setGeometry(0, mClient->height() - Px(kStatusBarHeight), mClient->width(), Px(kStatusBarHeight));
+    // With room for every design width, panels 1 to 4 keep theirs and the fifth
+    // takes the rest, however long its text (the local address) is; without,
+    // all give up width so that every text stays readable.
+    int designSum = kStatusBarSlack;
+    for (int width : kPanelWidths) designSum += Px(width);
+    const QSizePolicy::Policy fifth = stB->width() >= designSum ? QSizePolicy::Ignored : QSizePolicy::Preferred;
+    if (mPanels[5]->sizePolicy().horizontalPolicy() != fifth) mPanels[5]->setSizePolicy(fifth, QSizePolicy::Preferred);
 }
 
 void FormMain::Form_Resize() {
@@ -511,8 +537,7 @@ QAction* FormMain::ButtonMenu(int button, int entry) const {
 }
 
 QIcon FormMain::Image(int index) const {
-    if (index < 1 || index > 9) return {};
-    return mImages[static_cast<std::size_t>(index)];
+    return ImageList2 != nullptr ? ImageList2->ListImages(index) : QIcon();
 }
 
 // ---------------------------------------------------------------------------
