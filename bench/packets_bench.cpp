@@ -135,6 +135,37 @@ void BM_FiveMillionRows(benchmark::State& state) {
 }
 BENCHMARK(BM_FiveMillionRows)->Iterations(1)->Unit(benchmark::kMillisecond);
 
+// Growth without stalls: 10,000,000 packets through the window, each ingest
+// (decode, bytes, record, queued row) and each once-per-turn row insertion
+// timed on its own; the longest of them is what the event loop would wait.
+void BM_LongestAppendAt10MPackets(benchmark::State& state) {
+    const auto datagram = Datagram100();
+    constexpr int kPackets = 10000000;
+    for (auto _ : state) {
+        QTemporaryDir lockDir;
+        auto window = MakeWindow(lockDir);
+        qint64 longestIngestNs = 0;
+        qint64 longestFlushNs = 0;
+        QElapsedTimer step;
+        for (int i = 0; i < kPackets; ++i) {
+            step.start();
+            window->IngestDatagram(datagram, 1700000000 + i / 100000, static_cast<std::uint32_t>(i % 1000000));
+            longestIngestNs = std::max(longestIngestNs, step.nsecsElapsed());
+            if ((i & 1023) == 1023) {
+                step.start();
+                window->FlushPendingRows();
+                longestFlushNs = std::max(longestFlushNs, step.nsecsElapsed());
+            }
+        }
+        window->FlushPendingRows();
+        state.counters["longest_ingest_ms"] = longestIngestNs / 1e6;
+        state.counters["longest_row_insert_ms"] = longestFlushNs / 1e6;
+        state.counters["longest_append_ms"] = std::max(longestIngestNs, longestFlushNs) / 1e6;
+        state.counters["rows"] = window->Model()->rowCount();
+    }
+}
+BENCHMARK(BM_LongestAppendAt10MPackets)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 // Rebuilding the list from 1,000,000 stored packets under each mode, plus the
 // event-loop turn that repaints the list afterwards.
 void BM_RefreshPacketList(benchmark::State& state) {
