@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTableView>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <unistd.h>
 
@@ -42,6 +43,12 @@ std::vector<std::uint8_t> Datagram100() {
     s.dst = "198.51.100.1";
     s.payload = wirelens::testing::Bytes(100 - 28);
     return wirelens::testing::BuildDatagram(s);
+}
+
+std::int64_t ThreadCpuNs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
 long ResidentBytes() {
@@ -134,6 +141,43 @@ void BM_FiveMillionRows(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_FiveMillionRows)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Growth without stalls: 10,000,000 packets through the window, each ingest
+// (decode, bytes, record, queued row) and each once-per-turn row insertion
+// timed on its own; the longest of them is what the event loop would wait.
+void BM_LongestAppendAt10MPackets(benchmark::State& state) {
+    const auto datagram = Datagram100();
+    constexpr int kPackets = 10000000;
+    for (auto _ : state) {
+        QTemporaryDir lockDir;
+        auto window = MakeWindow(lockDir);
+        qint64 longestIngestNs = 0;
+        qint64 longestFlushNs = 0;
+        std::int64_t longestCpuNs = 0;  // this thread's own time: what a busy machine's other work cannot add
+        QElapsedTimer step;
+        for (int i = 0; i < kPackets; ++i) {
+            std::int64_t cpu = ThreadCpuNs();
+            step.start();
+            window->IngestDatagram(datagram, 1700000000 + i / 100000, static_cast<std::uint32_t>(i % 1000000));
+            longestIngestNs = std::max(longestIngestNs, step.nsecsElapsed());
+            longestCpuNs = std::max(longestCpuNs, ThreadCpuNs() - cpu);
+            if ((i & 1023) == 1023) {
+                cpu = ThreadCpuNs();
+                step.start();
+                window->FlushPendingRows();
+                longestFlushNs = std::max(longestFlushNs, step.nsecsElapsed());
+                longestCpuNs = std::max(longestCpuNs, ThreadCpuNs() - cpu);
+            }
+        }
+        window->FlushPendingRows();
+        state.counters["longest_ingest_ms"] = longestIngestNs / 1e6;
+        state.counters["longest_row_insert_ms"] = longestFlushNs / 1e6;
+        state.counters["longest_append_ms"] = std::max(longestIngestNs, longestFlushNs) / 1e6;
+        state.counters["longest_append_cpu_ms"] = static_cast<double>(longestCpuNs) / 1e6;
+        state.counters["rows"] = window->Model()->rowCount();
+    }
+}
+BENCHMARK(BM_LongestAppendAt10MPackets)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // Rebuilding the list from 1,000,000 stored packets under each mode, plus the
 // event-loop turn that repaints the list afterwards.

@@ -25,6 +25,8 @@ enum class CaptureError : std::uint32_t {
     InterfaceDown = 3,
     PermissionDenied = 4,
     System = 5,
+    Loopback = 6,        // a loopback address (127.0.0.0/8) was asked for
+    AddressRemoved = 7,  // the address left its interface while capturing
 };
 
 inline constexpr std::uint16_t kLastFrameType = static_cast<std::uint16_t>(FrameType::Error);

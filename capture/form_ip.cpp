@@ -6,6 +6,10 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRect>
+#include <QStyledItemDelegate>
+#include <algorithm>
+
+#include "capture/mdlwinsock.h"
 
 namespace wirelens {
 
@@ -29,9 +33,38 @@ constexpr QRect kCmdOKRect = TwipsRect(1800, 1995, 855, 360);
 constexpr QRect kCmdCancelRect = TwipsRect(2790, 1995, 855, 360);
 constexpr QRect kLabel1Rect = TwipsRect(90, 120, 3135, 210);
 
+// Draws a line as its address followed by the interface that holds it; the
+// line's text, which OK takes, stays the address alone.
+class AddressDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const QString name = index.data(FormIP::kInterfaceRole).toString();
+        if (!name.isEmpty()) option->text += QStringLiteral("   (%1)").arg(name);
+    }
+};
+
+// Focus coming to a list makes its first line current without selecting it: it
+// would look chosen while OK does nothing. Here focus leaves no line current
+// that is not selected; the arrow keys still select from the first line.
+class AddressList : public QListWidget {
+public:
+    using QListWidget::QListWidget;
+
+protected:
+    void focusInEvent(QFocusEvent* event) override {
+        QListWidget::focusInEvent(event);
+        const QModelIndex current = currentIndex();
+        if (current.isValid() && !selectionModel()->isSelected(current)) selectionModel()->clearCurrentIndex();
+    }
+};
+
 }  // namespace
 
-FormIP::FormIP(const LocalAddressSet& dicAddr, QWidget* parent)
+FormIP::FormIP(const LocalAddressSet& dicAddr, QWidget* parent, const InterfaceNamer& interfaceOf)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint) {
     setModal(true);
@@ -41,7 +74,7 @@ FormIP::FormIP(const LocalAddressSet& dicAddr, QWidget* parent)
     setFixedSize(Px(kClientWidthTwips), Px(kClientHeightTwips));
 
     // Created in tab order, so the focus chain already runs List1, CmdOK, CmdCancel, Label1.
-    List1 = new QListWidget(this);
+    List1 = new AddressList(this);
     List1->setObjectName(QStringLiteral("List1"));
     List1->setSelectionMode(QAbstractItemView::SingleSelection);
     List1->setGeometry(kList1Rect);
@@ -58,6 +91,11 @@ FormIP::FormIP(const LocalAddressSet& dicAddr, QWidget* parent)
     Label1 = new QLabel(kPrompt, this);
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setGeometry(kLabel1Rect);
+    // The desktop font may be wider than the design's: the prompt is never cut
+    // while the dialog has room for it.
+    const QSize prompt = Label1->sizeHint();
+    Label1->resize(std::clamp(prompt.width(), kLabel1Rect.width(), width() - kLabel1Rect.left()),
+                   std::max(prompt.height(), kLabel1Rect.height()));
 
     setTabOrder(List1, CmdOK);
     setTabOrder(CmdOK, CmdCancel);
@@ -65,9 +103,18 @@ FormIP::FormIP(const LocalAddressSet& dicAddr, QWidget* parent)
 
     connect(CmdOK, &QPushButton::clicked, this, &FormIP::CmdOK_Click);
     connect(CmdCancel, &QPushButton::clicked, this, &FormIP::CmdCancel_Click);
+    connect(List1, &QListWidget::itemDoubleClicked, this, [this](QListWidgetItem* item) {
+        List1->setCurrentItem(item, QItemSelectionModel::ClearAndSelect);
+        CmdOK_Click();
+    });
     // Esc and the close box end in QDialog::reject, which leaves LocalIP empty as Cancel does.
 
-    for (const std::string& key : dicAddr.Keys()) List1->addItem(QString::fromStdString(key));
+    List1->setItemDelegate(new AddressDelegate(List1));
+    const InterfaceNamer namer = interfaceOf ? interfaceOf : InterfaceNamer(InterfaceOfAddress);
+    for (const std::string& key : dicAddr.Keys()) {
+        auto* item = new QListWidgetItem(QString::fromStdString(key), List1);
+        item->setData(kInterfaceRole, QString::fromStdString(namer(key)));
+    }
     List1->clearSelection();
     List1->setCurrentRow(-1);
     mLocalIP.clear();

@@ -4,6 +4,7 @@
 #include "capture/local_addresses.h"
 
 #include <QDialog>
+#include <functional>
 #include <string>
 
 class QLabel;
@@ -18,8 +19,14 @@ public:
     inline static const QString kCaption = QStringLiteral("Wirelens");
     inline static const QString kPrompt = QStringLiteral("Please choose the IP address to start:");
 
-    // Lists every key of dicAddr, in key order, with none selected; LocalIP starts empty.
-    explicit FormIP(const LocalAddressSet& dicAddr, QWidget* parent = nullptr);
+    // Item data role of a line's interface name, shown beside the address.
+    static constexpr int kInterfaceRole = Qt::UserRole + 1;
+    using InterfaceNamer = std::function<std::string(const std::string& address)>;
+
+    // Lists every key of dicAddr, in key order, with none selected; LocalIP starts
+    // empty. Each line's text is the address; its interface name is shown beside it.
+    explicit FormIP(const LocalAddressSet& dicAddr, QWidget* parent = nullptr,
+                    const InterfaceNamer& interfaceOf = {});
 
     // The chosen address; empty until OK is pressed with a line selected.
     const std::string& LocalIP() const { return mLocalIP; }

@@ -148,7 +148,12 @@ std::string HelperErrorMessage(const ErrorPayload& error, const std::string& add
             return "Permission denied: the capture helper lacks the capability to capture "
                    "(CAP_NET_RAW). Grant it with:\nsudo setcap cap_net_raw+ep " +
                    ShellQuoted(AbsolutePath(helper));
+        case CaptureError::Loopback:
+            return "The address " + address +
+                   " is a loopback address: its traffic is not captured. Choose the address of "
+                   "a network interface.";
         case CaptureError::NotLocal:
+        case CaptureError::AddressRemoved:
             return "The address " + address + " is no longer an address of this machine.";
         case CaptureError::InterfaceDown:
             return CapitalizedSentence(error.message);
@@ -410,6 +415,24 @@ int ListLocalAddresses(std::vector<std::string>& list) {
     freeifaddrs(interfaces);
     list = std::move(entries);
     return 0;
+}
+
+std::string InterfaceOfAddress(const std::string& address) {
+    in_addr wanted{};
+    if (inet_pton(AF_INET, address.c_str(), &wanted) != 1) return {};
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) return {};
+    std::string name;
+    for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+        sockaddr_in held{};
+        std::memcpy(&held, entry->ifa_addr, sizeof held);
+        if (held.sin_addr.s_addr != wanted.s_addr) continue;
+        name = entry->ifa_name;
+        break;
+    }
+    freeifaddrs(interfaces);
+    return name;
 }
 
 }  // namespace wirelens

@@ -62,4 +62,8 @@ bool IsSupportedOS();
 // system reports them. Returns 0, or the errno of the failing query.
 int ListLocalAddresses(std::vector<std::string>& list);
 
+// The name of the interface that holds a dotted address ("eth0", an "eth0:1"
+// label as it is), or empty text when none does.
+std::string InterfaceOfAddress(const std::string& address);
+
 }  // namespace wirelens

@@ -3,20 +3,42 @@
 #include <algorithm>
 
 #include "capture/decode.h"
+#include "packets/available_memory.h"
 #include "packets/list_view_mode.h"
 
 namespace wirelens {
 
-CaptureSession::CaptureSession() = default;
+CaptureSession::CaptureSession() : mMemoryGuard{AvailableMemoryBytes, kMemoryMargin, kMemoryCheckEvery} {}
 
 bool CaptureSession::CanFileAnother() const {
-    return mPackets.Count() < PacketStore::kMaxKey && mRaw.Count() < UINT32_MAX;
+    return mPackets.Count() < mPacketLimit && mRaw.Count() < UINT32_MAX;
+}
+
+void CaptureSession::SetPacketLimit(std::int32_t limit) {
+    mPacketLimit = std::clamp(limit, 1, PacketStore::kMaxKey);
+}
+
+bool CaptureSession::MemoryRunsShort() {
+    if (!mMemoryGuard.availableBytes) return false;
+    const std::uint32_t every = std::max<std::uint32_t>(mMemoryGuard.checkEvery, 1);
+    if (!mMemoryLow && static_cast<std::uint32_t>(mPackets.Count()) % every != 0) return false;
+    const std::optional<std::uint64_t> available = mMemoryGuard.availableBytes();
+    mMemoryLow = available && *available < mMemoryGuard.marginBytes;
+    return mMemoryLow;
 }
 
 IngestResult CaptureSession::Ingest(std::span<const std::uint8_t> bytes, PacketTime time,
                                     std::uint32_t wireLength) {
-    // A packet that cannot be keyed keeps nothing, not even its bytes.
-    if (!CanFileAnother()) return {};
+    // A packet that cannot be filed keeps nothing, not even its bytes.
+    if (!CanFileAnother()) {
+        mLastRefusal = FilingStop::NoKeyLeft;
+        return {};
+    }
+    if (MemoryRunsShort()) {
+        mLastRefusal = FilingStop::MemoryLow;
+        return {};
+    }
+    mLastRefusal = FilingStop::None;
     const std::span<const std::uint8_t> kept = bytes.first(std::min(bytes.size(), kReceiveBufferSize));
     const DecodedDatagram d = DecodeDatagram(kept);
     const std::uint32_t wire = wireLength != 0 ? wireLength : static_cast<std::uint32_t>(bytes.size());
@@ -41,7 +63,7 @@ std::int32_t CaptureSession::AddPacket(std::uint8_t Proto, std::uint32_t SrcAddr
     record.SetTimestamp(Hora);
     if (mPackets.Count() == 0) {
         mSequence = 1;
-    } else if (mSequence < PacketStore::kMaxKey) {
+    } else if (mSequence < mPacketLimit) {
         ++mSequence;
     } else {
         return 0;  // the store is full; nothing more can be keyed
@@ -101,6 +123,8 @@ void CaptureSession::Clear() {
     mPackets.Clear();
     mUnsaved = false;
     mSource.kernelDrops = 0;
+    mMemoryLow = false;
+    mLastRefusal = FilingStop::None;
 }
 
 }  // namespace wirelens

@@ -29,7 +29,23 @@ struct CaptureSource {
 enum class IngestStatus {
     Listed,   // filed, and the list shows it
     Hidden,   // filed, but the list view mode or filter hides it
-    Refused,  // not filed: no key is left (nothing of it is kept)
+    Refused,  // not filed: no key is left or memory runs short (nothing of it is kept)
+};
+
+// Why the session files no more packets.
+enum class FilingStop {
+    None,
+    NoKeyLeft,  // the packet store holds as many packets as it can key
+    MemoryLow,  // the machine's available memory fell below the guard's margin
+};
+
+// Looks at the machine's memory every `checkEvery` packets filed; filing stops
+// while `availableBytes` says less than `marginBytes` is left (nothing: unknown,
+// filing goes on).
+struct MemoryGuard {
+    std::function<std::optional<std::uint64_t>()> availableBytes;
+    std::uint64_t marginBytes = 0;
+    std::uint32_t checkEvery = 1;
 };
 
 struct IngestResult {
@@ -56,8 +72,18 @@ public:
     // Called for each packet the list shows as it arrives.
     std::function<void(std::int32_t key, const clV& record)> onRowAdmitted;
 
-    // Whether another packet can be filed.
+    // Whether another packet can be keyed.
     bool CanFileAnother() const;
+    // Why the last Ingest refused its packet; None after one that was filed.
+    FilingStop LastRefusal() const { return mLastRefusal; }
+    // Fewer keys than the store's own limit (1 .. PacketStore::kMaxKey).
+    void SetPacketLimit(std::int32_t limit);
+    std::int32_t PacketLimit() const { return mPacketLimit; }
+    // Replaces the guard; the default reads MemAvailable with a margin of kMemoryMargin.
+    void SetMemoryGuard(MemoryGuard guard) { mMemoryGuard = std::move(guard); }
+    const MemoryGuard& Guard() const { return mMemoryGuard; }
+    static constexpr std::uint64_t kMemoryMargin = 256ull << 20;
+    static constexpr std::uint32_t kMemoryCheckEvery = 4096;
 
     // The list view mode (0 All .. 5 ICMP).
     std::int32_t ListViewMode() const { return mListViewMode; }
@@ -118,6 +144,12 @@ private:
     CaptureSource mSource;
     bool mUnsaved = false;
     bool mLastListed = false;  // the last AddPacket passed the live test
+    std::int32_t mPacketLimit = PacketStore::kMaxKey;
+    MemoryGuard mMemoryGuard;
+    bool mMemoryLow = false;  // the last look found too little: look at every packet
+    FilingStop mLastRefusal = FilingStop::None;
+
+    bool MemoryRunsShort();
 };
 
 }  // namespace wirelens

@@ -65,7 +65,7 @@ void PacketListModel::RemoveAllRows() {
 
 void PacketListModel::ReplaceRows(std::vector<std::uint32_t> rows) {
     beginResetModel();
-    mRows = std::move(rows);
+    mRows.assign(rows.begin(), rows.end());
     mPending.clear();
     endResetModel();
 }

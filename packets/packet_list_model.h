@@ -7,6 +7,7 @@
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 #include "packets/capture_session.h"
@@ -56,7 +57,8 @@ signals:
 private:
     static constexpr std::uint32_t kOutgoingBit = CaptureSession::kOutgoingBit;
     const CaptureSession& mSession;
-    std::vector<std::uint32_t> mRows;
+    // In fixed blocks: appending to millions of rows never copies them all.
+    std::deque<std::uint32_t> mRows;
     std::vector<std::uint32_t> mPending;
     bool mFlushQueued = false;
     QIcon mIncoming;

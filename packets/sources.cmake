@@ -1,4 +1,5 @@
 target_sources(wirelens_core PRIVATE
+  packets/available_memory.cpp packets/available_memory.h
   packets/capture_time.cpp packets/capture_time.h
   packets/capture_session.cpp packets/capture_session.h
   packets/clv.cpp packets/clv.h

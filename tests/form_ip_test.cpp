@@ -87,7 +87,10 @@ TEST_F(FormIPTest, LayoutCaptionTextsAndSizesFollowTheDesign) {
     EXPECT_EQ(dialog.List1->geometry(), QRect(4, 30, 259, 88));
     EXPECT_EQ(dialog.CmdOK->geometry(), QRect(120, 133, 57, 24));
     EXPECT_EQ(dialog.CmdCancel->geometry(), QRect(186, 133, 57, 24));
-    EXPECT_EQ(dialog.Label1->geometry(), QRect(6, 8, 209, 14));
+    // At its design place, and at least its design size: wider where the font needs it.
+    EXPECT_EQ(dialog.Label1->pos(), QPoint(6, 8));
+    EXPECT_GE(dialog.Label1->width(), 209);
+    EXPECT_GE(dialog.Label1->height(), 14);
 
     EXPECT_EQ(dialog.CmdOK->text(), "&OK");
     EXPECT_EQ(dialog.CmdCancel->text(), "&Cancel");
@@ -202,6 +205,68 @@ TEST_F(FormIPTest, EnterPressesOkAsDefaultButton) {
     const LocalIpChoice choice = ChooseCaptureAddress(Addresses(kTwoInterfaces), &owner);
     EXPECT_EQ(dialogsSeen, 1);
     EXPECT_EQ(choice.localIP, "203.0.113.2");
+}
+
+TEST_F(FormIPTest, PromptIsShownWholeAtTheDesignSize) {
+    FormIP dialog(Addresses(kTwoInterfaces), &owner);
+    dialog.show();
+    const QFontMetrics metrics(dialog.Label1->font());
+    EXPECT_GE(dialog.Label1->width(), metrics.horizontalAdvance(dialog.Label1->text()));
+    EXPECT_GE(dialog.Label1->height(), metrics.height());
+    EXPECT_LE(dialog.Label1->geometry().right(), dialog.width()) << "inside the dialog";
+    EXPECT_EQ(dialog.Label1->pos(), QPoint(6, 8));
+}
+
+// The list has the focus as the dialog opens: no line may look chosen unless it is.
+TEST_F(FormIPTest, NoLineLooksCurrentUntilOneIsSelectedAndTheArrowKeySelectsTheFirst) {
+    WhenDialogOpens([](FormIP* dialog) {
+        QFocusEvent focusIn(QEvent::FocusIn, Qt::TabFocusReason);
+        QApplication::sendEvent(dialog->List1, &focusIn);
+        EXPECT_EQ(dialog->List1->currentItem(), nullptr);
+        EXPECT_TRUE(dialog->List1->selectedItems().isEmpty());
+        QTest::keyClick(dialog->List1, Qt::Key_Down);
+        ASSERT_NE(dialog->List1->currentItem(), nullptr);
+        EXPECT_TRUE(dialog->List1->currentItem()->isSelected());
+        QTest::mouseClick(dialog->CmdOK, Qt::LeftButton);
+    });
+    const LocalIpChoice choice = ChooseCaptureAddress(Addresses(kTwoInterfaces), &owner);
+    EXPECT_EQ(dialogsSeen, 1);
+    EXPECT_EQ(choice.localIP, "198.51.100.7");
+}
+
+TEST_F(FormIPTest, DoubleClickOnALineChoosesIt) {
+    WhenDialogOpens([](FormIP* dialog) {
+        // As the mouse sends it: a click, then the second press as a double-click.
+        const QRect rect = dialog->List1->visualItemRect(dialog->List1->item(1));
+        QTest::mouseClick(dialog->List1->viewport(), Qt::LeftButton, Qt::NoModifier, rect.center());
+        QTest::mouseDClick(dialog->List1->viewport(), Qt::LeftButton, Qt::NoModifier, rect.center());
+        if (dialog->isVisible()) dialog->reject();  // not chosen: fail, do not hang
+    });
+    const LocalIpChoice choice = ChooseCaptureAddress(Addresses(kTwoInterfaces), &owner);
+    EXPECT_EQ(dialogsSeen, 1);
+    EXPECT_EQ(choice.outcome, LocalIpChoice::Outcome::Chosen);
+    EXPECT_EQ(choice.localIP, "203.0.113.2");
+}
+
+TEST_F(FormIPTest, EachLineShowsItsInterfaceBesideTheAddressWhoseTextStaysTheAddress) {
+    const auto namer = [](const std::string& address) {
+        return address == "198.51.100.7" ? std::string("eth0") : std::string("wlan-guest");
+    };
+    FormIP dialog(Addresses(kTwoInterfaces), &owner, namer);
+    dialog.show();
+    EXPECT_EQ(Lines(dialog.List1), (std::vector<std::string>{"198.51.100.7", "203.0.113.2"}));
+    const QFontMetrics metrics(dialog.List1->font());
+    for (int row = 0; row < 2; ++row) {
+        const QListWidgetItem* item = dialog.List1->item(row);
+        const QString name = item->data(FormIP::kInterfaceRole).toString();
+        EXPECT_EQ(name, row == 0 ? "eth0" : "wlan-guest");
+        // What is drawn holds the name as well as the address.
+        QStyleOptionViewItem option;
+        option.initFrom(dialog.List1);
+        const QModelIndex index = dialog.List1->model()->index(row, 0);
+        const int drawn = dialog.List1->itemDelegate()->sizeHint(option, index).width();
+        EXPECT_GE(drawn, metrics.horizontalAdvance(item->text() + name)) << row;
+    }
 }
 
 }  // namespace

@@ -225,6 +225,48 @@ TEST_F(WindowCapture, HelperKilledEndsTheCaptureAndKeepsThePackets) {
     EXPECT_TRUE(ChildPids().empty());
 }
 
+// The network changing under the capture: told at once, every packet kept.
+TEST_F(WindowCapture, AddressRemovedOrInterfaceDownEndsTheCaptureWithItsReason) {
+    struct Change {
+        std::vector<std::string> command;
+        QString told;
+    };
+    const std::vector<Change> changes = {
+        {{"ip", "addr", "del", std::string(NetnsPair::kAddressA) + "/24", "dev", mNet->InterfaceA()},
+         QStringLiteral("The capture stopped: the address 198.51.100.1 was removed from the network interface %1. "
+                        "The packets captured so far are kept.")
+             .arg(QString::fromStdString(mNet->InterfaceA()))},
+        {{"ip", "link", "set", mNet->InterfaceA(), "down"},
+         QStringLiteral("The capture stopped: the network interface %1 went down. The packets captured so far are kept.")
+             .arg(QString::fromStdString(mNet->InterfaceA()))},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.command[1]);
+        mHarness->messages.clear();
+        W().StartCapture();
+        ASSERT_TRUE(W().IsCapturing());
+        const int before = Rows();
+        SendUdpFromB(7001, "before the change");
+        ASSERT_TRUE(WaitForRows(before + 1));
+        std::string output;
+        ASSERT_EQ(mNet->RunInA(change.command, &output), 0) << output;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !W().IsCapturing(); }, 10000));
+        EXPECT_EQ(W().PanelText(1), "Stopped");
+        ASSERT_EQ(mHarness->messages.size(), 1u);
+        EXPECT_EQ(mHarness->messages[0].text, change.told);
+        W().FlushPendingRows();
+        bool kept = false;
+        for (int r = before; r < Rows(); ++r) kept |= Cell(r, 0) == "UDP" && Cell(r, 4) == "7001";
+        EXPECT_TRUE(kept);
+        EXPECT_EQ(W().Packets().Count(), Rows());
+        EXPECT_TRUE(ChildPids().empty());
+        // Back as it was for the next change.
+        mNet->RunInA({"ip", "addr", "add", std::string(NetnsPair::kAddressA) + "/24", "brd", "+", "dev",
+                      mNet->InterfaceA()});
+        ASSERT_TRUE(mNet->SetInterfaceAUp(true));
+    }
+}
+
 TEST_F(WindowCapture, CaptureThatCannotOpenIsToldAndTheWindowReturnsToIdle) {
     ASSERT_TRUE(mNet->SetInterfaceAUp(false));
     W().StartCapture();

@@ -12,11 +12,13 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -45,6 +47,12 @@ constexpr std::uint16_t kUdpPortA = 5555;
 constexpr std::uint16_t kUdpPortB = 4444;
 constexpr std::uint16_t kTcpPortA = 6000;
 constexpr std::uint16_t kUnprivilegedId = 65534;
+// How long a stopped helper may take to end.
+constexpr int kStopWithinMs = 1000;
+constexpr int kDatagramsIntoAFullPipe = 40;
+constexpr const char* kMulticastGroup = "239.255.0.1";  // administratively scoped
+constexpr const char* kOtherHost = "198.51.100.3";       // on a's subnet, but no host of the test
+constexpr const char* kSecondAddressB = "203.0.113.2";   // b's peer of a's second address
 
 std::uint32_t Dotted(const char* text) {
     in_addr address{};
@@ -186,6 +194,112 @@ void ExpectWhole(const Captured& d) {
     EXPECT_EQ(d.bytes[0], 0x45) << "IPv4 header without options first";
     EXPECT_EQ(d.bytes.size(), d.TotalLength());
     EXPECT_EQ(d.wireLength, d.TotalLength());
+}
+
+// How the helper is started: its output, and descriptors it should not keep.
+struct HelperStart {
+    bool outputIsPipe = false;         // instead of a socket pair, as a shell would give it
+    bool readerClosedFirst = false;    // the reading end is closed before the helper starts
+    std::vector<int> strayDescriptors; // left open across exec at these numbers
+    int strayFrom = -1;                // what they refer to
+};
+
+// The helper started directly, with the test in the GUI's place.
+class HelperRun {
+public:
+    HelperRun(const NetnsPair& net, const std::string& helper, const char* address,
+              const HelperStart& start = {}) {
+        int ends[2];
+        const int made = start.outputIsPipe ? pipe2(ends, O_CLOEXEC)
+                                            : socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
+        int errorEnds[2];
+        if (made != 0 || pipe2(errorEnds, O_CLOEXEC) != 0) return;
+        mStream = Fd(ends[0]);
+        mErrors = Fd(errorEnds[0]);
+        if (start.readerClosedFirst) mStream.Reset();
+        auto inA = net.EnterA();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, errorEnds[1], STDERR_FILENO);
+        for (int stray : start.strayDescriptors) posix_spawn_file_actions_adddup2(&actions, start.strayFrom, stray);
+        std::string program = helper;
+        std::string argument = address;
+        char* argv[] = {program.data(), argument.data(), nullptr};
+        if (posix_spawn(&mPid, program.c_str(), &actions, nullptr, argv, environ) != 0) mPid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(ends[1]);
+        close(errorEnds[1]);
+    }
+    ~HelperRun() {
+        if (mPid > 0) {
+            kill(mPid, SIGKILL);
+            waitpid(mPid, nullptr, 0);
+        }
+    }
+    pid_t Pid() const { return mPid; }
+    Fd& Stream() { return mStream; }
+
+    // The first frame's type, or nothing if the stream ended first.
+    std::optional<FrameType> FirstFrame() { return NextFrame({}); }
+
+    // The type of the next frame not of a type in `skipped`, or nothing if the stream ended first.
+    std::optional<FrameType> NextFrame(const std::vector<FrameType>& skipped) {
+        for (int waited = 0; waited < kHangGuardMs;) {
+            while (auto frame = mReader.Next()) {
+                if (std::find(skipped.begin(), skipped.end(), frame->type) != skipped.end()) continue;
+                if (frame->type == FrameType::Error) mError = ParseErrorPayload(frame->payload);
+                return frame->type;
+            }
+            pollfd in{mStream.Get(), POLLIN, 0};
+            if (poll(&in, 1, 100) <= 0) {
+                waited += 100;
+                continue;
+            }
+            if (mReader.Read(mStream.Get()) != FrameReader::ReadStatus::Data) return std::nullopt;
+        }
+        return std::nullopt;
+    }
+    const std::optional<ErrorPayload>& Error() const { return mError; }
+
+    // What the helper wrote on standard error; complete once it has ended.
+    std::string Diagnostics() const {
+        std::string text;
+        char chunk[1024];
+        for (;;) {
+            pollfd in{mErrors.Get(), POLLIN, 0};
+            if (poll(&in, 1, 0) <= 0) break;
+            const ssize_t n = read(mErrors.Get(), chunk, sizeof chunk);
+            if (n <= 0) break;
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+        return text;
+    }
+
+    // Waits for the helper to end and reaps it; its wait status, or nothing at the guard.
+    std::optional<int> WaitForExit(int guardMs = kHangGuardMs) {
+        const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, mPid, 0));
+        if (pidFd >= 0) {
+            pollfd exited{pidFd, POLLIN, 0};
+            poll(&exited, 1, guardMs);
+            close(pidFd);
+        }
+        int status = 0;
+        if (waitpid(mPid, &status, WNOHANG) != mPid) return std::nullopt;
+        mPid = -1;
+        return status;
+    }
+
+private:
+    FrameReader mReader;
+    Fd mStream;
+    Fd mErrors;
+    pid_t mPid = -1;
+    std::optional<ErrorPayload> mError;
+};
+
+bool ExitedCleanly(const std::optional<int>& status) {
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
 }
 
 class LiveCaptureTest : public ::testing::Test {
@@ -340,6 +454,56 @@ TEST_F(LiveCaptureTest, BroadcastFromThePeerIsSeen) {
     EXPECT_EQ(capture->Count(broadcast), 1u);
 }
 
+TEST_F(LiveCaptureTest, MulticastFromThePeerIsSeen) {
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    Fd sender = SocketIn(mNet->EnterB(), SOCK_DGRAM, NetnsPair::kAddressB, kUdpPortB);
+    ASSERT_GE(sender.Get(), 0);
+    const in_addr outOfB{Dotted(NetnsPair::kAddressB)};
+    ASSERT_EQ(setsockopt(sender.Get(), IPPROTO_IP, IP_MULTICAST_IF, &outOfB, sizeof outOfB), 0);
+    const Bytes payload = Pattern(36, 0x5A);
+    ASSERT_TRUE(SendTo(sender, payload, kMulticastGroup, kUdpPortA));
+
+    const auto multicast = [&](const Captured& d) {
+        return d.Between(NetnsPair::kAddressB, kMulticastGroup) && d.EndsWith(payload);
+    };
+    ASSERT_TRUE(capture->ReadUntil([&] { return capture->Find(multicast) != nullptr; }));
+    EXPECT_EQ(capture->Count(multicast), 1u);
+}
+
+// Unicast between other hosts crosses a shared segment; b sends one to a made-up
+// neighbour and a's interface sees the frame, but the capture must not keep it.
+TEST_F(LiveCaptureTest, UnicastToAnotherHostIsNotCaptured) {
+    ASSERT_EQ(mNet->RunInB({"ip", "neigh", "add", kOtherHost, "lladdr", "02:00:00:00:00:03", "dev",
+                            mNet->InterfaceB(), "nud", "permanent"}),
+              0);
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(SendTo(peers.sender, Pattern(24, 0x21), kOtherHost, kUdpPortA));
+    // Sent last on the same path: once it is in, the others would be too.
+    const Bytes marker = Pattern(44, 0xC0);
+    ASSERT_TRUE(SendTo(peers.sender, marker, NetnsPair::kAddressA, kUdpPortA));
+
+    ASSERT_TRUE(capture->ReadUntil([&] {
+        return capture->Find([&](const Captured& d) { return d.EndsWith(marker); }) != nullptr;
+    }));
+    EXPECT_EQ(capture->Count([](const Captured& d) { return d.decoded.dstAddr == Dotted(kOtherHost); }), 0u);
+}
+
+TEST_F(LiveCaptureTest, LoopbackAddressesAreRefused) {
+    for (const char* address : {"127.0.0.1", "127.1.2.3"}) {
+        HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, address);
+        ASSERT_EQ(helper.FirstFrame(), FrameType::Error) << address;
+        ASSERT_TRUE(helper.Error().has_value());
+        EXPECT_EQ(helper.Error()->code, CaptureError::Loopback) << helper.Error()->message;
+        const auto status = helper.WaitForExit();
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
+    }
+}
+
 TEST_F(LiveCaptureTest, AddressOfAnotherMachineIsRefused) {
     for (const char* address : {NetnsPair::kAddressB, "203.0.113.9"}) {
         Capture capture(*mNet, address);
@@ -416,72 +580,6 @@ TEST_F(LiveCaptureTest, NamesResolveWithoutReachingANameServer) {
     EXPECT_EQ(result.helperPid, -1);
 }
 
-// The helper started directly, with the test in the GUI's place.
-class HelperRun {
-public:
-    HelperRun(const NetnsPair& net, const std::string& helper, const char* address) {
-        int ends[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
-        mStream = Fd(ends[0]);
-        auto inA = net.EnterA();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
-        std::string program = helper;
-        std::string argument = address;
-        char* argv[] = {program.data(), argument.data(), nullptr};
-        if (posix_spawn(&mPid, program.c_str(), &actions, nullptr, argv, environ) != 0) mPid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(ends[1]);
-    }
-    ~HelperRun() {
-        if (mPid > 0) {
-            kill(mPid, SIGKILL);
-            waitpid(mPid, nullptr, 0);
-        }
-    }
-    pid_t Pid() const { return mPid; }
-    Fd& Stream() { return mStream; }
-
-    // The first frame's type, or nothing if the stream ended first.
-    std::optional<FrameType> FirstFrame() {
-        FrameReader reader;
-        for (int waited = 0; waited < kHangGuardMs; waited += 100) {
-            pollfd in{mStream.Get(), POLLIN, 0};
-            if (poll(&in, 1, 100) <= 0) continue;
-            if (reader.Read(mStream.Get()) != FrameReader::ReadStatus::Data) return std::nullopt;
-            if (auto frame = reader.Next()) {
-                if (frame->type == FrameType::Error) mError = ParseErrorPayload(frame->payload);
-                return frame->type;
-            }
-        }
-        return std::nullopt;
-    }
-    const std::optional<ErrorPayload>& Error() const { return mError; }
-
-    // Waits for the helper to end and reaps it; its wait status, or nothing at the guard.
-    std::optional<int> WaitForExit() {
-        const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, mPid, 0));
-        if (pidFd >= 0) {
-            pollfd exited{pidFd, POLLIN, 0};
-            poll(&exited, 1, kHangGuardMs);
-            close(pidFd);
-        }
-        int status = 0;
-        if (waitpid(mPid, &status, WNOHANG) != mPid) return std::nullopt;
-        mPid = -1;
-        return status;
-    }
-
-private:
-    Fd mStream;
-    pid_t mPid = -1;
-    std::optional<ErrorPayload> mError;
-};
-
-bool ExitedCleanly(const std::optional<int>& status) {
-    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
-}
 
 TEST_F(LiveCaptureTest, HelperEndsWhenTheReaderClosesItsEnd) {
     HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA);
@@ -496,6 +594,138 @@ TEST_F(LiveCaptureTest, HelperEndsOnSigterm) {
     ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
     ASSERT_EQ(kill(helper.Pid(), SIGTERM), 0);
     EXPECT_TRUE(ExitedCleanly(helper.WaitForExit()));
+}
+
+// The test reads the Ready frame, then nothing: b's datagrams fill the pipe and
+// the helper waits for room, where a stop signal must still end it.
+TEST_F(LiveCaptureTest, HelperWritingIntoAFullPipeEndsOnAStopSignal) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        HelperStart start;
+        start.outputIsPipe = true;
+        HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, start);
+        ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+        const int capacity = fcntl(helper.Stream().Get(), F_GETPIPE_SZ);
+        ASSERT_GT(capacity, 0);
+        const UdpPeers peers = UdpFromBToA();
+        ASSERT_GE(peers.sender.Get(), 0);
+        const Bytes payload = Pattern(1400, 0x01);
+        // Full: a run of datagrams that no longer reaches the pipe (a pipe
+        // fills by pages, so "full" is well below its byte capacity).
+        int queued = 0;
+        int sent = 0;
+        for (int lastGrowth = 0; sent - lastGrowth < kDatagramsIntoAFullPipe; ++sent) {
+            ASSERT_LT(sent, 20 * capacity / static_cast<int>(payload.size())) << "the pipe never filled";
+            ASSERT_TRUE(SendTo(peers.sender, payload, NetnsPair::kAddressA, kUdpPortA));
+            usleep(1000);  // paced so that neither the receiver nor the kernel ring drops them
+            int now = 0;
+            ioctl(helper.Stream().Get(), FIONREAD, &now);
+            if (now != queued) lastGrowth = sent;
+            queued = now;
+        }
+        ASSERT_GT(queued, capacity / 2);
+
+        ASSERT_EQ(kill(helper.Pid(), signal), 0);
+        const auto status = helper.WaitForExit(kStopWithinMs);
+        EXPECT_TRUE(ExitedCleanly(status)) << "still running a second after the signal";
+    }
+}
+
+TEST_F(LiveCaptureTest, HelperClosesTheDescriptorsItInherits) {
+    int stray[2];
+    ASSERT_EQ(pipe2(stray, O_CLOEXEC), 0);
+    Fd strayRead(stray[0]), strayWrite(stray[1]);
+    struct stat strayPipe {};
+    ASSERT_EQ(fstat(stray[1], &strayPipe), 0);
+    HelperStart start;
+    start.strayDescriptors = {3, 9, 200};
+    start.strayFrom = stray[1];
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, start);
+    ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+
+    const std::string folder = "/proc/" + std::to_string(helper.Pid()) + "/fd/";
+    std::vector<int> kept;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        struct stat target {};
+        if (stat(entry.path().c_str(), &target) != 0) continue;
+        if (target.st_dev == strayPipe.st_dev && target.st_ino == strayPipe.st_ino)
+            kept.push_back(std::stoi(entry.path().filename()));
+    }
+    EXPECT_EQ(kept, std::vector<int>{}) << "inherited descriptors still open";
+    // The only writer left is ours: the helper's copies are gone.
+    strayWrite.Reset();
+    pollfd hangUp{strayRead.Get(), POLLIN, 0};
+    EXPECT_EQ(poll(&hangUp, 1, 0), 1);
+    EXPECT_NE(hangUp.revents & POLLHUP, 0);
+}
+
+TEST_F(LiveCaptureTest, HelperThatCannotSendReadyFailsWithAMessage) {
+    HelperStart start;
+    start.outputIsPipe = true;
+    start.readerClosedFirst = true;
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, start);
+    const auto status = helper.WaitForExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
+    EXPECT_NE(helper.Diagnostics().find("cannot send the Ready frame"), std::string::npos)
+        << helper.Diagnostics();
+}
+
+// The network changing under a running capture: the helper says so in an Error
+// frame and ends, and the stream up to then is whole.
+struct NetworkChangeCase {
+    const char* name;
+    std::vector<std::string> change;  // run in a; "IF" stands for a's veth
+    CaptureError code;
+    const char* told;                 // part of the message
+};
+
+void PrintTo(const NetworkChangeCase& c, std::ostream* out) { *out << c.name; }
+
+class HelperNetworkChangeTest : public LiveCaptureTest,
+                                public ::testing::WithParamInterface<NetworkChangeCase> {};
+
+TEST_P(HelperNetworkChangeTest, IsToldAtOnceAndEndsTheHelper) {
+    const NetworkChangeCase& c = GetParam();
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA);
+    ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+    std::vector<std::string> change = c.change;
+    for (auto& word : change)
+        if (word == "IF") word = mNet->InterfaceA();
+    std::string output;
+    ASSERT_EQ(mNet->RunInA(change, &output), 0) << output;
+
+    ASSERT_EQ(helper.NextFrame({FrameType::Datagram, FrameType::Stats}), FrameType::Error);
+    ASSERT_TRUE(helper.Error().has_value());
+    EXPECT_EQ(helper.Error()->code, c.code) << helper.Error()->message;
+    EXPECT_NE(helper.Error()->message.find(c.told), std::string::npos) << helper.Error()->message;
+    EXPECT_NE(helper.Error()->message.find(mNet->InterfaceA()), std::string::npos) << helper.Error()->message;
+    const auto status = helper.WaitForExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, HelperNetworkChangeTest,
+    ::testing::Values(
+        NetworkChangeCase{"AddressRemoved",
+                          {"ip", "addr", "del", std::string(NetnsPair::kAddressA) + "/24", "dev", "IF"},
+                          CaptureError::AddressRemoved,
+                          "198.51.100.1 was removed"},
+        NetworkChangeCase{"InterfaceDown", {"ip", "link", "set", "IF", "down"}, CaptureError::InterfaceDown,
+                          "went down"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Another address leaving, or a's peer going down, is no change to this capture.
+TEST_F(LiveCaptureTest, OtherAddressesLeavingDoNotEndTheCapture) {
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA);
+    ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+    std::string output;
+    ASSERT_EQ(mNet->RunInA({"ip", "addr", "add", "203.0.113.7/24", "dev", mNet->InterfaceA()}, &output), 0) << output;
+    ASSERT_EQ(mNet->RunInA({"ip", "addr", "del", "203.0.113.7/24", "dev", mNet->InterfaceA()}, &output), 0) << output;
+    ASSERT_EQ(mNet->RunInB({"ping", "-c", "1", "-W", "5", NetnsPair::kAddressA}, &output), 0) << output;
+    // The ping's datagrams come, then a Stats frame; an Error frame would come first.
+    EXPECT_EQ(helper.NextFrame({FrameType::Datagram}), FrameType::Stats);
 }
 
 // The stream stays open in this process, so only the parent's death can end the helper.
@@ -640,6 +870,37 @@ class LiveCaptureTwoAddressesTest : public LiveCaptureTest {
 protected:
     NetnsPair::Options NetOptions() const override { return {.secondAddress = true}; }
 };
+
+TEST_F(LiveCaptureTwoAddressesTest, TrafficOfTheInterfacesOtherAddressIsNotCaptured) {
+    ASSERT_EQ(mNet->RunInB({"ip", "addr", "add", std::string(kSecondAddressB) + "/24", "dev",
+                            mNet->InterfaceB()}),
+              0);
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    Fd receiver = SocketIn(mNet->EnterA(), SOCK_DGRAM, NetnsPair::kSecondAddressA, kUdpPortA);
+    Fd sender = SocketIn(mNet->EnterB(), SOCK_DGRAM, kSecondAddressB, kUdpPortB);
+    ASSERT_GE(receiver.Get(), 0);
+    ASSERT_GE(sender.Get(), 0);
+    const Bytes payload = Pattern(30, 0x44);
+    ASSERT_TRUE(SendTo(sender, payload, NetnsPair::kSecondAddressA, kUdpPortA));
+    // It did reach a's interface: the receiver on the other address has it.
+    pollfd in{receiver.Get(), POLLIN, 0};
+    ASSERT_EQ(poll(&in, 1, kHangGuardMs), 1);
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    const Bytes marker = Pattern(44, 0xC0);
+    ASSERT_TRUE(SendTo(peers.sender, marker, NetnsPair::kAddressA, kUdpPortA));
+
+    ASSERT_TRUE(capture->ReadUntil([&] {
+        return capture->Find([&](const Captured& d) { return d.EndsWith(marker); }) != nullptr;
+    }));
+    EXPECT_EQ(capture->Count([](const Captured& d) {
+                  return d.decoded.srcAddr == Dotted(kSecondAddressB) ||
+                         d.decoded.dstAddr == Dotted(kSecondAddressB);
+              }),
+              0u)
+        << "no datagram of the other address";
+}
 
 TEST_F(LiveCaptureTwoAddressesTest, TrafficBetweenOwnAddressesIsSeenOncePerDatagram) {
     auto capture = OpenOnA();

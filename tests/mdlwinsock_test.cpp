@@ -192,6 +192,10 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"NotLocal",
                    ErrorAnswer(CaptureError::NotLocal, "198.51.100.1 is not an address"),
                    "The address 198.51.100.1 is no longer an address of this machine."},
+        AnswerCase{"LoopbackSaysWhyAndWhatToChoose",
+                   ErrorAnswer(CaptureError::Loopback, "198.51.100.1 is a loopback address"),
+                   "The address 198.51.100.1 is a loopback address: its traffic is not captured. "
+                   "Choose the address of a network interface."},
         AnswerCase{"InterfaceDown",
                    ErrorAnswer(CaptureError::InterfaceDown,
                                "the network interface veth0 that holds 198.51.100.1 is down"),

@@ -1,4 +1,4 @@
 wirelens_core_test(decode_test decode_test.cpp)
 wirelens_core_test(packet_store_test packet_store_test.cpp)
 wirelens_qt_test(packet_list_test packet_list_test.cpp)
-wirelens_core_test(capture_session_test capture_session_test.cpp)
+wirelens_core_test(capture_session_test capture_session_test.cpp session_limits_test.cpp)

@@ -1,9 +1,17 @@
 // The packet report: goldens byte for byte, and writing it to a file.
 #include "views/report.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <future>
 
 #include <filesystem>
 #include <fstream>
@@ -15,6 +23,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
+
+// Bounds a wait only so that a save that blocks fails instead of hanging.
+constexpr int kHangGuardSeconds = 5;
 
 std::string Spaces(std::size_t count) {
     return std::string(count, ' ');
@@ -225,6 +236,74 @@ TEST_F(ReportFileTest, LinkToAFileIsWrittenThrough) {
     EXPECT_EQ(WriteReportFile(mFolder / "link.txt", "new\r\n"), std::nullopt);
     EXPECT_TRUE(fs::is_symlink(mFolder / "link.txt"));
     EXPECT_EQ(Read(target), "new\r\n");
+}
+
+// What cannot take a report without some reader's help is refused at once; a
+// FIFO nobody reads used to hold the caller in open() for good.
+struct SpecialTargetCase {
+    const char* name;
+    std::function<void(const fs::path&)> make;  // makes the chosen name
+    const char* told;
+};
+
+void PrintTo(const SpecialTargetCase& c, std::ostream* out) { *out << c.name; }
+
+void MakeFifo(const fs::path& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }
+
+class ReportSpecialTargetTest : public ReportFileTest,
+                                public ::testing::WithParamInterface<SpecialTargetCase> {};
+
+TEST_P(ReportSpecialTargetTest, IsRefusedAtOnceWithWhatItIs) {
+    const SpecialTargetCase& c = GetParam();
+    const fs::path path = mFolder / "report.txt";
+    c.make(path);
+    auto save = std::async(std::launch::async, [&] { return WriteReportFile(path, "x\r\n"); });
+    if (save.wait_for(std::chrono::seconds(kHangGuardSeconds)) != std::future_status::ready) {
+        // Let the blocked open go, so the test ends and says why.
+        const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+        save.wait();
+        if (reader >= 0) ::close(reader);
+        FAIL() << "saving to " << c.name << " blocked";
+    }
+    const auto error = save.get();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(*error, "Cannot save to \"" + path.string() + "\": it is " + c.told + ", not a file.");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, ReportSpecialTargetTest,
+    ::testing::Values(
+        SpecialTargetCase{"Fifo", MakeFifo, "a FIFO (named pipe)"},
+        SpecialTargetCase{"LinkToAFifo",
+                          [](const fs::path& path) {
+                              MakeFifo(path.parent_path() / "fifo");
+                              fs::create_symlink(path.parent_path() / "fifo", path);
+                          },
+                          "a FIFO (named pipe)"},
+        SpecialTargetCase{"Socket",
+                          [](const fs::path& path) {
+                              const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                              sockaddr_un address{};
+                              address.sun_family = AF_UNIX;
+                              std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+                              ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+                              ::close(fd);
+                          },
+                          "a socket"},
+        SpecialTargetCase{"Folder", [](const fs::path& path) { fs::create_directory(path); }, "a folder"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ReportFileTest, CharacterDeviceThatTakesTheDataAtOnceIsWritten) {
+    fs::create_symlink("/dev/null", mFolder / "null.txt");
+    EXPECT_EQ(WriteReportFile(mFolder / "null.txt", "x\r\n"), std::nullopt);
+}
+
+TEST_F(ReportFileTest, NewFileWithATooLongNameCouldNotBeCreated) {
+    const fs::path path = mFolder / (std::string(300, 'n') + ".txt");
+    const auto error = WriteReportFile(path, "x\r\n");
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(*error, "Cannot create the file \"" + path.string() + "\": File name too long");
+    EXPECT_TRUE(Entries().empty()) << "no temporary file left";
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-wirelens_qt_test(form_main_test form_main_test.cpp)
+wirelens_qt_test(form_main_test form_main_test.cpp capture_ending_test.cpp row_selection_test.cpp
+  window_layout_test.cpp)
 wirelens_qt_test(form_main_live_test form_main_live_test.cpp)
 target_link_libraries(form_main_live_test PRIVATE wirelens_netns_fixture)
 target_compile_definitions(form_main_live_test PRIVATE

@@ -16,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QStyle>
 #include <QToolBar>
 #include <QToolButton>
 #include <QTableView>
@@ -59,6 +60,22 @@ static_assert(std::size(kListColumns) == PacketListModel::kColumnCount);
 // so that the client area and everything laid out in it keep their sizes.
 constexpr int kDetailsPaneWidth = 5000;
 constexpr int kPanelWidths[5] = {1840, 1840, 2240, 2240, 1440};
+constexpr int kHexCharColumnWidth = 2260;
+constexpr int kStatusBarSlack = 20;  // pixels of the bar's own margins and spacing
+
+// Room for a full row's character text in the view's font: 16 of its widest
+// character, and the item's text margins.
+int HexCharColumnWidth(const QWidget* view) {
+    const QFontMetrics metrics(view->font());
+    int widest = 0;
+    for (int byte = 32; byte < 256; ++byte) {
+        const std::string_view character = PrintableCharacter(static_cast<std::uint8_t>(byte));
+        widest = std::max(widest, metrics.horizontalAdvance(
+                                      QString::fromUtf8(character.data(), static_cast<qsizetype>(character.size()))));
+    }
+    const int margin = view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+    return std::max(Px(kHexCharColumnWidth), kHexBytesPerRow * widest + 2 * margin);
+}
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -219,10 +236,13 @@ void FormMain::BuildControls() {
     lv->horizontalHeader()->setHighlightSections(false);
     for (int c = 0; c < PacketListModel::kColumnCount; ++c) lv->setColumnWidth(c, Px(kListColumns[c].width));
     connect(lv, &QTableView::clicked, this, [this](const QModelIndex& index) { lv_ItemClick(index.row()); });
-    // Moving through the list with the keyboard shows each packet as a click does.
-    connect(lv->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-            [this](const QModelIndex& current) {
-                if (current.isValid() && QApplication::mouseButtons() == Qt::NoButton) lv_ItemClick(current.row());
+    // Selecting a row with the keyboard shows its packet as a click does. Qt's own
+    // moves of the current row (focus coming back, a rebuild) select nothing, so
+    // they show nothing; a mouse selection is shown by the click on release.
+    connect(lv->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this](const QItemSelection& selected) {
+                if (selected.isEmpty() || QApplication::mouseButtons() != Qt::NoButton) return;
+                lv_ItemClick(selected.indexes().constFirst().row());
             });
     mLvRect = {30, 420, 8340, 4065};
 
@@ -239,7 +259,7 @@ void FormMain::BuildControls() {
     ListViewHEX->header()->setMinimumSectionSize(Px(300));
     for (int c = 0; c < 16; ++c) ListViewHEX->setColumnWidth(c, Px(430));
     ListViewHEX->setColumnWidth(16, Px(300));
-    ListViewHEX->setColumnWidth(17, Px(2260));
+    ListViewHEX->setColumnWidth(17, HexCharColumnWidth(ListViewHEX));
     mHexRect = {4290, 4875, 4095, 1020};
 
     txtData = new QPlainTextEdit(mClient);
@@ -430,15 +450,17 @@ bool FormMain::Form_Load() {
 }
 
 void FormMain::LoadToolbarImages() {
-    for (int i = 1; i <= 9; ++i) {
-        mImages[static_cast<std::size_t>(i)] = QIcon(QStringLiteral(":/icons/k%1.png").arg(i));
+    if (ImageList2 == nullptr) {
+        ImageList2 = new ImageList(this);
+        ImageList2->setObjectName(QStringLiteral("ImageList2"));
+        for (int i = 1; i <= 9; ++i) ImageList2->Add(QIcon(QStringLiteral(":/icons/k%1.png").arg(i)));
     }
     const std::pair<int, int> buttonImages[] = {{1, 1}, {2, 2}, {3, 3}, {5, 4}, {6, 5}, {8, 9}, {10, 6}};
     for (auto [button, image] : buttonImages) {
-        mButtons[static_cast<std::size_t>(button)]->setIcon(mImages[static_cast<std::size_t>(image)]);
+        mButtons[static_cast<std::size_t>(button)]->setIcon(ImageList2->ListImages(image));
     }
     // Images 7 and 8 are the packet rows' direction icons, not button images.
-    mModel->SetRowIcons(mImages[7], mImages[8]);
+    mModel->SetRowIcons(ImageList2->ListImages(7), ImageList2->ListImages(8));
     Toolbar1->update();
 }
 
@@ -483,6 +505,13 @@ void FormMain::ApplyGeometry() {
 void FormMain::LayoutAlignedBars() {
     Toolbar1->setGeometry(0, 0, mClient->width(), Px(kToolbarHeight));
     stB->setGeometry(0, mClient->height() - Px(kStatusBarHeight), mClient->width(), Px(kStatusBarHeight));
+    // With room for every design width, panels 1 to 4 keep theirs and the fifth
+    // takes the rest, however long its text (the local address) is; without,
+    // all give up width so that every text stays readable.
+    int designSum = kStatusBarSlack;
+    for (int width : kPanelWidths) designSum += Px(width);
+    const QSizePolicy::Policy fifth = stB->width() >= designSum ? QSizePolicy::Ignored : QSizePolicy::Preferred;
+    if (mPanels[5]->sizePolicy().horizontalPolicy() != fifth) mPanels[5]->setSizePolicy(fifth, QSizePolicy::Preferred);
 }
 
 void FormMain::Form_Resize() {
@@ -545,8 +574,7 @@ QAction* FormMain::ButtonMenu(int button, int entry) const {
 }
 
 QIcon FormMain::Image(int index) const {
-    if (index < 1 || index > 9) return {};
-    return mImages[static_cast<std::size_t>(index)];
+    return ImageList2 != nullptr ? ImageList2->ListImages(index) : QIcon();
 }
 
 // ---------------------------------------------------------------------------

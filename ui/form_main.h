@@ -39,6 +39,7 @@ namespace wirelens {
 
 class PacketListModel;
 class SplitterBar;
+class ImageList;
 class ClientArea;
 
 // Twips (1440 per inch) to logical pixels at 96 dpi.
@@ -180,6 +181,7 @@ public:
     SplitterBar* PicSplit = nullptr;
     QStatusBar* stB = nullptr;
     QToolBar* Toolbar1 = nullptr;
+    ImageList* ImageList2 = nullptr;  // K1..K9
     QMenu* Menu_File = nullptr;
     QAction* Menu_Start = nullptr;
     QAction* Menu_Stop = nullptr;
@@ -276,7 +278,6 @@ private:
     QLabel* mNoteLabel = nullptr;  // what the last open or save has to tell
     std::array<QAction*, 11> mButtons{};
     std::array<std::array<QAction*, 7>, 7> mButtonMenus{};
-    std::array<QIcon, 10> mImages;
     TwipsRect mLvRect, mHexRect, mTxtRect, mSplitRect, mDummyRect;
     // Which datagram bytes the hex view shows for the selected packet.
     int mHexViewOffset = 0;

@@ -20,6 +20,28 @@ namespace {
 constexpr qint64 kReadBudgetMs = 20;
 // The clock is looked at once per this many frames, not per datagram.
 constexpr unsigned kFramesPerClockCheck = 64;
+constexpr const char* kPacketsKept = " The packets captured so far are kept.";
+
+// Why the capture stopped when the session filed no more, and what is kept.
+QString FilingStopMessage(FilingStop why, std::int32_t kept, std::uint64_t marginBytes) {
+    const QString keptText = kept == 1 ? QStringLiteral("The 1 packet captured so far is kept")
+                                       : QStringLiteral("The %1 packets captured so far are kept").arg(kept);
+    if (why == FilingStop::MemoryLow)
+        return QStringLiteral("The capture stopped: this machine is running out of memory (less than %1 MiB is "
+                              "available). %2; clear the list or close other programs to capture more.")
+            .arg(marginBytes >> 20)
+            .arg(keptText);
+    return QStringLiteral("The capture stopped: the packet list is full and cannot keep another packet. %1; "
+                          "clear the list to capture more.")
+        .arg(keptText);
+}
+
+// A reason from the helper or the system, ended as a sentence inside a message.
+QString WithFullStop(QString text) {
+    text = text.trimmed();
+    if (!text.isEmpty() && !text.endsWith(u'.') && !text.endsWith(u'!') && !text.endsWith(u'?')) text += u'.';
+    return text;
+}
 }  // namespace
 
 void FormMain::EnterCapturingState() {
@@ -108,6 +130,8 @@ void FormMain::CloseSequence() {
     // fails without effect on a capture that is not open.
     AsyncSelect(CaptureSocket, this, kCaptureMessage, 0);
     if (mCaptureOpen) {
+        // Closed from here on: what the drain hands over is kept but ends nothing again.
+        mCaptureOpen = false;
         // The helper ends first; every datagram it captured before then is kept.
         EndCaptureHelper(CaptureSocket);
         DrainCapture();
@@ -166,7 +190,8 @@ void FormMain::ReadCapture() {
                                         "(was the interface removed?). The packets captured so far are kept."));
         } else {
             CaptureEnded(QStringLiteral("The capture stopped: reading from the capture helper failed: %1")
-                             .arg(QString::fromLocal8Bit(std::strerror(mReader.LastErrno()))));
+                             .arg(WithFullStop(QString::fromLocal8Bit(std::strerror(mReader.LastErrno())))) +
+                         QLatin1String(kPacketsKept));
         }
         return;
     }
@@ -178,6 +203,9 @@ void FormMain::HandleFrame(const Frame& frame) {
     switch (frame.type) {
         case FrameType::Datagram:
             IngestDatagram(frame.payload, PacketTime{frame.seconds, frame.microseconds * 1000u}, frame.wireLength);
+            // A packet the session could not file ends the capture: nothing goes missing unsaid.
+            if (mSession.LastRefusal() != FilingStop::None && mCaptureOpen)
+                CaptureEnded(FilingStopMessage(mSession.LastRefusal(), mSession.Count(), mSession.Guard().marginBytes));
             break;
         case FrameType::Stats: {
             const auto stats = ParseStatsPayload(frame.payload);
@@ -192,8 +220,9 @@ void FormMain::HandleFrame(const Frame& frame) {
         }
         case FrameType::Error: {
             const auto error = ParseErrorPayload(frame.payload);
-            const QString text = error ? QString::fromStdString(error->message) : QStringLiteral("the capture helper failed.");
-            CaptureEnded(QStringLiteral("The capture stopped: %1 The packets captured so far are kept.").arg(text));
+            // The helper's reason: the address left its interface, the interface went down, ...
+            const QString text = error ? QString::fromStdString(error->message) : QStringLiteral("the capture helper failed");
+            CaptureEnded(QStringLiteral("The capture stopped: ") + WithFullStop(text) + QLatin1String(kPacketsKept));
             break;
         }
         case FrameType::Ready:

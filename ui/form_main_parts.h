@@ -1,10 +1,13 @@
 #pragma once
 // Small widgets of the main window.
 #include <QFrame>
+#include <QIcon>
 #include <QLabel>
+#include <QObject>
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <vector>
 
 namespace wirelens {
 
@@ -34,6 +37,23 @@ public:
 
 protected:
     void mouseMoveEvent(QMouseEvent* event) override;
+};
+
+// The image list: images 1 to Count() by index, as the toolbar buttons and the
+// packet rows take them. A control of the window, found by its name like the others.
+class ImageList : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    void Add(const QIcon& image) { mImages.push_back(image); }
+    int Count() const { return static_cast<int>(mImages.size()); }
+    // A null icon outside 1..Count().
+    QIcon ListImages(int index) const {
+        return index < 1 || index > Count() ? QIcon() : mImages[static_cast<std::size_t>(index - 1)];
+    }
+
+private:
+    std::vector<QIcon> mImages;
 };
 
 // A status bar panel: its design width when the bar has room; when it has

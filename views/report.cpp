@@ -41,12 +41,46 @@ bool WriteAll(int fd, std::string_view content) {
     return true;
 }
 
+// What a name stands for when it cannot take a report, in words; nothing for a
+// regular file or a character device. A FIFO or a socket would hold the window
+// until some reader came, a block device is no place for a text.
+std::optional<std::string_view> KindRefused(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISBLK(mode)) return "a block device";
+    if (!S_ISREG(mode) && !S_ISCHR(mode)) return "a special file";
+    return std::nullopt;
+}
+
+std::string Refusal(const std::string& path, std::string_view kind) {
+    std::string text = "Cannot save to \"" + path + "\": it is ";
+    text += kind;
+    text += ", not a file.";
+    return text;
+}
+
+// Never blocks: a device that cannot take the report at once is told, not waited for.
 std::optional<std::string> WriteInPlace(const std::string& path, std::string_view content) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, kNewFileMode);
     if (fd < 0) return Failure("Cannot create the file", path, errno);
+    // The name may have changed hands since it was looked at.
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return Failure("Cannot write the file", path, error);
+    }
+    if (const auto kind = KindRefused(opened.st_mode)) {
+        ::close(fd);
+        return Refusal(path, *kind);
+    }
     if (!WriteAll(fd, content)) {
         const int error = errno;
         ::close(fd);
+        if (error == EAGAIN)
+            return "Cannot write the file \"" + path + "\": the device does not take the data at once.";
         return Failure("Cannot write the file", path, error);
     }
     if (::close(fd) != 0) return Failure("Cannot write the file", path, errno);
@@ -123,7 +157,13 @@ std::optional<std::string> WriteReportFile(const std::string& path, std::string_
     struct stat existing {};
     const bool exists = ::lstat(path.c_str(), &existing) == 0;
     // Replacing a link or a device by a new file would not be what the user chose.
-    if (exists && !S_ISREG(existing.st_mode)) return WriteInPlace(path, content);
+    if (exists && !S_ISREG(existing.st_mode)) {
+        struct stat target = existing;
+        // A link is judged by what it points to; a dangling one gets its file created.
+        if (S_ISLNK(existing.st_mode) && ::stat(path.c_str(), &target) != 0) return WriteInPlace(path, content);
+        if (const auto kind = KindRefused(target.st_mode)) return Refusal(path, *kind);
+        return WriteInPlace(path, content);
+    }
 
     std::string tempPath;
     const int fd = CreateTempFile(FolderOf(path), tempPath);
@@ -153,7 +193,8 @@ std::optional<std::string> WriteReportFile(const std::string& path, std::string_
     if (::rename(tempPath.c_str(), path.c_str()) != 0) {
         const int error = errno;
         ::unlink(tempPath.c_str());
-        return Failure("Cannot replace the file", path, error);
+        // A name the folder cannot take (too long, say) fails only here.
+        return Failure(exists ? "Cannot replace the file" : "Cannot create the file", path, error);
     }
     return std::nullopt;
 }

@@ -40,9 +40,10 @@ std::string BuildReport(const PacketRowTexts& row, std::string_view textViewCont
 // Writes content to path, replacing any file of that name. The bytes go to a
 // temporary file in the same folder which then takes the name, so a failed
 // save leaves any earlier file as it was and no partial report. When path
-// names something other than a regular file (a link, a device), or the folder
+// names a link or a character device, or the folder
 // takes no new file but the existing file is writable, the file is rewritten
-// in place instead, every write and the close checked.
+// in place instead, without blocking, every write and the close checked. A
+// FIFO, a socket, a folder or a block device (or a link to one) is refused.
 // Returns nothing on success, otherwise a text saying what failed and the
 // system's reason.
 std::optional<std::string> WriteReportFile(const std::string& path, std::string_view content);

@@ -2,10 +2,14 @@
 //
 //   wirelens-capture <IPv4 address of this machine>
 //
-// Captures every IPv4 datagram of the interface that holds the address, plus the
-// datagrams to or from that address that Linux routes over the loopback
-// interface (traffic between this machine's own addresses), each datagram once,
-// and writes them to descriptor 1 as the frames of capture/capture_stream.h:
+// Captures, on the interface that holds the address, the IPv4 datagrams whose
+// source or destination is that address and the broadcast and multicast
+// datagrams that reach the interface; plus the datagrams to or from the address
+// that Linux routes over the loopback interface (traffic between this machine's
+// own addresses); each datagram once. Nothing else: no unicast between other
+// hosts, none of the machine's other addresses. Loopback addresses (127.0.0.0/8)
+// are refused, as they would show every user's loopback traffic. It
+// writes them to descriptor 1 as the frames of capture/capture_stream.h:
 // Ready once the capture is open (or one Error frame saying why it is not),
 // then Datagram frames, and a Stats frame about once a second. The GUI passes
 // one end of a socket pair as descriptor 1; diagnostics go to descriptor 2.
@@ -16,15 +20,20 @@
 // no file name, no interface name.
 //
 // It ends when the reader closes its end, on SIGTERM, SIGINT or SIGHUP, and when
-// its parent dies. Its parent reaps it.
+// its parent dies, also while its output is full: it never blocks in a write.
+// Its parent reaps it. Descriptors it inherits beyond 0-2 are closed at start.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
@@ -68,11 +77,13 @@ constexpr long kStatsIntervalNs = 1'000'000'000L;
 // How often a blocked write looks at the parent again.
 constexpr long kWriteWaitNs = 500'000'000L;
 constexpr const char* kLoopbackInterface = "lo";
+constexpr std::uint32_t kLoopbackNetwork = 127;  // 127.0.0.0/8
 
 constexpr const char* kUsage =
     "usage: wirelens-capture ADDRESS\n"
-    "Captures the IPv4 traffic of the interface that holds ADDRESS, a dotted IPv4\n"
-    "address of this machine, and streams it on standard output to Wirelens.\n"
+    "Captures the IPv4 datagrams sent from or received at ADDRESS, a dotted IPv4\n"
+    "address of this machine (not a loopback address), and the broadcasts and\n"
+    "multicasts reaching its interface, and streams them on standard output to Wirelens.\n"
     "It accepts nothing else: no filter, no file name, no interface name.\n";
 
 volatile sig_atomic_t gStopSignal = 0;
@@ -118,13 +129,45 @@ timespec After(const timespec& from, long ns) {
     return t;
 }
 
+// Descriptors beyond 0-2 are the caller's business, not the capture's: a
+// privileged program keeps none it did not open itself.
+void CloseInheritedDescriptors() {
+    if (close_range(3, ~0U, 0) == 0) return;
+    std::vector<int> inherited;
+    if (DIR* folder = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(folder)) {
+            const int fd = std::atoi(entry->d_name);
+            if (fd > STDERR_FILENO && fd != dirfd(folder)) inherited.push_back(fd);
+        }
+        closedir(folder);
+    }
+    for (int fd : inherited) close(fd);
+}
+
 // The output stream. A terminal gets no frames, only the diagnostics on stderr.
+// Every write is non-blocking, so a reader that stops reading never keeps the
+// helper from seeing a stop signal or its parent's death.
 class Stream {
 public:
     explicit Stream(int fd) : mFd(fd) {
         struct stat st {};
-        mIsSocket = fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+        const bool known = fstat(fd, &st) == 0;
+        mIsSocket = known && S_ISSOCK(st.st_mode);
         mCarriesFrames = isatty(fd) == 0 && fcntl(fd, F_GETFD) != -1;
+        // A socket takes MSG_DONTWAIT per call. A pipe is opened afresh, non-blocking,
+        // so that the flag does not reach a description the caller may share.
+        if (mCarriesFrames && known && S_ISFIFO(st.st_mode)) {
+            const std::string path = "/proc/self/fd/" + std::to_string(fd);
+            const int own = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+            if (own >= 0) {
+                dup2(own, fd);
+                close(own);
+            }
+        }
+        if (mCarriesFrames && !mIsSocket) {
+            const int flags = fcntl(fd, F_GETFL);
+            if (flags != -1 && (flags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        }
     }
 
     bool CarriesFrames() const { return mCarriesFrames; }
@@ -132,6 +175,7 @@ public:
 
     // False when the reader has gone, a stop signal came or the parent died.
     bool Write(std::span<const std::uint8_t> bytes, pid_t parent) {
+        mLastErrno = 0;
         while (!bytes.empty()) {
             const ssize_t n = mIsSocket ? send(mFd, bytes.data(), bytes.size(),
                                                MSG_DONTWAIT | MSG_NOSIGNAL)
@@ -147,19 +191,30 @@ public:
                 const timespec wait{0, kWriteWaitNs};
                 const int rc = ppoll(&out, 1, &wait, &gWaitMask);
                 if (gStopSignal != 0 || getppid() != parent) return false;
-                if (rc < 0 && errno != EINTR) return false;
-                if (rc > 0 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
+                if (rc < 0 && errno != EINTR) {
+                    mLastErrno = errno;
+                    return false;
+                }
+                if (rc > 0 && (out.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                    mLastErrno = EPIPE;
+                    return false;
+                }
                 continue;
             }
+            mLastErrno = n < 0 ? errno : EIO;
             return false;  // EPIPE, ECONNRESET: the reader has gone
         }
         return true;
     }
 
+    // Why the last failed Write failed: an errno, or 0 for a stop signal or the parent's death.
+    int LastErrno() const { return mLastErrno; }
+
 private:
     int mFd;
     bool mIsSocket = false;
     bool mCarriesFrames = false;
+    int mLastErrno = 0;
 };
 
 int Fail(Stream& stream, CaptureError code, const std::string& message) {
@@ -201,6 +256,7 @@ bool DropAllCapabilities() {
 
 struct InterfaceInfo {
     std::string name;
+    bpf_u_int32 netmask = 0;  // of the address, host order as pcap_compile takes it
     bool up = false;
     bool loopback = false;
 };
@@ -225,6 +281,11 @@ LookupResult FindInterface(in_addr_t address, InterfaceInfo& info, int& error) {
         const auto colon = info.name.find(':');
         if (if_nametoindex(info.name.c_str()) == 0 && colon != std::string::npos)
             info.name.resize(colon);
+        if (entry->ifa_netmask != nullptr && entry->ifa_netmask->sa_family == AF_INET) {
+            sockaddr_in mask{};
+            std::memcpy(&mask, entry->ifa_netmask, sizeof mask);
+            info.netmask = ntohl(mask.sin_addr.s_addr);
+        }
         info.up = (entry->ifa_flags & IFF_UP) != 0;
         info.loopback = (entry->ifa_flags & IFF_LOOPBACK) != 0;
         result = LookupResult::Found;
@@ -233,6 +294,56 @@ LookupResult FindInterface(in_addr_t address, InterfaceInfo& info, int& error) {
     freeifaddrs(list);
     return result;
 }
+
+// The kernel's address and link notifications, so that a capture whose address
+// leaves its interface, or whose interface goes down, says so at once instead
+// of quietly capturing nothing.
+class NetworkWatch {
+public:
+    NetworkWatch() {
+        mFd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+        if (mFd < 0) return;
+        sockaddr_nl local{};
+        local.nl_family = AF_NETLINK;
+        local.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_LINK;
+        if (bind(mFd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            close(mFd);
+            mFd = -1;
+        }
+    }
+    ~NetworkWatch() {
+        if (mFd >= 0) close(mFd);
+    }
+    NetworkWatch(const NetworkWatch&) = delete;
+    NetworkWatch& operator=(const NetworkWatch&) = delete;
+
+    int Fd() const { return mFd; }
+
+    // Reads every pending notification; true when one may concern the capture
+    // (an address removed, a link changed, or notifications lost).
+    bool Drain() {
+        bool relevant = false;
+        alignas(nlmsghdr) char buffer[16384];
+        for (;;) {
+            const ssize_t n = recv(mFd, buffer, sizeof buffer, 0);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno == ENOBUFS) relevant = true;  // overrun: look at the state itself
+                return relevant;
+            }
+            if (n == 0) return relevant;
+            int length = static_cast<int>(n);
+            for (auto* message = reinterpret_cast<const nlmsghdr*>(buffer); NLMSG_OK(message, length);
+                 message = NLMSG_NEXT(message, length)) {
+                relevant |= message->nlmsg_type == RTM_DELADDR || message->nlmsg_type == RTM_NEWLINK ||
+                            message->nlmsg_type == RTM_DELLINK;
+            }
+        }
+    }
+
+private:
+    int mFd = -1;
+};
 
 struct Capture {
     pcap_t* handle = nullptr;
@@ -253,8 +364,9 @@ CaptureError ClassifyActivateError(int status) {
     return CaptureError::System;
 }
 
-bool OpenCapture(const std::string& device, const std::string& filter, Capture& capture,
-                 OpenFailure& failure) {
+// `netmask` lets the filter's "ip broadcast" know the subnet's broadcast address.
+bool OpenCapture(const std::string& device, const std::string& filter, bpf_u_int32 netmask,
+                 Capture& capture, OpenFailure& failure) {
     char errorText[PCAP_ERRBUF_SIZE] = {};
     pcap_t* handle = pcap_create(device.c_str(), errorText);
     if (handle == nullptr) {
@@ -287,7 +399,7 @@ bool OpenCapture(const std::string& device, const std::string& filter, Capture& 
         failure = {CaptureError::System, device + ": link type " +
                                              std::to_string(pcap_datalink(handle)) +
                                              " does not carry IPv4 in a known way"};
-    } else if (pcap_compile(handle, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
+    } else if (pcap_compile(handle, &program, filter.c_str(), 1, netmask) != 0) {
         failure = {CaptureError::System, device + ": " + pcap_geterr(handle)};
     } else {
         ok = pcap_setfilter(handle, &program) == 0;
@@ -342,19 +454,60 @@ bool SendStats(Stream& stream, const std::vector<Capture>& captures, pid_t paren
     return stream.Write(frame, parent);
 }
 
+// What the capture is of, to judge a change of the network against.
+struct Watched {
+    in_addr_t address;
+    std::string addressText;
+    std::string interface;
+};
+
+// A failure when the address is no longer on its interface or the interface is down.
+std::optional<OpenFailure> LostNetwork(const Watched& watched) {
+    InterfaceInfo now;
+    int error = 0;
+    const LookupResult found = FindInterface(watched.address, now, error);
+    if (found == LookupResult::Failed) return std::nullopt;  // cannot tell; the capture goes on
+    if (found == LookupResult::NotFound || now.name != watched.interface)
+        return OpenFailure{CaptureError::AddressRemoved,
+                           "the address " + watched.addressText +
+                               " was removed from the network interface " + watched.interface};
+    if (!now.up)
+        return OpenFailure{CaptureError::InterfaceDown,
+                           "the network interface " + watched.interface + " went down"};
+    return std::nullopt;
+}
+
 enum class LoopEnd { ReaderGone, Stopped, Failed };
 
-LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, pid_t parent,
-                   OpenFailure& failure) {
+LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, NetworkWatch& watch,
+                   const Watched& watched, pid_t parent, OpenFailure& failure) {
     std::vector<pollfd> fds;
     // Descriptor 1 with no events asked: poll still reports POLLHUP/POLLERR when the reader closes.
     fds.push_back({stream.Fd(), 0, 0});
     for (const Capture& capture : captures)
         fds.push_back({pcap_get_selectable_fd(capture.handle), POLLIN, 0});
+    const std::size_t watchIndex = fds.size();
+    fds.push_back({watch.Fd(), POLLIN, 0});  // a negative descriptor is ignored by poll
 
     std::vector<std::uint8_t> batch;
     batch.reserve(kPacketsPerDispatch * (sizeof(FrameHeader) + kReceiveBufferSize));
     timespec nextStats = After(Now(), kStatsIntervalNs);
+
+    // One dispatch of capture i; its frames go out in one write.
+    enum class Dispatch { Empty, Sent, Failed, WriteFailed };
+    auto dispatch = [&](std::size_t i) {
+        batch.clear();
+        DispatchContext context{captures[i].link, &batch};
+        const int count = pcap_dispatch(captures[i].handle, kPacketsPerDispatch, OnPacket,
+                                        reinterpret_cast<u_char*>(&context));
+        if (count == PCAP_ERROR) {
+            failure = {CaptureError::System,
+                       captures[i].device + ": " + pcap_geterr(captures[i].handle)};
+            return Dispatch::Failed;
+        }
+        if (!batch.empty() && !stream.Write(batch, parent)) return Dispatch::WriteFailed;
+        return count > 0 ? Dispatch::Sent : Dispatch::Empty;
+    };
 
     while (gStopSignal == 0) {
         if (getppid() != parent) return LoopEnd::Stopped;
@@ -369,18 +522,24 @@ LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, pid_t parent,
 
         for (std::size_t i = 0; i < captures.size(); ++i) {
             if (fds[i + 1].revents == 0) continue;
-            batch.clear();
-            DispatchContext context{captures[i].link, &batch};
-            const int count = pcap_dispatch(captures[i].handle, kPacketsPerDispatch, OnPacket,
-                                            reinterpret_cast<u_char*>(&context));
-            if (count == PCAP_ERROR) {
-                failure = {CaptureError::System,
-                           captures[i].device + ": " + pcap_geterr(captures[i].handle)};
+            const Dispatch result = dispatch(i);
+            if (result == Dispatch::Failed) return LoopEnd::Failed;
+            if (result == Dispatch::WriteFailed)
+                return gStopSignal != 0 ? LoopEnd::Stopped : LoopEnd::ReaderGone;
+        }
+
+        if (fds[watchIndex].revents != 0 && watch.Drain()) {
+            if (auto lost = LostNetwork(watched)) {
+                // What was captured before the change goes out before the news of it.
+                for (std::size_t i = 0; i < captures.size(); ++i) {
+                    Dispatch result = Dispatch::Sent;
+                    while (result == Dispatch::Sent) result = dispatch(i);
+                    if (result == Dispatch::WriteFailed)
+                        return gStopSignal != 0 ? LoopEnd::Stopped : LoopEnd::ReaderGone;
+                }
+                failure = *lost;
                 return LoopEnd::Failed;
             }
-            // All frames of one dispatch go out in one write.
-            if (!batch.empty() && !stream.Write(batch, parent))
-                return gStopSignal != 0 ? LoopEnd::Stopped : LoopEnd::ReaderGone;
         }
 
         if (NanosUntil(nextStats) == 0) {
@@ -394,7 +553,9 @@ LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, pid_t parent,
 }  // namespace
 
 int main(int argc, char** argv) {
-    // First of all, before anything else runs with them: no capability but CAP_NET_RAW.
+    // First of all, before anything else runs with them: no stray descriptor, no
+    // capability but CAP_NET_RAW.
+    CloseInheritedDescriptors();
     KeepOnlyNetRaw();
     SetUpSignals();
     // A capability-carrying file clears an inherited parent-death signal at exec,
@@ -421,6 +582,16 @@ int main(int argc, char** argv) {
                     "terminal; Wirelens starts this program itself");
     char addressText[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address, addressText, sizeof addressText);
+    if ((ntohl(address.s_addr) >> 24) == kLoopbackNetwork)
+        return Fail(stream, CaptureError::Loopback,
+                    std::string(addressText) +
+                        " is a loopback address; its traffic is not captured");
+
+    // Open before the interface is looked at, so no change after the look goes unseen.
+    NetworkWatch watch;
+    if (watch.Fd() < 0)
+        return Fail(stream, CaptureError::System,
+                    std::string("cannot watch the network for changes: ") + std::strerror(errno));
 
     InterfaceInfo interface;
     int lookupError = 0;
@@ -446,8 +617,12 @@ int main(int argc, char** argv) {
         captures.clear();
     };
 
+    // The address's own datagrams, and the broadcasts and multicasts every host on the link sees.
+    const std::string ownTraffic = std::string("ip and host ") + addressText;
+    const std::string filter =
+        "ip and (host " + std::string(addressText) + " or ip broadcast or ip multicast)";
     Capture capture;
-    if (!OpenCapture(interface.name, "ip", capture, failure))
+    if (!OpenCapture(interface.name, filter, interface.netmask, capture, failure))
         return Fail(stream, failure.code, failure.message);
     captures.push_back(capture);
     std::string devices = interface.name;
@@ -455,8 +630,7 @@ int main(int argc, char** argv) {
         // Traffic between this machine's own addresses travels over lo; libpcap
         // already drops lo's outgoing copy, so each datagram is seen once.
         Capture loopback;
-        const std::string filter = std::string("ip and host ") + addressText;
-        if (OpenCapture(kLoopbackInterface, filter, loopback, failure)) {
+        if (OpenCapture(kLoopbackInterface, ownTraffic, PCAP_NETMASK_UNKNOWN, loopback, failure)) {
             captures.push_back(loopback);
             devices += std::string(" ") + kLoopbackInterface;
         } else if (failure.code != CaptureError::InterfaceDown) {
@@ -474,10 +648,16 @@ int main(int argc, char** argv) {
     AppendReadyFrame(ready, devices);
     if (!stream.Write(ready, parent)) {
         closeAll();
-        return kExitOk;
+        const int error = stream.LastErrno();
+        std::fprintf(stderr, "wirelens-capture: cannot send the Ready frame: %s\n",
+                     error != 0 ? std::strerror(error)
+                     : gStopSignal != 0 ? "stopped by a signal"
+                                        : "the parent process ended");
+        return kExitFailure;
     }
 
-    const LoopEnd end = RunCapture(stream, captures, parent, failure);
+    const Watched watched{address.s_addr, addressText, interface.name};
+    const LoopEnd end = RunCapture(stream, captures, watch, watched, parent, failure);
     int status = kExitOk;
     if (end == LoopEnd::Failed)
         status = Fail(stream, failure.code, failure.message);
