@@ -56,8 +56,10 @@ DisplayFilterResult DisplayFilter::Compile(std::string_view expression) {
 std::string CombineFilterExpressions(std::string_view current, std::string_view added, FilterJoin join) {
     if (join == FilterJoin::Replace || IsBlankExpression(current)) return std::string(added);
     if (IsBlankExpression(added)) return std::string(current);
-    const char* word = join == FilterJoin::And ? ") and (" : ") or (";
-    return "(" + std::string(current) + word + std::string(added) + ")";
+    std::string joined;
+    joined.reserve(current.size() + added.size() + 10);
+    joined.append("(").append(current).append(join == FilterJoin::And ? ") and (" : ") or (").append(added).append(")");
+    return joined;
 }
 
 std::string CellFilterExpression(int column, const clV& record) {
