@@ -25,6 +25,7 @@ enum class CaptureError : std::uint32_t {
     InterfaceDown = 3,
     PermissionDenied = 4,
     System = 5,
+    InvalidFilter = 6,  // the message is libpcap's
 };
 
 inline constexpr std::uint16_t kLastFrameType = static_cast<std::uint16_t>(FrameType::Error);

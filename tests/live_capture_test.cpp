@@ -27,6 +27,7 @@
 #include "capture/capture_stream.h"
 #include "capture/decode.h"
 #include "capture/mdlwinsock.h"
+#include "packets/display_filter.h"
 #include "tests/netns_fixture.h"
 
 extern char** environ;
@@ -128,9 +129,9 @@ struct Captured {
 // The GUI's side of a capture opened inside namespace a.
 class Capture {
 public:
-    Capture(const NetnsPair& net, const std::string& address) {
+    Capture(const NetnsPair& net, const std::string& address, const std::string& filter = {}) {
         auto inA = net.EnterA();
-        if (inA.Ok()) mOpen = OpenCaptureSocket(address, kCapturePort);
+        if (inA.Ok()) mOpen = OpenCaptureSocket(address, kCapturePort, filter);
         else mOpen.error = inA.Error();
     }
     ~Capture() { CloseCaptureSocket(mOpen.socket); }
@@ -419,7 +420,7 @@ TEST_F(LiveCaptureTest, NamesResolveWithoutReachingANameServer) {
 // The helper started directly, with the test in the GUI's place.
 class HelperRun {
 public:
-    HelperRun(const NetnsPair& net, const std::string& helper, const char* address) {
+    HelperRun(const NetnsPair& net, const std::string& helper, const char* address, const char* filter = nullptr) {
         int ends[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
         mStream = Fd(ends[0]);
@@ -429,7 +430,8 @@ public:
         posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
         std::string program = helper;
         std::string argument = address;
-        char* argv[] = {program.data(), argument.data(), nullptr};
+        std::string filterArgument = filter != nullptr ? filter : "";
+        char* argv[] = {program.data(), argument.data(), filter != nullptr ? filterArgument.data() : nullptr, nullptr};
         if (posix_spawn(&mPid, program.c_str(), &actions, nullptr, argv, environ) != 0) mPid = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(ends[1]);
@@ -481,6 +483,56 @@ private:
 
 bool ExitedCleanly(const std::optional<int>& status) {
     return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+TEST_F(LiveCaptureTest, CaptureFilterLetsOnlyItsDatagramsReachTheReader) {
+    constexpr std::uint16_t kDiscardPort = 9;
+    Capture capture(*mNet, NetnsPair::kAddressA, "udp port 9");
+    ASSERT_TRUE(capture.Open().Ok()) << capture.Open().error;
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    // What the filter refuses goes first: once the port 9 datagrams are read,
+    // anything that passed the kernel before them has been read as well.
+    std::string output;
+    ASSERT_EQ(mNet->RunInB({"ping", "-c", "1", "-W", "5", NetnsPair::kAddressA}, &output), 0) << output;
+    ASSERT_TRUE(SendTo(peers.sender, Pattern(30, 1), NetnsPair::kAddressA, kUdpPortA));
+    for (std::uint8_t i = 0; i < 3; ++i)
+        ASSERT_TRUE(SendTo(peers.sender, Pattern(20 + i, 2), NetnsPair::kAddressA, kDiscardPort));
+
+    const auto toDiscard = [](const Captured& d) {
+        return d.decoded.protocol == kProtocolUdp && d.decoded.dstPort == kDiscardPort;
+    };
+    ASSERT_TRUE(capture.ReadUntil([&] { return capture.Count(toDiscard) >= 3; }));
+    EXPECT_EQ(capture.Count(toDiscard), 3u);
+    for (const Captured& d : capture.Datagrams()) {
+        EXPECT_EQ(d.decoded.protocol, kProtocolUdp);
+        EXPECT_TRUE(d.decoded.srcPort == kDiscardPort || d.decoded.dstPort == kDiscardPort)
+            << "a datagram " << d.decoded.srcPort << " -> " << d.decoded.dstPort << " passed the filter";
+    }
+}
+
+TEST_F(LiveCaptureTest, InvalidCaptureFilterIsRefusedWithLibpcapsMessage) {
+    for (const char* expression : {"udp port", "host 198.51.100.300", "frobnicate",
+                                   // must not close the group around it and escape the own filter
+                                   "udp port 9) or (tcp"}) {
+        Capture capture(*mNet, NetnsPair::kAddressA, expression);
+        ASSERT_FALSE(capture.Open().Ok()) << expression;
+        const std::string libpcap = DisplayFilter::Compile(expression).error;
+        ASSERT_FALSE(libpcap.empty());
+        EXPECT_EQ(capture.Open().error.rfind("The capture filter \"" + std::string(expression) + "\" is not valid: ", 0), 0u)
+            << capture.Open().error;
+        EXPECT_NE(capture.Open().error.find(libpcap), std::string::npos) << capture.Open().error;
+    }
+    EXPECT_TRUE(waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD) << "every helper was reaped";
+
+    HelperRun run(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, "tcp port");
+    ASSERT_EQ(run.FirstFrame(), FrameType::Error);
+    ASSERT_TRUE(run.Error());
+    EXPECT_EQ(run.Error()->code, CaptureError::InvalidFilter);
+    EXPECT_EQ(run.Error()->message, DisplayFilter::Compile("tcp port").error);
+    const std::optional<int> status = run.WaitForExit();
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
 }
 
 TEST_F(LiveCaptureTest, HelperEndsWhenTheReaderClosesItsEnd) {

@@ -1,6 +1,6 @@
 // wirelens-capture: the only part of Wirelens that ever holds a capture privilege.
 //
-//   wirelens-capture <IPv4 address of this machine>
+//   wirelens-capture <IPv4 address of this machine> [capture filter]
 //
 // Captures every IPv4 datagram of the interface that holds the address, plus the
 // datagrams to or from that address that Linux routes over the loopback
@@ -12,8 +12,9 @@
 //
 // The file is given CAP_NET_RAW (setcap cap_net_raw+ep). The program keeps only
 // that capability until the capture is open, then drops all of them and sets
-// no_new_privs. It accepts nothing from its caller but the address: no filter,
-// no file name, no interface name.
+// no_new_privs. It accepts nothing from its caller but the address and a
+// tcpdump filter expression, which only narrows what it captures (it is joined
+// to its own filter with "and"): no file name, no interface name.
 //
 // It ends when the reader closes its end, on SIGTERM, SIGINT or SIGHUP, and when
 // its parent dies. Its parent reaps it.
@@ -28,6 +29,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <string_view>
@@ -70,10 +72,11 @@ constexpr long kWriteWaitNs = 500'000'000L;
 constexpr const char* kLoopbackInterface = "lo";
 
 constexpr const char* kUsage =
-    "usage: wirelens-capture ADDRESS\n"
+    "usage: wirelens-capture ADDRESS [FILTER]\n"
     "Captures the IPv4 traffic of the interface that holds ADDRESS, a dotted IPv4\n"
     "address of this machine, and streams it on standard output to Wirelens.\n"
-    "It accepts nothing else: no filter, no file name, no interface name.\n";
+    "FILTER, a tcpdump expression, narrows what is captured.\n"
+    "It accepts nothing else: no file name, no interface name.\n";
 
 volatile sig_atomic_t gStopSignal = 0;
 void OnStopSignal(int signal) { gStopSignal = signal; }
@@ -169,7 +172,7 @@ int Fail(Stream& stream, CaptureError code, const std::string& message) {
         AppendErrorFrame(frame, code, message);
         stream.Write(frame, getppid());
     }
-    return code == CaptureError::Usage ? kExitUsage : kExitFailure;
+    return code == CaptureError::Usage || code == CaptureError::InvalidFilter ? kExitUsage : kExitFailure;
 }
 
 // Keeps CAP_NET_RAW, if held at all, and nothing else.
@@ -234,6 +237,21 @@ LookupResult FindInterface(in_addr_t address, InterfaceInfo& info, int& error) {
     return result;
 }
 
+// The kernel filter: the helper's own expression, narrowed by the caller's when
+// one is given. The caller's is first compiled alone, so it is one complete
+// expression and its group cannot be closed early to undo the own one
+// ("udp) or (tcp"). Returns libpcap's message for an invalid caller's expression.
+std::optional<std::string> CombineCaptureFilter(pcap_t* handle, const std::string& own,
+                                                const std::string& user, std::string& combined) {
+    combined = own;
+    if (user.find_first_not_of(" \t\r\n") == std::string::npos) return std::nullopt;
+    bpf_program alone{};
+    if (pcap_compile(handle, &alone, user.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) return pcap_geterr(handle);
+    pcap_freecode(&alone);
+    combined = "(" + own + ") and (" + user + ")";
+    return std::nullopt;
+}
+
 struct Capture {
     pcap_t* handle = nullptr;
     LinkType link = LinkType::Ethernet;
@@ -253,8 +271,8 @@ CaptureError ClassifyActivateError(int status) {
     return CaptureError::System;
 }
 
-bool OpenCapture(const std::string& device, const std::string& filter, Capture& capture,
-                 OpenFailure& failure) {
+bool OpenCapture(const std::string& device, const std::string& ownFilter, const std::string& userFilter,
+                 Capture& capture, OpenFailure& failure) {
     char errorText[PCAP_ERRBUF_SIZE] = {};
     pcap_t* handle = pcap_create(device.c_str(), errorText);
     if (handle == nullptr) {
@@ -283,10 +301,13 @@ bool OpenCapture(const std::string& device, const std::string& filter, Capture& 
     const std::optional<LinkType> link = LinkTypeFromDlt(pcap_datalink(handle));
     bpf_program program{};
     bool ok = false;
+    std::string filter;
     if (!link) {
         failure = {CaptureError::System, device + ": link type " +
                                              std::to_string(pcap_datalink(handle)) +
                                              " does not carry IPv4 in a known way"};
+    } else if (auto invalid = CombineCaptureFilter(handle, ownFilter, userFilter, filter)) {
+        failure = {CaptureError::InvalidFilter, *invalid};
     } else if (pcap_compile(handle, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
         failure = {CaptureError::System, device + ": " + pcap_geterr(handle)};
     } else {
@@ -404,11 +425,12 @@ int main(int argc, char** argv) {
     if (getppid() != parent) return kExitOk;
 
     Stream stream(kStreamFd);
-    if (argc != 2) {
+    if (argc != 2 && argc != 3) {
         std::fputs(kUsage, stderr);
         return Fail(stream, CaptureError::Usage,
-                    argc < 2 ? "no address given" : "exactly one argument, the address, is accepted");
+                    argc < 2 ? "no address given" : "only the address and a filter are accepted");
     }
+    const std::string userFilter = argc == 3 ? argv[2] : "";
     in_addr address{};
     if (inet_pton(AF_INET, argv[1], &address) != 1) {
         std::fputs(kUsage, stderr);
@@ -447,7 +469,7 @@ int main(int argc, char** argv) {
     };
 
     Capture capture;
-    if (!OpenCapture(interface.name, "ip", capture, failure))
+    if (!OpenCapture(interface.name, "ip", userFilter, capture, failure))
         return Fail(stream, failure.code, failure.message);
     captures.push_back(capture);
     std::string devices = interface.name;
@@ -456,7 +478,7 @@ int main(int argc, char** argv) {
         // already drops lo's outgoing copy, so each datagram is seen once.
         Capture loopback;
         const std::string filter = std::string("ip and host ") + addressText;
-        if (OpenCapture(kLoopbackInterface, filter, loopback, failure)) {
+        if (OpenCapture(kLoopbackInterface, filter, userFilter, loopback, failure)) {
             captures.push_back(loopback);
             devices += std::string(" ") + kLoopbackInterface;
         } else if (failure.code != CaptureError::InterfaceDown) {
