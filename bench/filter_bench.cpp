@@ -1,17 +1,16 @@
-// The list's core passes over a million stored packets: applying a display
-// filter (with the list view mode) as a rebuild does, sorting all rows by a
-// column, and merging a capture's batch into a sorted list.
+// The list's core passes over a million stored packets: the capture session's
+// rebuild with a display filter, sorting all rows by a column, and merging a
+// capture's batch into a sorted list.
 #include <benchmark/benchmark.h>
 
+#include <memory>
 #include <random>
 
 #include "capture/decode.h"
 #include "capture/local_addresses.h"
-#include "capture/raw_datagram_store.h"
+#include "packets/capture_session.h"
 #include "packets/display_filter.h"
-#include "packets/list_view_mode.h"
 #include "packets/packet_sort.h"
-#include "packets/packet_store.h"
 #include "tests/datagram_builder.h"
 
 namespace {
@@ -21,10 +20,9 @@ using namespace wirelens;
 constexpr std::int32_t kPackets = 1'000'000;
 
 // A mixed capture: TCP, UDP and ICMP between a handful of hosts and ports,
-// 60 to 1400 bytes, built once and shared by every benchmark.
+// 48 to 1400 bytes, filed through the session once and shared by every benchmark.
 struct StoredCapture {
-    PacketStore store;
-    RawDatagramStore raw;
+    CaptureSession session;
     LocalAddressSet local;
 
     StoredCapture() {
@@ -32,8 +30,10 @@ struct StoredCapture {
                                              "203.0.113.20"};
         static const std::uint16_t kPorts[] = {53, 80, 443, 4444, 5555, 40000, 40001, 61000};
         static const std::uint8_t kProtos[] = {kProtocolTcp, kProtocolTcp, kProtocolUdp, kProtocolUdp, kProtocolIcmp};
+        local.Set("198.51.100.1");
+        session.SetMachineAddresses(&local);
         std::mt19937 random(1);
-        for (std::int32_t key = 1; key <= kPackets; ++key) {
+        for (std::int32_t i = 0; i < kPackets; ++i) {
             testing::DatagramFields f;
             f.protocol = kProtos[random() % 5];
             f.src = kHosts[random() % 5];
@@ -41,16 +41,8 @@ struct StoredCapture {
             f.srcPort = kPorts[random() % 8];
             f.dstPort = kPorts[random() % 8];
             f.payload = testing::Bytes(20 + random() % 1340);
-            const auto bytes = testing::BuildDatagram(f);
-            const std::uint32_t position = raw.Append(bytes);
-            const DecodedDatagram d = DecodeDatagram(bytes);
-            clV record;
-            record.add(d.protocol, d.srcAddr, d.hasPorts ? std::optional<std::uint16_t>(d.srcPort) : std::nullopt,
-                       d.dstAddr, d.hasPorts ? std::optional<std::uint16_t>(d.dstPort) : std::nullopt, d.size,
-                       position, CaptureTime{static_cast<std::uint32_t>(key / 100)});
-            store.Put(key, record);
+            session.Ingest(testing::BuildDatagram(f), PacketTime{1700000000 + i / 1000, static_cast<std::uint32_t>(i % 1000) * 1000});
         }
-        local.Set("198.51.100.1");
     }
 };
 
@@ -66,13 +58,10 @@ std::vector<std::uint32_t> AllRows() {
 }
 
 const char* const kExpressions[] = {"host 198.51.100.2 and tcp port 443", "udp and not port 53", "greater 1000",
-                                    "icmp[icmptype] == icmp-echo"};
+                                    "icmp[icmptype] != icmp-echo"};
 
-// How many packets ahead the pass asks for the datagram bytes it will read.
-constexpr std::int32_t kPrefetchAhead = 8;
-
-// The rebuild pass: every stored packet through the mode and the filter, in
-// capture order, into the row vector the list takes in one reset.
+// Applying a filter: every stored packet through the list view mode and the
+// filter, in capture order, into the rows the list takes in one reset.
 void BM_FilterRebuildPass(benchmark::State& state) {
     StoredCapture& capture = Capture();
     DisplayFilterResult compiled = DisplayFilter::Compile(kExpressions[state.range(0)]);
@@ -80,20 +69,16 @@ void BM_FilterRebuildPass(benchmark::State& state) {
         state.SkipWithError(compiled.error.c_str());
         return;
     }
+    auto filter = std::make_shared<DisplayFilter>(std::move(compiled.filter));
+    capture.session.SetDisplayFilter(
+        [filter](std::span<const std::uint8_t> bytes, std::uint32_t wireLength) { return filter->Matches(bytes, wireLength); });
     std::size_t listed = 0;
     for (auto _ : state) {
-        std::vector<std::uint32_t> rows;
-        for (std::int32_t key = 1; key <= kPackets; ++key) {
-            const clV* record = capture.store.Get(key);
-            if (const clV* ahead = capture.store.Get(key + kPrefetchAhead)) capture.raw.Prefetch(ahead->DataPosition());
-            if (!PassesRebuildTest(kModeAll, *record, capture.local)) continue;
-            const auto kept = capture.raw.Get(record->DataPosition());
-            if (!compiled.filter.Matches(kept, static_cast<std::uint32_t>(kept.size()))) continue;
-            rows.push_back(static_cast<std::uint32_t>(key));
-        }
+        const std::vector<std::uint32_t> rows = capture.session.RebuildRows();
         listed = rows.size();
         benchmark::DoNotOptimize(rows.data());
     }
+    capture.session.SetDisplayFilter({});
     state.SetLabel(std::string(kExpressions[state.range(0)]) + ": " + std::to_string(listed) + " listed");
 }
 BENCHMARK(BM_FilterRebuildPass)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
@@ -108,7 +93,7 @@ void BM_SortRows(benchmark::State& state) {
         state.PauseTiming();
         std::vector<std::uint32_t> rows = captureOrder;
         state.ResumeTiming();
-        SortRows(rows, order, capture.store);
+        SortRows(rows, order, capture.session.Packets());
         benchmark::DoNotOptimize(rows.data());
     }
 }
@@ -123,14 +108,14 @@ void BM_InsertSortedBatch(benchmark::State& state) {
     const auto batchSize = static_cast<std::int32_t>(state.range(0));
     std::vector<std::uint32_t> sorted = AllRows();
     sorted.resize(static_cast<std::size_t>(kPackets - batchSize));
-    SortRows(sorted, order, capture.store);
+    SortRows(sorted, order, capture.session.Packets());
     std::vector<std::uint32_t> batch;
     for (std::int32_t key = kPackets - batchSize + 1; key <= kPackets; ++key) batch.push_back(static_cast<std::uint32_t>(key));
     for (auto _ : state) {
         state.PauseTiming();
         std::vector<std::uint32_t> rows = sorted;
         state.ResumeTiming();
-        benchmark::DoNotOptimize(InsertSortedRows(rows, batch, order, capture.store));
+        benchmark::DoNotOptimize(InsertSortedRows(rows, batch, order, capture.session.Packets()));
     }
 }
 BENCHMARK(BM_InsertSortedBatch)->Arg(100)->Arg(2000)->Unit(benchmark::kMillisecond);

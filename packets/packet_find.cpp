@@ -60,7 +60,7 @@ FindQueryResult MakeFindQuery(FindKind kind, std::string_view text) {
     if (kind == FindKind::DataBytes) {
         auto bytes = ParseHexBytes(text);
         if (!bytes) {
-            result.error = "\"" + std::string(text) + "\" is not a hex byte string such as 41 0a";
+            result.error.append("\"").append(text).append("\" is not a hex byte string such as 41 0a");
             return result;
         }
         result.query.bytes = std::move(*bytes);

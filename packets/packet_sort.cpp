@@ -41,9 +41,15 @@ const std::array<std::uint8_t, 256>& ProtocolTextRanks() {
     return ranks;
 }
 
-// Capture timestamp as one ascending number.
+constexpr std::uint64_t kNanosecondsPerSecond = 1'000'000'000;
+constexpr std::uint64_t kNanosecondsPerCentisecond = 10'000'000;
+
+// The capture timestamp in nanoseconds (seconds are within 0 .. UINT32_MAX, so
+// it fits). A record that holds a time of day alone counts it from day zero.
 std::uint64_t TimeValue(const clV& record) {
-    return record.Time().centiseconds;
+    if (const auto t = record.Timestamp())
+        return static_cast<std::uint64_t>(t->seconds) * kNanosecondsPerSecond + t->nanoseconds;
+    return std::uint64_t{record.Time().centiseconds} * kNanosecondsPerCentisecond;
 }
 
 std::uint64_t ColumnValue(const clV& record, SortColumn column) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "capture/decode.h"
+#include "packets/capture_session.h"
 #include "packets/packet_find.h"
 #include "packets/packet_sort.h"
 #include "tests/datagram_builder.h"
@@ -16,33 +17,24 @@ using testing::DatagramFields;
 
 std::vector<std::uint8_t> Text(const std::string& text) { return {text.begin(), text.end()}; }
 
-// A store filed as a capture files it: the bytes, then the record decoded from them.
+// Packets filed as a capture files them, all listed in capture order.
 class Capture {
 public:
-    std::uint32_t Add(const DatagramFields& fields, std::uint32_t centiseconds = 0) {
-        const auto bytes = BuildDatagram(fields);
-        const std::uint32_t position = mRaw.Append(bytes);
-        const DecodedDatagram d = DecodeDatagram(bytes);
-        clV record;
-        record.add(d.protocol, d.srcAddr, d.hasPorts ? std::optional<std::uint16_t>(d.srcPort) : std::nullopt,
-                   d.dstAddr, d.hasPorts ? std::optional<std::uint16_t>(d.dstPort) : std::nullopt, d.size, position,
-                   CaptureTime{centiseconds});
-        const std::int32_t key = mStore.Count() + 1;
-        mStore.Put(key, record);
-        mRows.push_back(static_cast<std::uint32_t>(key));
-        return static_cast<std::uint32_t>(key);
+    std::uint32_t Add(const DatagramFields& fields) {
+        const IngestResult filed = mSession.Ingest(BuildDatagram(fields), PacketTime{1700000000, 0});
+        mRows.push_back(static_cast<std::uint32_t>(filed.key));
+        return static_cast<std::uint32_t>(filed.key);
     }
     std::optional<std::size_t> Find(std::optional<std::size_t> from, FindDirection direction, FindKind kind,
                                     const std::string& text) const {
         const FindQueryResult query = MakeFindQuery(kind, text);
         EXPECT_TRUE(query.Ok()) << query.error;
-        return FindRow(mRows, from, direction, query.query, mStore, mRaw);
+        return FindRow(mRows, from, direction, query.query, mSession.Packets(), mSession.Raw());
     }
     std::vector<std::uint32_t>& Rows() { return mRows; }
 
 private:
-    PacketStore mStore;
-    RawDatagramStore mRaw;
+    CaptureSession mSession;
     std::vector<std::uint32_t> mRows;
 };
 
@@ -89,14 +81,14 @@ class FindRows : public ::testing::TestWithParam<FindCase> {};
 
 TEST_P(FindRows, FindsTheNearestMatchingRowGoingRound) {
     Capture capture;
-    capture.Add(Udp("198.51.100.2", 53, "hello\nworld"), 100);            // row 0
-    capture.Add(Udp("203.0.113.9", 4444, "GET /index HTTP/1.1"), 200);    // row 1
+    capture.Add(Udp("198.51.100.2", 53, "hello\nworld"));                   // row 0
+    capture.Add(Udp("203.0.113.9", 4444, "GET /index HTTP/1.1"));           // row 1
     {
         DatagramFields tcp = Udp("198.51.100.2", 443, "ABC\n");
         tcp.protocol = kProtocolTcp;
-        capture.Add(tcp, 300);                                           // row 2
+        capture.Add(tcp);                                                // row 2
     }
-    capture.Add(Udp("198.51.100.7", 53, "plain"), 400);                   // row 3
+    capture.Add(Udp("198.51.100.7", 53, "plain"));                          // row 3
     const FindCase& c = GetParam();
     EXPECT_EQ(capture.Find(c.from, c.direction, c.kind, c.text), c.found);
 }

@@ -21,14 +21,15 @@ struct Row {
     int srcPort;  // -1: no ports
     int dstPort;
     std::int32_t size;
-    std::uint32_t centiseconds;
+    PacketTime time;
 };
 
 clV Record(const Row& r) {
     clV record;
     const bool ports = r.srcPort >= 0;
     record.add(r.proto, Addr(r.src), ports ? std::optional<std::uint16_t>(r.srcPort) : std::nullopt, Addr(r.dst),
-               ports ? std::optional<std::uint16_t>(r.dstPort) : std::nullopt, r.size, 1, CaptureTime{r.centiseconds});
+               ports ? std::optional<std::uint16_t>(r.dstPort) : std::nullopt, r.size, 1, CaptureTime{});
+    record.SetTimestamp(r.time);
     return record;
 }
 
@@ -49,14 +50,19 @@ std::vector<std::int32_t> Keys(const std::vector<std::uint32_t>& entries) {
     return keys;
 }
 
+constexpr std::int64_t kDay = 86400;
+constexpr std::int64_t kDay1 = 1700006400;  // a midnight, UTC
+
+// Packet 4 was captured the day before, late in the evening: first by
+// timestamp, last by time of day. Packet 6 is 1 ns after packets 2 and 3.
 const std::vector<Row> kRows = {
-    {6, "10.0.0.1", "198.51.100.1", 443, 9, 100, 500},        // 1
-    {17, "9.255.0.1", "198.51.100.1", 53, 10, 20, 300},       // 2
-    {1, "198.51.100.2", "203.0.113.1", -1, -1, 40, 300},      // 3
-    {47, "203.0.113.5", "9.0.0.1", -1, -1, -3, 100},          // 4
-    {2, "198.51.100.2", "198.51.100.10", -1, -1, 0, 800},     // 5
-    {17, "10.0.0.1", "198.51.100.9", 9, 1000, 1480, 300},     // 6
-    {6, "198.51.100.10", "198.51.100.2", 80, 65535, 20, 700}, // 7
+    {6, "10.0.0.1", "198.51.100.1", 443, 9, 100, {kDay1 + 500, 0}},          // 1
+    {17, "9.255.0.1", "198.51.100.1", 53, 10, 20, {kDay1 + 300, 0}},         // 2
+    {1, "198.51.100.2", "203.0.113.1", -1, -1, 40, {kDay1 + 300, 0}},        // 3
+    {47, "203.0.113.5", "9.0.0.1", -1, -1, -3, {kDay1 - kDay + 80000, 0}},   // 4
+    {2, "198.51.100.2", "198.51.100.10", -1, -1, 0, {kDay1 + 800, 0}},       // 5
+    {17, "10.0.0.1", "198.51.100.9", 9, 1000, 1480, {kDay1 + 300, 1}},       // 6
+    {6, "198.51.100.10", "198.51.100.2", 80, 65535, 20, {kDay1 + 700, 0}},   // 7
 };
 
 struct SortCase {
@@ -91,9 +97,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Negative lengths (short datagrams) are the smallest.
         SortCase{"LengthAsNumber", SortColumn::Size, SortOrder::Ascending, {4, 5, 2, 7, 3, 1, 6}},
         SortCase{"LengthDescending", SortColumn::Size, SortOrder::Descending, {6, 1, 3, 2, 7, 5, 4}},
-        SortCase{"TimeAsNumber", SortColumn::Time, SortOrder::Ascending, {4, 2, 3, 6, 1, 7, 5}},
+        SortCase{"TimeByFullTimestamp", SortColumn::Time, SortOrder::Ascending, {4, 2, 3, 6, 1, 7, 5}},
         SortCase{"TimeDescendingKeepsCaptureOrderForTies", SortColumn::Time, SortOrder::Descending,
-                 {5, 7, 1, 2, 3, 6, 4}}),
+                 {5, 7, 1, 6, 2, 3, 4}}),
     [](const ::testing::TestParamInfo<SortCase>& info) { return std::string(info.param.name); });
 
 std::vector<Row> RandomRows(std::size_t n, unsigned seed) {
@@ -106,7 +112,9 @@ std::vector<Row> RandomRows(std::size_t n, unsigned seed) {
         const bool ports = proto == 6 || proto == 17;
         rows.push_back({proto, kAddresses[random() % 5], kAddresses[random() % 5],
                         ports ? static_cast<int>(random() % 8) : -1, ports ? static_cast<int>(random() % 8) : -1,
-                        static_cast<std::int32_t>(random() % 12) - 2, static_cast<std::uint32_t>(random() % 10)});
+                        static_cast<std::int32_t>(random() % 12) - 2,
+                        {kDay1 + static_cast<std::int64_t>(random() % 3) * kDay + static_cast<std::int64_t>(random() % 3),
+                         static_cast<std::uint32_t>(random() % 3)}});
     }
     return rows;
 }
@@ -162,7 +170,7 @@ TEST(SortRows, AgreesWithAStableSortOnTheCellValues) {
                 return a.mDestPort().empty() != b.mDestPort().empty() ? a.mDestPort().empty()
                                                                       : std::atoi(a.mDestPort().c_str()) < std::atoi(b.mDestPort().c_str());
             case SortColumn::Size: return a.Size() < b.Size();
-            case SortColumn::Time: return a.Time().centiseconds < b.Time().centiseconds;
+            case SortColumn::Time: return *a.Timestamp() < *b.Timestamp();
         }
         return false;
     };
