@@ -29,6 +29,7 @@
 #include "capture/mdlwinsock.h"
 #include "packets/display_filter.h"
 #include "tests/netns_fixture.h"
+#include "tests/tcpdump_compare.h"
 
 extern char** environ;
 
@@ -508,6 +509,43 @@ TEST_F(LiveCaptureTest, CaptureFilterLetsOnlyItsDatagramsReachTheReader) {
         EXPECT_EQ(d.decoded.protocol, kProtocolUdp);
         EXPECT_TRUE(d.decoded.srcPort == kDiscardPort || d.decoded.dstPort == kDiscardPort)
             << "a datagram " << d.decoded.srcPort << " -> " << d.decoded.dstPort << " passed the filter";
+    }
+}
+
+// Real traffic between the namespaces, captured whole: each display filter
+// passes exactly the datagrams tcpdump prints from the same datagrams.
+TEST_F(LiveCaptureTest, DisplayFiltersPassWhatTcpdumpPrintsOfCapturedTraffic) {
+    if (testing::TcpdumpPath().empty()) GTEST_SKIP() << "tcpdump is not installed";
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    std::string output;
+    ASSERT_EQ(mNet->RunInB({"ping", "-c", "2", "-i", "0.2", "-s", "1200", "-W", "5", NetnsPair::kAddressA}, &output), 0)
+        << output;
+    for (std::uint8_t i = 0; i < 3; ++i)
+        ASSERT_TRUE(SendTo(peers.sender, Pattern(10 + 300 * i, i), NetnsPair::kAddressA, kUdpPortA));
+    ASSERT_TRUE(SendTo(peers.sender, Pattern(5, 9), NetnsPair::kAddressA, 9));
+    const auto last = [](const Captured& d) {
+        return d.decoded.protocol == kProtocolUdp && d.decoded.dstPort == 9;
+    };
+    ASSERT_TRUE(capture->ReadUntil([&] { return capture->Find(last) != nullptr; }));
+
+    std::vector<testing::Crafted> datagrams;
+    for (const Captured& d : capture->Datagrams()) datagrams.push_back({d.bytes, d.wireLength});
+    testing::PcapFile file(datagrams);
+    ASSERT_TRUE(file.Error().empty()) << file.Error();
+    for (const char* expression : {"icmp[icmptype] == icmp-echo", "udp and not port 9", "greater 1000",
+                                   "src host 198.51.100.2 and udp", "icmp or port 9", "ip[6:2] & 0x1fff != 0"}) {
+        SCOPED_TRACE(expression);
+        DisplayFilterResult compiled = DisplayFilter::Compile(expression);
+        ASSERT_TRUE(compiled.Ok()) << compiled.error;
+        std::set<std::size_t> passed;
+        for (std::size_t i = 0; i < datagrams.size(); ++i)
+            if (compiled.filter.Matches(datagrams[i].kept, datagrams[i].wireLength)) passed.insert(i);
+        const testing::TcpdumpRun tcpdump = testing::RunTcpdump(file.Path(), expression);
+        ASSERT_EQ(tcpdump.status, 0) << tcpdump.errors;
+        EXPECT_EQ(passed, tcpdump.printed);
     }
 }
 
