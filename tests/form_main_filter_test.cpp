@@ -428,5 +428,15 @@ TEST_F(FollowingTest, NewestRowStaysInViewUntilTheUserScrollsUpOrSelects) {
     EXPECT_TRUE(AtEnd());
 }
 
+TEST_F(FollowingTest, CtrlEStopsAndStartsTheCapture) {
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&W()));
+    QTest::keyClick(&W(), Qt::Key_E, Qt::ControlModifier);
+    EXPECT_FALSE(W().IsCapturing());
+    EXPECT_EQ(W().PanelText(1), "Stopped");
+    QTest::keyClick(&W(), Qt::Key_E, Qt::ControlModifier);
+    EXPECT_TRUE(W().IsCapturing());
+    EXPECT_EQ(W().PanelText(1), "Sniffing...");
+}
+
 }  // namespace
 }  // namespace wirelens

@@ -251,8 +251,8 @@ void FormMain::lv_ColumnClick(int column) {
     header->setSortIndicatorShown(next.has_value());
     if (next)
         header->setSortIndicator(column, next->order == SortOrder::Ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
-    const QModelIndex current2 = lv->selectionModel()->currentIndex();
-    if (current2.isValid()) lv->scrollTo(current2);
+    const QModelIndex selected = lv->selectionModel()->currentIndex();
+    if (selected.isValid()) lv->scrollTo(selected);
 }
 
 void FormMain::SelectRow(int row) {
