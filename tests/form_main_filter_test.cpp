@@ -349,6 +349,8 @@ TEST_F(PacketListTools, MenusGainViewAndExportAndKeepThePartsItems) {
     };
     for (const Shortcut& s : {Shortcut{W().Menu_Start, QKeySequence("Ctrl+E")}, Shortcut{W().Menu_Stop, QKeySequence("Ctrl+E")},
                               Shortcut{W().Menu_Exit, QKeySequence("Ctrl+Q")}, Shortcut{W().Menu_About, QKeySequence("F1")},
+                              Shortcut{W().Menu_Open, QKeySequence("Ctrl+O")},
+                              Shortcut{W().Menu_SavePackets, QKeySequence("Ctrl+Shift+S")},
                               Shortcut{W().Menu_Find, QKeySequence("Ctrl+F")},
                               Shortcut{W().Menu_FindPrevious, QKeySequence("Ctrl+Shift+F")},
                               Shortcut{W().Menu_GoTo, QKeySequence("Ctrl+G")}})
