@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
@@ -166,6 +167,14 @@ TEST_F(PacketListTools, RecentExpressionsAreOfferedNewestFirstWithoutRepeats) {
     QStringList items;
     for (int i = 0; i < W().cboFilter->count(); ++i) items << W().cboFilter->itemText(i);
     EXPECT_EQ(items, (QStringList{"udp", "icmp", "tcp"}));
+    // Typed and entered in the field, as a user does; one rebuild each.
+    IngestAll();
+    QSignalSpy resets(W().Model(), &QAbstractItemModel::modelReset);
+    W().cboFilter->lineEdit()->setText("icmp");
+    QTest::keyClick(W().cboFilter->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(W().DisplayFilterExpression(), "icmp");
+    EXPECT_EQ(Keys(), Expected("icmp"));
+    EXPECT_EQ(resets.count(), 2) << "one rebuild: the list emptied, then refilled";
 }
 
 TEST_F(PacketListTools, HeaderClicksSortAscendingDescendingAndBackWithTheSelectionOnItsPacket) {

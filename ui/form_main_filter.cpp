@@ -46,9 +46,15 @@ void FormMain::BuildFilterBar() {
     cboFilter->lineEdit()->setPlaceholderText(QStringLiteral("Filter: tcpdump expression"));
     cboFilter->setToolTip(QStringLiteral("Display filter (tcpdump syntax); Enter applies it"));
     Toolbar1->addWidget(cboFilter);
+    // Enter on a remembered expression also activates its entry; what is
+    // applied already is not applied again.
+    auto applyChanged = [this](const QString& expression) {
+        if (expression != DisplayFilterExpression() || !mFilterError.isEmpty()) ApplyDisplayFilter(expression);
+    };
     connect(cboFilter->lineEdit(), &QLineEdit::returnPressed, this,
-            [this] { ApplyDisplayFilter(cboFilter->currentText()); });
-    connect(cboFilter, &QComboBox::activated, this, [this](int index) { ApplyDisplayFilter(cboFilter->itemText(index)); });
+            [this, applyChanged] { applyChanged(cboFilter->currentText()); });
+    connect(cboFilter, &QComboBox::activated, this,
+            [this, applyChanged](int index) { applyChanged(cboFilter->itemText(index)); });
     // Marked at once while typing; the list changes only when a valid one is applied.
     connect(cboFilter->lineEdit(), &QLineEdit::textEdited, this, [this](const QString& text) {
         const DisplayFilterResult compiled = DisplayFilter::Compile(text.toStdString());
