@@ -55,8 +55,9 @@ int AsyncSelect(int socket, QObject* window, int message, long events) {
     return 0;
 }
 
-CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, QObject* window) {
-    CaptureOpenResult opened = OpenCaptureSocket(address, port);
+CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, QObject* window,
+                                    const std::string& filter) {
+    CaptureOpenResult opened = OpenCaptureSocket(address, port, filter);
     if (!opened.Ok()) return opened;
     if (AsyncSelect(opened.socket, window, kCaptureMessage, kFdRead) != 0) {
         CloseCaptureSocket(opened.socket);

@@ -19,8 +19,9 @@ inline constexpr long kFdRead = 1;  // read-ready, the only event asked for
 // registration. Returns 0, or -1 when there is nothing to register or end.
 int AsyncSelect(int socket, QObject* window, int message, long events);
 
-// Opens the capture on `address` and registers `window` for message
-// kCaptureMessage on it, last, once the capture is open.
-CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, QObject* window);
+// Opens the capture on `address` (narrowed by a capture `filter`, if any) and
+// registers `window` for message kCaptureMessage on it, last, once the capture is open.
+CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, QObject* window,
+                                    const std::string& filter = {});
 
 }  // namespace wirelens

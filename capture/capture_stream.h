@@ -27,6 +27,7 @@ enum class CaptureError : std::uint32_t {
     System = 5,
     Loopback = 6,        // a loopback address (127.0.0.0/8) was asked for
     AddressRemoved = 7,  // the address left its interface while capturing
+    InvalidFilter = 8,   // the message is libpcap's
 };
 
 inline constexpr std::uint16_t kLastFrameType = static_cast<std::uint16_t>(FrameType::Error);

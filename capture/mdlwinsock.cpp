@@ -142,7 +142,7 @@ std::string SpawnFailureMessage(int error, const std::string& helper) {
 }
 
 std::string HelperErrorMessage(const ErrorPayload& error, const std::string& address,
-                               const std::string& helper) {
+                               const std::string& filter, const std::string& helper) {
     switch (error.code) {
         case CaptureError::PermissionDenied:
             return "Permission denied: the capture helper lacks the capability to capture "
@@ -159,6 +159,8 @@ std::string HelperErrorMessage(const ErrorPayload& error, const std::string& add
             return CapitalizedSentence(error.message);
         case CaptureError::Usage:
             return "The capture helper refused the address " + address + ": " + error.message;
+        case CaptureError::InvalidFilter:
+            return "The capture filter \"" + filter + "\" is not valid: " + WithFullStop(error.message);
         case CaptureError::System:
             break;
     }
@@ -216,7 +218,8 @@ void SetBufferSize(int fd, int option) {
 }
 
 // Starts the helper with `streamEnd` as its descriptor 1. Returns 0 or an errno value.
-int SpawnHelper(const std::string& helper, const std::string& address, int streamEnd, pid_t& pid) {
+int SpawnHelper(const std::string& helper, const std::string& address, const std::string& filter,
+                int streamEnd, pid_t& pid) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, streamEnd, STDOUT_FILENO);
@@ -235,7 +238,8 @@ int SpawnHelper(const std::string& helper, const std::string& address, int strea
 
     std::string program = helper;
     std::string argument = address;
-    char* argv[] = {program.data(), argument.data(), nullptr};
+    std::string filterArgument = filter;
+    char* argv[] = {program.data(), argument.data(), filter.empty() ? nullptr : filterArgument.data(), nullptr};
     const int result = posix_spawn(&pid, helper.c_str(), &actions, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
@@ -275,7 +279,7 @@ std::string CaptureHelperPath() {
     });
 }
 
-CaptureOpenResult OpenCaptureSocket(const std::string& address, int /*port*/) {
+CaptureOpenResult OpenCaptureSocket(const std::string& address, int /*port*/, const std::string& filter) {
     CaptureOpenResult result;
     const std::optional<std::uint32_t> resolved = ResolveAddress(address);
     if (!resolved) {
@@ -296,7 +300,7 @@ CaptureOpenResult OpenCaptureSocket(const std::string& address, int /*port*/) {
     SetBufferSize(helperEnd, SO_SNDBUF);
 
     pid_t pid = -1;
-    const int spawnError = SpawnHelper(helper, dotted, helperEnd, pid);
+    const int spawnError = SpawnHelper(helper, dotted, filter, helperEnd, pid);
     close(helperEnd);
     if (spawnError != 0) {
         close(readEnd);
@@ -323,7 +327,7 @@ CaptureOpenResult OpenCaptureSocket(const std::string& address, int /*port*/) {
     switch (first) {
         case FirstFrame::Received: {
             const auto error = ParseErrorPayload(payload);
-            result.error = error ? HelperErrorMessage(*error, dotted, helper)
+            result.error = error ? HelperErrorMessage(*error, dotted, filter, helper)
                                  : "The capture helper " + helper + " sent an unreadable answer.";
             break;
         }

@@ -38,10 +38,12 @@ struct CaptureOpenResult {
 };
 
 // Starts the helper for `address` and waits (at most kReceiveTimeoutMs) until it
-// reports the capture open or says why it could not open it. Call it from a
+// reports the capture open or says why it could not open it. A `filter` (a
+// tcpdump expression) narrows the capture in the kernel; an invalid one is
+// refused with libpcap's message before anything is captured. Call it from a
 // thread that outlives the capture: the helper ends when the thread that
 // started it ends (parent-death signal).
-CaptureOpenResult OpenCaptureSocket(const std::string& address, int port);
+CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, const std::string& filter = {});
 
 // Ends and reaps the helper that feeds `socket` but leaves the descriptor open,
 // so that what the helper sent before it ended can still be read. Safe to repeat.

@@ -60,6 +60,11 @@ std::span<const std::uint8_t> RawDatagramStore::Get(std::uint32_t position) cons
     return {mChunks[chunk].get() + offset, static_cast<std::size_t>(e & kLengthMask)};
 }
 
+void RawDatagramStore::Prefetch(std::uint32_t position) const {
+    const auto bytes = Get(position);
+    if (!bytes.empty()) __builtin_prefetch(bytes.data());
+}
+
 std::uint32_t RawDatagramStore::WireLength(std::uint32_t position) const {
     if (position == 0 || position > mCount) return 0;
     const auto cut = std::lower_bound(mCutLengths.begin(), mCutLengths.end(), std::make_pair(position, 0u));

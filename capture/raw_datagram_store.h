@@ -29,6 +29,9 @@ public:
     std::span<const std::uint8_t> Get(std::uint32_t position) const;
     // The length the datagram at `position` had on the wire; 0 for no such position.
     std::uint32_t WireLength(std::uint32_t position) const;
+    // Asks the processor to load the start of the bytes at `position` ahead of a
+    // pass that will read them; a pass over a large store waits on memory otherwise.
+    void Prefetch(std::uint32_t position) const;
     std::uint32_t Count() const { return mCount; }
     void Clear();
     // Bytes held, chunk slack included; for memory accounting.

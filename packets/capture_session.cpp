@@ -8,6 +8,10 @@
 
 namespace wirelens {
 
+namespace {
+constexpr std::int32_t kPrefetchAhead = 8;
+}  // namespace
+
 CaptureSession::CaptureSession() : mMemoryGuard{AvailableMemoryBytes, kMemoryMargin, kMemoryCheckEvery} {}
 
 bool CaptureSession::CanFileAnother() const {
@@ -112,6 +116,8 @@ std::vector<std::uint32_t> CaptureSession::RebuildRows() const {
     const std::int32_t n = mPackets.Count();
     for (std::int32_t key = 1; key <= n; ++key) {
         const clV* record = mPackets.Get(key);
+        // A filter reads each datagram's bytes: ask for them a few packets ahead.
+        if (mDisplayFilter && key + kPrefetchAhead <= n) mRaw.Prefetch(mPackets.Get(key + kPrefetchAhead)->DataPosition());
         if (record == nullptr || !PassesRebuildTest(*record)) continue;
         rows.push_back(RowEntry(key, IsOutgoing(*record)));
     }

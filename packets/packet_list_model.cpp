@@ -1,6 +1,8 @@
 #include "packets/packet_list_model.h"
 
 #include <QMetaObject>
+#include <algorithm>
+#include <unordered_map>
 
 #include "capture/decode.h"
 #include "dissect/dissect.h"
@@ -46,13 +48,72 @@ void PacketListModel::AppendRow(std::int32_t key, bool outgoing) {
 void PacketListModel::FlushPending() {
     mFlushQueued = false;
     if (mPending.empty()) return;
+    if (mOrder) {
+        InsertSortedPending();
+    } else {
+        const int first = static_cast<int>(mRows.size());
+        const int last = first + static_cast<int>(mPending.size()) - 1;
+        beginInsertRows(QModelIndex(), first, last);
+        mRows.insert(mRows.end(), mPending.begin(), mPending.end());
+        mPending.clear();
+        endInsertRows();
+    }
+    emit RowsFlushed(static_cast<qint64>(mRows.size()));
+}
+
+template <typename Arrange>
+void PacketListModel::ChangeLayout(Arrange arrange) {
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const QModelIndexList before = persistentIndexList();
+    std::vector<std::uint32_t> entries;
+    entries.reserve(static_cast<std::size_t>(before.size()));
+    for (const QModelIndex& index : before) entries.push_back(mRows[static_cast<std::size_t>(index.row())]);
+    arrange();
+    // Few persistent indexes (the selection, the current row): find their rows by entry.
+    std::unordered_map<std::uint32_t, int> wanted;
+    for (const std::uint32_t entry : entries) wanted.emplace(entry, -1);
+    std::size_t found = 0;
+    for (std::size_t row = 0; row < mRows.size() && found < wanted.size(); ++row) {
+        const auto it = wanted.find(mRows[row]);
+        if (it != wanted.end() && it->second < 0) {
+            it->second = static_cast<int>(row);
+            ++found;
+        }
+    }
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (qsizetype i = 0; i < before.size(); ++i)
+        after.push_back(index(wanted[entries[static_cast<std::size_t>(i)]], before[i].column()));
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void PacketListModel::InsertSortedPending() {
+    // The batch enters at the end (one insert), then moves to its places (one layout change).
     const int first = static_cast<int>(mRows.size());
     const int last = first + static_cast<int>(mPending.size()) - 1;
+    std::vector<std::uint32_t> batch;
+    batch.swap(mPending);
     beginInsertRows(QModelIndex(), first, last);
-    mRows.insert(mRows.end(), mPending.begin(), mPending.end());
-    mPending.clear();
+    mRows.insert(mRows.end(), batch.begin(), batch.end());
     endInsertRows();
-    emit RowsFlushed(static_cast<qint64>(mRows.size()));
+    ChangeLayout([this, first, &batch] {
+        mRows.resize(static_cast<std::size_t>(first));
+        InsertSortedRows(mRows, std::move(batch), *mOrder, mSession.Packets());
+    });
+}
+
+void PacketListModel::SetRowOrder(std::optional<RowOrder> order) {
+    FlushPending();
+    mOrder = order;
+    ChangeLayout([this] {
+        if (mOrder) {
+            SortRows(mRows, *mOrder, mSession.Packets());
+        } else {
+            std::sort(mRows.begin(), mRows.end(),
+                      [](std::uint32_t a, std::uint32_t b) { return RowKey(a) < RowKey(b); });
+        }
+    });
 }
 
 void PacketListModel::RemoveAllRows() {
@@ -64,6 +125,7 @@ void PacketListModel::RemoveAllRows() {
 }
 
 void PacketListModel::ReplaceRows(std::vector<std::uint32_t> rows) {
+    if (mOrder) SortRows(rows, *mOrder, mSession.Packets());
     beginResetModel();
     mRows.assign(rows.begin(), rows.end());
     mPending.clear();

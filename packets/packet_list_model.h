@@ -2,15 +2,17 @@
 // The packet list's model: a thin map from row to packet store key. Rows
 // appended during a capture wait in a pending batch that is inserted once per
 // event-loop turn (one beginInsertRows for the batch); a rebuild replaces all
-// rows with one reset. Only the Info column looks at a packet's bytes, through
-// the decoder, when a view asks for that cell.
+// rows with one reset. A sorted list takes a batch at the end and then moves
+// it to its places in one layout change. Only the Info column looks at a
+// packet's bytes, through the decoder, when a view asks for that cell.
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <cstdint>
-#include <deque>
+#include <optional>
 #include <vector>
 
 #include "packets/capture_session.h"
+#include "packets/packet_sort.h"
 
 namespace wirelens {
 
@@ -38,8 +40,15 @@ public:
     // Rows shown plus rows waiting for the next flush.
     std::int64_t TotalRows() const { return static_cast<std::int64_t>(mRows.size() + mPending.size()); }
     void RemoveAllRows();
-    // Replaces every row in one reset (the list rebuild).
+    // Replaces every row in one reset (the list rebuild); rows come in capture
+    // order and are sorted here when the list is sorted.
     void ReplaceRows(std::vector<std::uint32_t> rows);
+    // Sorts the rows by a column, or puts them back in capture order (nullopt).
+    // A layout change: selection and current row stay on their packets.
+    void SetRowOrder(std::optional<RowOrder> order);
+    const std::optional<RowOrder>& CurrentRowOrder() const { return mOrder; }
+    // The rows shown, as row entries.
+    const std::vector<std::uint32_t>& Rows() const { return mRows; }
     // A row entry: the store key, with the outgoing flag in the top bit.
     static std::uint32_t RowEntry(std::int32_t key, bool outgoing) { return CaptureSession::RowEntry(key, outgoing); }
     std::int32_t KeyAt(int row) const;
@@ -56,9 +65,15 @@ signals:
 
 private:
     static constexpr std::uint32_t kOutgoingBit = CaptureSession::kOutgoingBit;
+    // Rearranges the rows with `arrange` as one layout change, moving every
+    // persistent index (selection, current row) to its packet's new row.
+    template <typename Arrange>
+    void ChangeLayout(Arrange arrange);
+    void InsertSortedPending();
+
     const CaptureSession& mSession;
-    // In fixed blocks: appending to millions of rows never copies them all.
-    std::deque<std::uint32_t> mRows;
+    std::optional<RowOrder> mOrder;
+    std::vector<std::uint32_t> mRows;
     std::vector<std::uint32_t> mPending;
     bool mFlushQueued = false;
     QIcon mIncoming;

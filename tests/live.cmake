@@ -9,3 +9,5 @@ target_link_libraries(live_capture_test PRIVATE wirelens_netns_fixture)
 target_compile_definitions(live_capture_test PRIVATE
   WIRELENS_CAPTURE_HELPER="$<TARGET_FILE:wirelens-capture>")
 add_dependencies(live_capture_test wirelens-capture)
+# The display filter comparison writes pcap files with libpcap.
+target_link_libraries(live_capture_test PRIVATE PkgConfig::PCAP)

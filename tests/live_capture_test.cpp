@@ -29,7 +29,9 @@
 #include "capture/capture_stream.h"
 #include "capture/decode.h"
 #include "capture/mdlwinsock.h"
+#include "packets/display_filter.h"
 #include "tests/netns_fixture.h"
+#include "tests/tcpdump_compare.h"
 
 extern char** environ;
 
@@ -136,9 +138,9 @@ struct Captured {
 // The GUI's side of a capture opened inside namespace a.
 class Capture {
 public:
-    Capture(const NetnsPair& net, const std::string& address) {
+    Capture(const NetnsPair& net, const std::string& address, const std::string& filter = {}) {
         auto inA = net.EnterA();
-        if (inA.Ok()) mOpen = OpenCaptureSocket(address, kCapturePort);
+        if (inA.Ok()) mOpen = OpenCaptureSocket(address, kCapturePort, filter);
         else mOpen.error = inA.Error();
     }
     ~Capture() { CloseCaptureSocket(mOpen.socket); }
@@ -202,6 +204,7 @@ struct HelperStart {
     bool readerClosedFirst = false;    // the reading end is closed before the helper starts
     std::vector<int> strayDescriptors; // left open across exec at these numbers
     int strayFrom = -1;                // what they refer to
+    const char* filter = nullptr;      // the capture filter argument, if any
 };
 
 // The helper started directly, with the test in the GUI's place.
@@ -225,7 +228,9 @@ public:
         for (int stray : start.strayDescriptors) posix_spawn_file_actions_adddup2(&actions, start.strayFrom, stray);
         std::string program = helper;
         std::string argument = address;
-        char* argv[] = {program.data(), argument.data(), nullptr};
+        std::string filterArgument = start.filter != nullptr ? start.filter : "";
+        char* argv[] = {program.data(), argument.data(), start.filter != nullptr ? filterArgument.data() : nullptr,
+                        nullptr};
         if (posix_spawn(&mPid, program.c_str(), &actions, nullptr, argv, environ) != 0) mPid = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(ends[1]);
@@ -580,6 +585,95 @@ TEST_F(LiveCaptureTest, NamesResolveWithoutReachingANameServer) {
     EXPECT_EQ(result.helperPid, -1);
 }
 
+
+TEST_F(LiveCaptureTest, CaptureFilterLetsOnlyItsDatagramsReachTheReader) {
+    constexpr std::uint16_t kDiscardPort = 9;
+    Capture capture(*mNet, NetnsPair::kAddressA, "udp port 9");
+    ASSERT_TRUE(capture.Open().Ok()) << capture.Open().error;
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    // What the filter refuses goes first: once the port 9 datagrams are read,
+    // anything that passed the kernel before them has been read as well.
+    std::string output;
+    ASSERT_EQ(mNet->RunInB({"ping", "-c", "1", "-W", "5", NetnsPair::kAddressA}, &output), 0) << output;
+    ASSERT_TRUE(SendTo(peers.sender, Pattern(30, 1), NetnsPair::kAddressA, kUdpPortA));
+    for (std::uint8_t i = 0; i < 3; ++i)
+        ASSERT_TRUE(SendTo(peers.sender, Pattern(20 + i, 2), NetnsPair::kAddressA, kDiscardPort));
+
+    const auto toDiscard = [](const Captured& d) {
+        return d.decoded.protocol == kProtocolUdp && d.decoded.dstPort == kDiscardPort;
+    };
+    ASSERT_TRUE(capture.ReadUntil([&] { return capture.Count(toDiscard) >= 3; }));
+    EXPECT_EQ(capture.Count(toDiscard), 3u);
+    for (const Captured& d : capture.Datagrams()) {
+        EXPECT_EQ(d.decoded.protocol, kProtocolUdp);
+        EXPECT_TRUE(d.decoded.srcPort == kDiscardPort || d.decoded.dstPort == kDiscardPort)
+            << "a datagram " << d.decoded.srcPort << " -> " << d.decoded.dstPort << " passed the filter";
+    }
+}
+
+// Real traffic between the namespaces, captured whole: each display filter
+// passes exactly the datagrams tcpdump prints from the same datagrams.
+TEST_F(LiveCaptureTest, DisplayFiltersPassWhatTcpdumpPrintsOfCapturedTraffic) {
+    if (testing::TcpdumpPath().empty()) GTEST_SKIP() << "tcpdump is not installed";
+    auto capture = OpenOnA();
+    ASSERT_TRUE(capture->Open().Ok());
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    std::string output;
+    ASSERT_EQ(mNet->RunInB({"ping", "-c", "2", "-i", "0.2", "-s", "1200", "-W", "5", NetnsPair::kAddressA}, &output), 0)
+        << output;
+    for (std::uint8_t i = 0; i < 3; ++i)
+        ASSERT_TRUE(SendTo(peers.sender, Pattern(10 + 300 * i, i), NetnsPair::kAddressA, kUdpPortA));
+    ASSERT_TRUE(SendTo(peers.sender, Pattern(5, 9), NetnsPair::kAddressA, 9));
+    const auto last = [](const Captured& d) {
+        return d.decoded.protocol == kProtocolUdp && d.decoded.dstPort == 9;
+    };
+    ASSERT_TRUE(capture->ReadUntil([&] { return capture->Find(last) != nullptr; }));
+
+    std::vector<testing::Crafted> datagrams;
+    for (const Captured& d : capture->Datagrams()) datagrams.push_back({d.bytes, d.wireLength});
+    testing::PcapFile file(datagrams);
+    ASSERT_TRUE(file.Error().empty()) << file.Error();
+    for (const char* expression : {"icmp[icmptype] == icmp-echo", "udp and not port 9", "greater 1000",
+                                   "src host 198.51.100.2 and udp", "icmp or port 9", "ip[6:2] & 0x1fff != 0"}) {
+        SCOPED_TRACE(expression);
+        DisplayFilterResult compiled = DisplayFilter::Compile(expression);
+        ASSERT_TRUE(compiled.Ok()) << compiled.error;
+        std::set<std::size_t> passed;
+        for (std::size_t i = 0; i < datagrams.size(); ++i)
+            if (compiled.filter.Matches(datagrams[i].kept, datagrams[i].wireLength)) passed.insert(i);
+        const testing::TcpdumpRun tcpdump = testing::RunTcpdump(file.Path(), expression);
+        ASSERT_EQ(tcpdump.status, 0) << tcpdump.errors;
+        EXPECT_EQ(passed, tcpdump.printed);
+    }
+}
+
+TEST_F(LiveCaptureTest, InvalidCaptureFilterIsRefusedWithLibpcapsMessage) {
+    for (const char* expression : {"udp port", "host 198.51.100.300", "frobnicate",
+                                   // must not close the group around it and escape the own filter
+                                   "udp port 9) or (tcp"}) {
+        Capture capture(*mNet, NetnsPair::kAddressA, expression);
+        ASSERT_FALSE(capture.Open().Ok()) << expression;
+        const std::string libpcap = DisplayFilter::Compile(expression).error;
+        ASSERT_FALSE(libpcap.empty());
+        EXPECT_EQ(capture.Open().error.rfind("The capture filter \"" + std::string(expression) + "\" is not valid: ", 0), 0u)
+            << capture.Open().error;
+        EXPECT_NE(capture.Open().error.find(libpcap), std::string::npos) << capture.Open().error;
+    }
+    EXPECT_TRUE(waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD) << "every helper was reaped";
+
+    HelperStart start;
+    start.filter = "tcp port";
+    HelperRun run(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, start);
+    ASSERT_EQ(run.FirstFrame(), FrameType::Error);
+    ASSERT_TRUE(run.Error());
+    EXPECT_EQ(run.Error()->code, CaptureError::InvalidFilter);
+    EXPECT_EQ(run.Error()->message, DisplayFilter::Compile("tcp port").error);
+    const std::optional<int> status = run.WaitForExit();
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
+}
 
 TEST_F(LiveCaptureTest, HelperEndsWhenTheReaderClosesItsEnd) {
     HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA);

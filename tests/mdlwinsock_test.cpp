@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -203,8 +204,38 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"SystemErrorKeepsTheSystemsText",
                    ErrorAnswer(CaptureError::System, "veth0: No buffer space available"),
                    "Cannot capture on 198.51.100.1: veth0: No buffer space available."},
+        AnswerCase{"InvalidFilterKeepsLibpcapsText",
+                   ErrorAnswer(CaptureError::InvalidFilter, "syntax error in filter expression: syntax error"),
+                   "is not valid: syntax error in filter expression: syntax error."},
         AnswerCase{"CorruptHeader", CorruptAnswer(), "unreadable answer"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OpenCaptureSocket, PassesTheFilterAsOneArgumentAndNoneWithoutIt) {
+    TempFolder folder;
+    const std::string argumentsFile = folder.Write("arguments", "", 0644);
+    Bytes ready;
+    AppendReadyFrame(ready, "veth0");
+    const std::string frames = folder.Write("answer.bin", std::string(ready.begin(), ready.end()), 0644);
+    // Writes each argument on a line of its own, then answers Ready.
+    const HelperPathGuard guard(folder.Write(
+        "fake-helper",
+        "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + argumentsFile + "'\ncat '" + frames + "'\nexec sleep 60\n", 0755));
+    auto argumentsSeen = [&] {
+        std::ifstream in(argumentsFile);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    CaptureOpenResult result = OpenCaptureSocket("198.51.100.1", kCapturePort, "udp port 9 and not (host 203.0.113.9)");
+    ASSERT_TRUE(result.Ok()) << result.error;
+    CloseCaptureSocket(result.socket);
+    EXPECT_EQ(argumentsSeen(), "198.51.100.1\nudp port 9 and not (host 203.0.113.9)\n");
+    result = OpenCaptureSocket("198.51.100.1", kCapturePort);
+    ASSERT_TRUE(result.Ok()) << result.error;
+    CloseCaptureSocket(result.socket);
+    EXPECT_EQ(argumentsSeen(), "198.51.100.1\n");
+    EXPECT_TRUE(NoChildLeft());
+}
 
 TEST(OpenCaptureSocket, FirstDatagramAfterReadyIsLeftForTheReader) {
     Bytes answer;
@@ -361,7 +392,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedArguments{"Option", {"-i"}},
                       RefusedArguments{"ShortAddress", {"198.51.100"}},
                       RefusedArguments{"HostName", {"localhost"}},
-                      RefusedArguments{"AddressWithExtraArgument", {"198.51.100.1", "ip"}},
+                      RefusedArguments{"AddressFilterAndMore", {"198.51.100.1", "ip", "udp"}},
+                      RefusedArguments{"FilterBeforeAddress", {"udp", "198.51.100.1"}},
                       RefusedArguments{"OptionThenAddress", {"-w", "198.51.100.1"}}),
     [](const auto& info) { return std::string(info.param.name); });
 

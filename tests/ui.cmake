@@ -6,3 +6,4 @@ target_compile_definitions(form_main_live_test PRIVATE
   WIRELENS_CAPTURE_HELPER="$<TARGET_FILE:wirelens-capture>")
 add_dependencies(form_main_live_test wirelens-capture)
 wirelens_qt_test(form_main_files_test form_main_files_test.cpp)
+wirelens_qt_test(form_main_filter_test form_main_filter_test.cpp)

@@ -143,6 +143,9 @@ FormMain::FormMain(Environment env, QWidget* parent)
     BuildControls();
     BuildMenus();
     BuildToolbar();
+    BuildFilterBar();
+    BuildViewMenu();
+    SetShortcuts();
     showAboutBox = [this] { FrmAbout::ShowModal(this); };
     chooseSaveFileName = ChooseReportPath;
     resize(Px(kClientWidth), Px(kClientHeight) + menuBar()->sizeHint().height());

@@ -23,10 +23,14 @@
 #include "files/capture_file.h"
 #include "hook/sub_cls.h"
 #include "packets/capture_session.h"
+#include "packets/display_filter.h"
+#include "packets/packet_find.h"
 
 class QAction;
 class QDockWidget;
+class QComboBox;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QStatusBar;
@@ -150,6 +154,40 @@ public:
     // Picks the report file name; empty means cancelled. Tests replace it.
     std::function<QString(QWidget*, const QString& appFolder)> chooseSaveFileName;
 
+    // --- display filter, sorting, finding, export ---------------------------
+    // Compiles and applies a tcpdump expression (blank: no filter), rebuilding
+    // the list like a mode change. An invalid one marks the field with
+    // libpcap's message and leaves the list as it is; returns whether applied.
+    bool ApplyDisplayFilter(const QString& expression);
+    QString DisplayFilterExpression() const;
+    // libpcap's message while the field holds an invalid expression; else empty.
+    QString FilterError() const { return mFilterError; }
+    // A click on a column header: ascending, then descending, then capture order.
+    void lv_ColumnClick(int column);
+    // Finds with the find field's text and kind from the selected row; selects the match.
+    bool FindPacket(FindDirection direction);
+    // Selects the packet with this sequence number.
+    bool GoToPacket(std::int32_t sequence);
+    // "Filter on this": the cell's expression joined to the field's, applied.
+    void FilterOnCell(const QModelIndex& cell, FilterJoin join);
+    // The clipboard texts of a row.
+    QString RowText(int row, bool csv) const;
+    QString RowBytesHex(int row) const;
+    QString RowDataText(int row) const;
+    // Writes the rows the list shows, with a header line, as CSV.
+    bool ExportRowsCsv(const QString& path, QString* error);
+    void Menu_ExportCsv_Click();
+    void Menu_GoTo_Click();
+    // Picks the CSV file name (empty: cancelled) and asks for a packet number; tests replace them.
+    std::function<QString(QWidget*)> chooseCsvFileName;
+    std::function<std::optional<std::int32_t>(QWidget*)> askPacketNumber;
+    // Whether new rows are kept in view during a capture right now.
+    bool FollowingNewRows() const;
+    QString NoticeText() const;
+    QString ListedText() const;
+    // Builds the row context menu for a cell (the caller shows and deletes it).
+    QMenu* RowContextMenu(const QModelIndex& cell);
+
     // --- layout ----------------------------------------------------------
     void Form_Resize();
     void PicSplit_MouseMove(Qt::MouseButtons button, int x, int y);  // x, y in twips
@@ -202,6 +240,15 @@ public:
     QMenu* Menu_PacketView = nullptr;
     QAction* Menu_Text = nullptr;
     QAction* Menu_Hex = nullptr;
+    QAction* Menu_ExportCsv = nullptr;
+    QMenu* Menu_View = nullptr;
+    QAction* Menu_AutoScroll = nullptr;
+    QAction* Menu_Find = nullptr;
+    QAction* Menu_FindPrevious = nullptr;
+    QAction* Menu_GoTo = nullptr;
+    QComboBox* cboFilter = nullptr;
+    QComboBox* cboFindKind = nullptr;
+    QLineEdit* txtFind = nullptr;
     QMenu* Menu_Help = nullptr;
     QAction* Menu_About = nullptr;
 
@@ -254,6 +301,15 @@ private:
     void ShowPacketDetailsOf(int row);
     void ClearPacketDetailsPane();
     void TreeDetails_ItemSelected();
+    void BuildFilterBar();
+    void BuildViewMenu();
+    void SetShortcuts();
+    void UpdateListedText();
+    void UpdateSaveEnabled();
+    void ShowNotice(const QString& text);
+    void FollowNewRows();
+    void SelectRow(int row);
+    void RememberFilter(const QString& expression);
     TwipsRect& RectOf(const QWidget* control);
 
     Environment mEnv;
@@ -276,6 +332,13 @@ private:
     std::array<QLabel*, 6> mPanels{};
     QLabel* mDropLabel = nullptr;
     QLabel* mNoteLabel = nullptr;  // what the last open or save has to tell
+    QLabel* mListedLabel = nullptr;
+    QLabel* mNoticeLabel = nullptr;
+    std::shared_ptr<const DisplayFilter> mFilter;
+    QString mFilterError;
+    // The user scrolled away from the end or selected a row during a capture.
+    bool mFollowPaused = false;
+    bool mScrollingToEnd = false;
     std::array<QAction*, 11> mButtons{};
     std::array<std::array<QAction*, 7>, 7> mButtonMenus{};
     TwipsRect mLvRect, mHexRect, mTxtRect, mSplitRect, mDummyRect;

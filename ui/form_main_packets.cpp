@@ -37,6 +37,7 @@ void FormMain::AddPacketRow(std::int32_t key, const clV& record) {
 
 void FormMain::UpdateCountText() {
     SetPanelText(2, QString::fromStdString(PacketCountText(mModel->TotalRows())));
+    UpdateListedText();
 }
 
 void FormMain::FlushPendingRows() {
@@ -49,6 +50,7 @@ void FormMain::ClearPackets() {
     ClearPacketViews(txtData, ListViewHEX);
     ClearPacketDetailsPane();
     SetPanelText(2, QStringLiteral("0 packet"));
+    UpdateListedText();
 }
 
 void FormMain::ChooseListViewMode(std::int32_t mode) {

@@ -11,7 +11,8 @@ target_sources(wirelens_qt PRIVATE
   ui/resources.qrc
   ui/form_main_packets.cpp
   ui/form_main_capture.cpp
-  ui/form_main_views.cpp)
+  ui/form_main_views.cpp
+  ui/form_main_filter.cpp)
 
 # Fallback address of the About box's link when no README is found beside the executable.
 set_source_files_properties(ui/frm_about.cpp PROPERTIES

@@ -1,6 +1,6 @@
 // wirelens-capture: the only part of Wirelens that ever holds a capture privilege.
 //
-//   wirelens-capture <IPv4 address of this machine>
+//   wirelens-capture <IPv4 address of this machine> [capture filter]
 //
 // Captures, on the interface that holds the address, the IPv4 datagrams whose
 // source or destination is that address and the broadcast and multicast
@@ -16,8 +16,9 @@
 //
 // The file is given CAP_NET_RAW (setcap cap_net_raw+ep). The program keeps only
 // that capability until the capture is open, then drops all of them and sets
-// no_new_privs. It accepts nothing from its caller but the address: no filter,
-// no file name, no interface name.
+// no_new_privs. It accepts nothing from its caller but the address and a
+// tcpdump filter expression, which only narrows what it captures (it is joined
+// to its own filter with "and"): no file name, no interface name.
 //
 // It ends when the reader closes its end, on SIGTERM, SIGINT or SIGHUP, and when
 // its parent dies, also while its output is full: it never blocks in a write.
@@ -37,6 +38,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <string_view>
@@ -80,11 +82,12 @@ constexpr const char* kLoopbackInterface = "lo";
 constexpr std::uint32_t kLoopbackNetwork = 127;  // 127.0.0.0/8
 
 constexpr const char* kUsage =
-    "usage: wirelens-capture ADDRESS\n"
+    "usage: wirelens-capture ADDRESS [FILTER]\n"
     "Captures the IPv4 datagrams sent from or received at ADDRESS, a dotted IPv4\n"
     "address of this machine (not a loopback address), and the broadcasts and\n"
     "multicasts reaching its interface, and streams them on standard output to Wirelens.\n"
-    "It accepts nothing else: no filter, no file name, no interface name.\n";
+    "FILTER, a tcpdump expression, narrows what is captured.\n"
+    "It accepts nothing else: no file name, no interface name.\n";
 
 volatile sig_atomic_t gStopSignal = 0;
 void OnStopSignal(int signal) { gStopSignal = signal; }
@@ -224,7 +227,7 @@ int Fail(Stream& stream, CaptureError code, const std::string& message) {
         AppendErrorFrame(frame, code, message);
         stream.Write(frame, getppid());
     }
-    return code == CaptureError::Usage ? kExitUsage : kExitFailure;
+    return code == CaptureError::Usage || code == CaptureError::InvalidFilter ? kExitUsage : kExitFailure;
 }
 
 // Keeps CAP_NET_RAW, if held at all, and nothing else.
@@ -345,6 +348,22 @@ private:
     int mFd = -1;
 };
 
+// The kernel filter: the helper's own expression, narrowed by the caller's when
+// one is given. The caller's is first compiled alone, so it is one complete
+// expression and its group cannot be closed early to undo the own one
+// ("udp) or (tcp"). Returns libpcap's message for an invalid caller's expression.
+std::optional<std::string> CombineCaptureFilter(pcap_t* handle, const std::string& own,
+                                                const std::string& user, bpf_u_int32 netmask,
+                                                std::string& combined) {
+    combined = own;
+    if (user.find_first_not_of(" \t\r\n") == std::string::npos) return std::nullopt;
+    bpf_program alone{};
+    if (pcap_compile(handle, &alone, user.c_str(), 1, netmask) != 0) return pcap_geterr(handle);
+    pcap_freecode(&alone);
+    combined = "(" + own + ") and (" + user + ")";
+    return std::nullopt;
+}
+
 struct Capture {
     pcap_t* handle = nullptr;
     LinkType link = LinkType::Ethernet;
@@ -365,7 +384,8 @@ CaptureError ClassifyActivateError(int status) {
 }
 
 // `netmask` lets the filter's "ip broadcast" know the subnet's broadcast address.
-bool OpenCapture(const std::string& device, const std::string& filter, bpf_u_int32 netmask,
+bool OpenCapture(const std::string& device, const std::string& ownFilter, const std::string& userFilter,
+                 bpf_u_int32 netmask,
                  Capture& capture, OpenFailure& failure) {
     char errorText[PCAP_ERRBUF_SIZE] = {};
     pcap_t* handle = pcap_create(device.c_str(), errorText);
@@ -395,10 +415,13 @@ bool OpenCapture(const std::string& device, const std::string& filter, bpf_u_int
     const std::optional<LinkType> link = LinkTypeFromDlt(pcap_datalink(handle));
     bpf_program program{};
     bool ok = false;
+    std::string filter;
     if (!link) {
         failure = {CaptureError::System, device + ": link type " +
                                              std::to_string(pcap_datalink(handle)) +
                                              " does not carry IPv4 in a known way"};
+    } else if (auto invalid = CombineCaptureFilter(handle, ownFilter, userFilter, netmask, filter)) {
+        failure = {CaptureError::InvalidFilter, *invalid};
     } else if (pcap_compile(handle, &program, filter.c_str(), 1, netmask) != 0) {
         failure = {CaptureError::System, device + ": " + pcap_geterr(handle)};
     } else {
@@ -565,11 +588,12 @@ int main(int argc, char** argv) {
     if (getppid() != parent) return kExitOk;
 
     Stream stream(kStreamFd);
-    if (argc != 2) {
+    if (argc != 2 && argc != 3) {
         std::fputs(kUsage, stderr);
         return Fail(stream, CaptureError::Usage,
-                    argc < 2 ? "no address given" : "exactly one argument, the address, is accepted");
+                    argc < 2 ? "no address given" : "only the address and a filter are accepted");
     }
+    const std::string userFilter = argc == 3 ? argv[2] : "";
     in_addr address{};
     if (inet_pton(AF_INET, argv[1], &address) != 1) {
         std::fputs(kUsage, stderr);
@@ -622,7 +646,7 @@ int main(int argc, char** argv) {
     const std::string filter =
         "ip and (host " + std::string(addressText) + " or ip broadcast or ip multicast)";
     Capture capture;
-    if (!OpenCapture(interface.name, filter, interface.netmask, capture, failure))
+    if (!OpenCapture(interface.name, filter, userFilter, interface.netmask, capture, failure))
         return Fail(stream, failure.code, failure.message);
     captures.push_back(capture);
     std::string devices = interface.name;
@@ -630,7 +654,7 @@ int main(int argc, char** argv) {
         // Traffic between this machine's own addresses travels over lo; libpcap
         // already drops lo's outgoing copy, so each datagram is seen once.
         Capture loopback;
-        if (OpenCapture(kLoopbackInterface, ownTraffic, PCAP_NETMASK_UNKNOWN, loopback, failure)) {
+        if (OpenCapture(kLoopbackInterface, ownTraffic, userFilter, PCAP_NETMASK_UNKNOWN, loopback, failure)) {
             captures.push_back(loopback);
             devices += std::string(" ") + kLoopbackInterface;
         } else if (failure.code != CaptureError::InterfaceDown) {
