@@ -6,10 +6,12 @@
 #include <QTemporaryDir>
 #include <QFile>
 #include <QTest>
+#include <QProcess>
 #include <QThread>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <vector>
 
@@ -298,6 +300,32 @@ TEST(WindowCaptureFiles, ASavedCaptureRecordsItsInterfaceAddressAndDropsAndOpenA
     SetCaptureHelperPath("");
     EXPECT_EQ(h.window->Model()->rowCount(), 1);
     EXPECT_EQ(h.window->PanelText(5), "File: live.pcapng");
+}
+
+// Runs the program; its exit status and standard output.
+std::pair<int, std::string> RunWirelens(const QStringList& arguments) {
+    QProcess program;
+    program.start(QString::fromUtf8(WIRELENS_BINARY), arguments);
+    if (!program.waitForFinished(60000)) return {-1, {}};
+    return {program.exitCode(), program.readAllStandardOutput().toStdString()};
+}
+
+TEST_F(WindowFiles, CommandLineConvertsAndPrintsWithoutAWindowAndFilters) {
+    const std::string in = WriteFile("in.pcapng", 6);
+    // Without a display, as in a script.
+    qunsetenv("QT_QPA_PLATFORM");
+    const auto [printed, lines] = RunWirelens({"-r", QString::fromStdString(in), "-f", "src 203.0.113.5", "--print"});
+    EXPECT_EQ(printed, 0);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3);
+    EXPECT_NE(lines.find("UDP\t203.0.113.5\t"), std::string::npos) << lines;
+    // Each line ends with the packet's summary.
+    EXPECT_NE(lines.find("UDP, length"), std::string::npos) << lines;
+
+    const std::string out = Path("out.pcap");
+    EXPECT_EQ(RunWirelens({"-r", QString::fromStdString(in), "-w", QString::fromStdString(out)}).first, 0);
+    EXPECT_EQ(ReadBack(out).size(), 6u);
+    EXPECT_EQ(RunWirelens({"-r", QString::fromStdString(in), "-f", "tcp and", "--print"}).first, 2);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
 struct CommandLineCase {

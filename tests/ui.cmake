@@ -7,3 +7,6 @@ target_compile_definitions(form_main_live_test PRIVATE
 add_dependencies(form_main_live_test wirelens-capture)
 wirelens_qt_test(form_main_files_test form_main_files_test.cpp)
 wirelens_qt_test(form_main_filter_test form_main_filter_test.cpp)
+# The command line's work without a window runs the real program.
+target_compile_definitions(form_main_files_test PRIVATE WIRELENS_BINARY="$<TARGET_FILE:wirelens>")
+add_dependencies(form_main_files_test wirelens)

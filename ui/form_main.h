@@ -136,6 +136,13 @@ public:
     void StartCapture();
     // Starts a capture on `address` without asking which (the -i option).
     void StartCaptureOn(const std::string& address);
+    // A tcpdump expression the next captures give the helper (the -f option); empty: none.
+    void SetCaptureFilter(std::string expression) { mCaptureFilter = std::move(expression); }
+    // Only packets this accepts are filed from files and streams opened later
+    // (-r FILE -f EXPR); empty: every packet.
+    void SetReadFilter(std::function<bool(std::span<const std::uint8_t>, std::uint32_t)> keep) {
+        mReadFilter = std::move(keep);
+    }
     void StopCapture();
     bool IsCapturing() const { return mCaptureOpen; }
     std::uint64_t KernelDrops() const { return mKernelDrops; }
@@ -322,6 +329,8 @@ private:
     QString mShownFile;
     QPointer<QProgressDialog> mProgress;
     std::string mPresetAddress;  // the -i address for the next Start
+    std::string mCaptureFilter;
+    std::function<bool(std::span<const std::uint8_t>, std::uint32_t)> mReadFilter;
 
     // The capture descriptor is open and registered for notifications.
     bool mCaptureOpen = false;

@@ -90,7 +90,7 @@ void FormMain::StartCapture() {
     }
 
     StartWinsock();
-    const CaptureOpenResult opened = OpenCaptureSocket(LocalIP, kCapturePort, this);
+    const CaptureOpenResult opened = OpenCaptureSocket(LocalIP, kCapturePort, this, mCaptureFilter);
     SetPanelText(5, QStringLiteral("Local IP: ") + QString::fromStdString(LocalIP));
     if (!opened.Ok()) {
         EndWinsock();

@@ -137,7 +137,7 @@ void FormMain::StartLoader(int fd, bool stream, std::uint64_t size, const QStrin
                 AdoptFileInfo(mSession, parser.Info(), parser.NanosecondResolution());
                 *adopted = true;
             }
-            IngestCapturePacket(mSession, packet);
+            if (!mReadFilter || mReadFilter(packet.bytes, packet.wireLength)) IngestCapturePacket(mSession, packet);
         },
         this);
     connect(mLoader, &CaptureFileLoader::Finished, this, &FormMain::LoaderFinished);

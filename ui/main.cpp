@@ -5,6 +5,7 @@
 
 #include "dissect/dissect.h"
 #include "files/command_line_tasks.h"
+#include "packets/display_filter.h"
 #include "ui/command_line.h"
 #include "ui/form_main.h"
 
@@ -24,14 +25,32 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "wirelens: %s\nTry 'wirelens --help'.\n", cl.error.toLocal8Bit().constData());
             return 2;
         case CommandLine::Action::Convert:
-            return wirelens::RunConvert(cl.readPath.toStdString(), cl.writePath.toStdString(), {}, std::cerr);
         case CommandLine::Action::Print:
-            return wirelens::RunPrint(cl.readPath.toStdString(), {},
+        case CommandLine::Action::Window:
+            break;
+    }
+    // -f: with a file, the packets read; with -i, the capture itself (compiled by the helper).
+    wirelens::DisplayFilterResult compiled = wirelens::DisplayFilter::Compile(cl.filter.toStdString());
+    if (!compiled.Ok() && cl.captureAddress.isEmpty()) {
+        std::fprintf(stderr, "wirelens: invalid filter expression: %s\n", compiled.error.c_str());
+        return 2;
+    }
+    wirelens::PacketPredicate keep;
+    if (compiled.Ok() && !compiled.filter.IsEmpty()) {
+        keep = [&filter = compiled.filter](std::span<const std::uint8_t> bytes, std::uint32_t wire) {
+            return filter.Matches(bytes, wire);
+        };
+    }
+    switch (cl.action) {
+        case CommandLine::Action::Convert:
+            return wirelens::RunConvert(cl.readPath.toStdString(), cl.writePath.toStdString(), keep, std::cerr);
+        case CommandLine::Action::Print:
+            return wirelens::RunPrint(cl.readPath.toStdString(), keep,
                                       [](const wirelens::clV&, std::span<const std::uint8_t> bytes, std::uint32_t wire) {
                                           return wirelens::dissect::DatagramSummary(bytes, wire);
                                       },
                                       std::cout, std::cerr);
-        case CommandLine::Action::Window:
+        default:
             break;
     }
     // Without a display Qt would abort with a page of advice; one line says it.
@@ -46,8 +65,10 @@ int main(int argc, char** argv) {
     if (!window.Form_Load()) return 0;  // another instance is running
     window.show();
     if (!cl.readPath.isEmpty()) {
+        window.SetReadFilter(keep);
         window.OpenCaptureFile(cl.readPath);
     } else if (!cl.captureAddress.isEmpty()) {
+        window.SetCaptureFilter(cl.filter.toStdString());
         window.StartCaptureOn(cl.captureAddress.toStdString());
     }
     return QApplication::exec();
