@@ -196,6 +196,9 @@ TEST_F(PacketListTools, HeaderClicksSortAscendingDescendingAndBackWithTheSelecti
     EXPECT_EQ(Keys(), captureOrder);
     EXPECT_FALSE(W().lv->horizontalHeader()->isSortIndicatorShown());
     EXPECT_EQ(M().KeyAt(CurrentRow()), selectedKey);
+    // Info, a decode made on demand, does not sort.
+    W().lv_ColumnClick(PacketListModel::kColInfo);
+    EXPECT_FALSE(M().CurrentRowOrder());
     // Another column starts again at ascending.
     W().lv_ColumnClick(PacketListModel::kColSize);
     W().lv_ColumnClick(PacketListModel::kColTime);
@@ -303,9 +306,10 @@ TEST_F(PacketListTools, CopyCommandsGiveTheRowAndItsData) {
     W().IngestDatagram(BuildDatagram(f), PacketTime{1700000000, 0}, 0);
     h.Settle();
     const QString time = M().index(1, PacketListModel::kColTime).data().toString();
-    EXPECT_EQ(W().RowText(1, false), "UDP\t198.51.100.2\t40000\t198.51.100.1\t53\t5\t" + time);
-    const QString csvTime = time.contains(',') ? "\"" + time + "\"" : time;
-    EXPECT_EQ(W().RowText(1, true), "UDP,198.51.100.2,40000,198.51.100.1,53,5," + csvTime);
+    const QString info = M().index(1, PacketListModel::kColInfo).data().toString();
+    EXPECT_EQ(W().RowText(1, false), "UDP\t198.51.100.2\t40000\t198.51.100.1\t53\t5\t" + time + "\t" + info);
+    EXPECT_EQ(W().RowText(1, true).toStdString(),
+              CsvLine({"UDP", "198.51.100.2", "40000", "198.51.100.1", "53", "5", time.toStdString(), info.toStdString()}));
     EXPECT_EQ(W().RowBytesHex(1), "41 0a 62 2c 22");
     EXPECT_EQ(W().RowDataText(1), "A\r\nb,\"");
     std::unique_ptr<QMenu> menu(W().RowContextMenu(M().index(1, 0)));
@@ -325,7 +329,8 @@ TEST_F(PacketListTools, ExportWritesAHeaderAndEveryListedRowAsCsv) {
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(file.readAll()).split("\r\n");
     ASSERT_EQ(lines.size(), M().rowCount() + 2);  // header, rows, the empty text after the last line end
-    EXPECT_EQ(lines[0], "Protocol,Source IP,Source Port,Destination IP,Destination Port,Length (Bytes),Start Time");
+    EXPECT_EQ(lines[0], "Protocol,Source IP,Source Port,Destination IP,Destination Port,Length (Bytes),Start Time," +
+                            M().headerData(PacketListModel::kColInfo, Qt::Horizontal).toString());
     for (int row = 0; row < M().rowCount(); ++row) EXPECT_EQ(lines[row + 1], W().RowText(row, true));
     EXPECT_TRUE(lines.back().isEmpty());
     EXPECT_TRUE(h.messages.empty());

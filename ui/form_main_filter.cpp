@@ -243,7 +243,8 @@ void FormMain::UpdateSaveEnabled() {
 }
 
 void FormMain::lv_ColumnClick(int column) {
-    if (column < 0 || column >= PacketListModel::kColumnCount) return;
+    // Info is a decode computed on demand, not a stored field: it does not sort.
+    if (column < 0 || column >= kSortColumnCount) return;
     const std::optional<RowOrder>& current = mModel->CurrentRowOrder();
     std::optional<RowOrder> next;
     if (!current || static_cast<int>(current->column) != column)
@@ -391,9 +392,10 @@ bool FormMain::ExportRowsCsv(const QString& path, QString* error) {
     std::string text = CsvLine(cells) + "\r\n";
     const int rows = mModel->rowCount();
     for (int row = 0; row < rows; ++row) {
-        const clV* record = mSession.Packets().Get(mModel->KeyAt(row));
-        if (record == nullptr) continue;
-        text += CsvLine(RowTexts(*record));
+        cells.clear();
+        for (int c = 0; c < PacketListModel::kColumnCount; ++c)
+            cells.push_back(mModel->index(row, c).data().toString().toStdString());
+        text += CsvLine(cells);
         text += "\r\n";
         // Written in pieces so a million rows never sit in memory as one text.
         if (text.size() >= (1u << 20)) {
