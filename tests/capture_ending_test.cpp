@@ -119,16 +119,7 @@ TEST_P(CaptureFilingStopTest, EndsTheCaptureKeepingWhatWasFiled) {
         const auto datagram = testing::BuildDatagram(fields);
         AppendFrame(stream, FrameType::Datagram, 1700000000, i, static_cast<std::uint32_t>(datagram.size()), datagram);
     }
-    QFile frames(folder.filePath(QStringLiteral("frames.bin")));
-    ASSERT_TRUE(frames.open(QIODevice::WriteOnly));
-    frames.write(reinterpret_cast<const char*>(stream.data()), static_cast<qint64>(stream.size()));
-    frames.close();
-    QFile helper(folder.filePath(QStringLiteral("wirelens-capture")));
-    ASSERT_TRUE(helper.open(QIODevice::WriteOnly));
-    helper.write(QStringLiteral("#!/bin/sh\ncat '%1'\nexec sleep 60\n").arg(frames.fileName()).toUtf8());
-    helper.close();
-    helper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    SetCaptureHelperPath(helper.fileName().toStdString());
+    ASSERT_TRUE(testing::UseStandInHelper(folder, stream));
 
     FormMainHarness h({"198.51.100.1;255.255.255.0"});
     GetParam().limit(h.window->Session());

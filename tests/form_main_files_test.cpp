@@ -252,27 +252,18 @@ TEST_F(WindowFiles, StreamRowsAppearAsTheyArriveAndTheEndIsTold) {
 
 // A stand-in capture helper that opens on veth0, hands over one datagram and
 // reports 3 kernel drops, then waits to be ended.
-void UseStandInHelper(const QTemporaryDir& folder) {
+void UseStandInCapture(const QTemporaryDir& folder) {
     std::vector<std::uint8_t> stream;
     AppendReadyFrame(stream, "veth0");
     const auto datagram = BuildDatagram(Udp("198.51.100.2", "198.51.100.1"));
     AppendFrame(stream, FrameType::Datagram, 1700000000, 5, static_cast<std::uint32_t>(datagram.size()), datagram);
     AppendStatsFrame(stream, 1700000001, 0, StatsPayload{10, 3, 0});
-    QFile frames(folder.filePath(QStringLiteral("frames.bin")));
-    ASSERT_TRUE(frames.open(QIODevice::WriteOnly));
-    frames.write(reinterpret_cast<const char*>(stream.data()), static_cast<qint64>(stream.size()));
-    frames.close();
-    QFile helper(folder.filePath(QStringLiteral("wirelens-capture")));
-    ASSERT_TRUE(helper.open(QIODevice::WriteOnly));
-    helper.write(QStringLiteral("#!/bin/sh\ncat '%1'\nexec sleep 60\n").arg(frames.fileName()).toUtf8());
-    helper.close();
-    helper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    SetCaptureHelperPath(helper.fileName().toStdString());
+    ASSERT_TRUE(testing::UseStandInHelper(folder, stream));
 }
 
 TEST(WindowCaptureFiles, ASavedCaptureRecordsItsInterfaceAddressAndDropsAndOpenAsksToStopIt) {
     QTemporaryDir folder;
-    UseStandInHelper(folder);
+    UseStandInCapture(folder);
     FormMainHarness h({"198.51.100.1;255.255.255.0"});
     h.window->StartCapture();
     ASSERT_TRUE(h.window->IsCapturing());

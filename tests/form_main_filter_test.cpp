@@ -393,16 +393,7 @@ protected:
     void SetUp() override {
         std::vector<std::uint8_t> stream;
         AppendReadyFrame(stream, "veth0");
-        QFile frames(mFolder.filePath(QStringLiteral("frames.bin")));
-        ASSERT_TRUE(frames.open(QIODevice::WriteOnly));
-        frames.write(reinterpret_cast<const char*>(stream.data()), static_cast<qint64>(stream.size()));
-        frames.close();
-        QFile helper(mFolder.filePath(QStringLiteral("wirelens-capture")));
-        ASSERT_TRUE(helper.open(QIODevice::WriteOnly));
-        helper.write(QStringLiteral("#!/bin/sh\ncat '%1'\nexec sleep 60\n").arg(frames.fileName()).toUtf8());
-        helper.close();
-        helper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        SetCaptureHelperPath(helper.fileName().toStdString());
+        ASSERT_TRUE(testing::UseStandInHelper(mFolder, stream));
         W().resize(700, 500);
         W().show();
         W().StartCapture();

@@ -3,15 +3,34 @@
 // message boxes, a private instance lock.
 #include <QAbstractItemModelTester>
 #include <QCoreApplication>
+#include <QFile>
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "capture/mdlwinsock.h"
 #include "ui/form_main.h"
 
 namespace wirelens::testing {
+
+// Makes the window's capture helper a stand-in that sends `stream` (frames as
+// the real helper writes them), then waits to be ended: the road from the
+// stream to the rows without capture privileges. Undo with SetCaptureHelperPath("").
+inline bool UseStandInHelper(const QTemporaryDir& folder, const std::vector<std::uint8_t>& stream) {
+    QFile frames(folder.filePath(QStringLiteral("frames.bin")));
+    if (!frames.open(QIODevice::WriteOnly)) return false;
+    frames.write(reinterpret_cast<const char*>(stream.data()), static_cast<qint64>(stream.size()));
+    frames.close();
+    QFile helper(folder.filePath(QStringLiteral("wirelens-capture")));
+    if (!helper.open(QIODevice::WriteOnly)) return false;
+    helper.write(QStringLiteral("#!/bin/sh\ncat '%1'\nexec sleep 60\n").arg(frames.fileName()).toUtf8());
+    helper.close();
+    helper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    SetCaptureHelperPath(helper.fileName().toStdString());
+    return true;
+}
 
 struct RecordedMessage {
     QString text;
