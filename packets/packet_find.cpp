@@ -102,7 +102,7 @@ bool PacketMatches(const FindQuery& query, const clV& record, std::span<const st
     return false;
 }
 
-std::optional<std::size_t> FindRow(const std::vector<std::uint32_t>& rows, std::optional<std::size_t> from,
+std::optional<std::size_t> FindRow(std::span<const std::uint32_t> rows, std::optional<std::size_t> from,
                                    FindDirection direction, const FindQuery& query, const PacketStore& store,
                                    const RawDatagramStore& raw) {
     const std::size_t n = rows.size();
@@ -123,7 +123,7 @@ std::optional<std::size_t> FindRow(const std::vector<std::uint32_t>& rows, std::
     return std::nullopt;
 }
 
-std::optional<std::size_t> RowOfSequence(const std::vector<std::uint32_t>& rows, std::int32_t sequence) {
+std::optional<std::size_t> RowOfSequence(std::span<const std::uint32_t> rows, std::int32_t sequence) {
     const auto it = std::find_if(rows.begin(), rows.end(),
                                  [sequence](std::uint32_t entry) { return RowKey(entry) == sequence; });
     if (it == rows.end()) return std::nullopt;

@@ -51,11 +51,11 @@ bool PacketMatches(const FindQuery& query, const clV& record, std::span<const st
 // The first matching row after `from` (Next) or before it (Previous), going
 // round the end; `from` itself is looked at last. Without `from`, Next starts
 // at the first row and Previous at the last.
-std::optional<std::size_t> FindRow(const std::vector<std::uint32_t>& rows, std::optional<std::size_t> from,
+std::optional<std::size_t> FindRow(std::span<const std::uint32_t> rows, std::optional<std::size_t> from,
                                    FindDirection direction, const FindQuery& query, const PacketStore& store,
                                    const RawDatagramStore& raw);
 
 // The row that shows the packet with this sequence number, if the list shows it.
-std::optional<std::size_t> RowOfSequence(const std::vector<std::uint32_t>& rows, std::int32_t sequence);
+std::optional<std::size_t> RowOfSequence(std::span<const std::uint32_t> rows, std::int32_t sequence);
 
 }  // namespace wirelens

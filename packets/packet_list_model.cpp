@@ -54,7 +54,7 @@ void PacketListModel::FlushPending() {
         const int first = static_cast<int>(mRows.size());
         const int last = first + static_cast<int>(mPending.size()) - 1;
         beginInsertRows(QModelIndex(), first, last);
-        mRows.insert(mRows.end(), mPending.begin(), mPending.end());
+        mRows.append(mPending);
         mPending.clear();
         endInsertRows();
     }
@@ -95,11 +95,11 @@ void PacketListModel::InsertSortedPending() {
     std::vector<std::uint32_t> batch;
     batch.swap(mPending);
     beginInsertRows(QModelIndex(), first, last);
-    mRows.insert(mRows.end(), batch.begin(), batch.end());
+    mRows.append(batch);
     endInsertRows();
     ChangeLayout([this, first, &batch] {
         mRows.resize(static_cast<std::size_t>(first));
-        InsertSortedRows(mRows, std::move(batch), *mOrder, mSession.Packets());
+        InsertSortedRows(mRows, batch, *mOrder, mSession.Packets());
     });
 }
 
@@ -118,8 +118,7 @@ void PacketListModel::SetRowOrder(std::optional<RowOrder> order) {
 
 void PacketListModel::RemoveAllRows() {
     beginResetModel();
-    mRows.clear();
-    mRows.shrink_to_fit();
+    mRows.release();
     mPending.clear();
     endResetModel();
 }
@@ -127,7 +126,7 @@ void PacketListModel::RemoveAllRows() {
 void PacketListModel::ReplaceRows(std::vector<std::uint32_t> rows) {
     if (mOrder) SortRows(rows, *mOrder, mSession.Packets());
     beginResetModel();
-    mRows.assign(rows.begin(), rows.end());
+    mRows.assign(rows);
     mPending.clear();
     endResetModel();
 }

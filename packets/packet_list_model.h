@@ -13,6 +13,7 @@
 
 #include "packets/capture_session.h"
 #include "packets/packet_sort.h"
+#include "packets/row_array.h"
 
 namespace wirelens {
 
@@ -48,7 +49,7 @@ public:
     void SetRowOrder(std::optional<RowOrder> order);
     const std::optional<RowOrder>& CurrentRowOrder() const { return mOrder; }
     // The rows shown, as row entries.
-    const std::vector<std::uint32_t>& Rows() const { return mRows; }
+    const RowArray& Rows() const { return mRows; }
     // A row entry: the store key, with the outgoing flag in the top bit.
     static std::uint32_t RowEntry(std::int32_t key, bool outgoing) { return CaptureSession::RowEntry(key, outgoing); }
     std::int32_t KeyAt(int row) const;
@@ -73,7 +74,7 @@ private:
 
     const CaptureSession& mSession;
     std::optional<RowOrder> mOrder;
-    std::vector<std::uint32_t> mRows;
+    RowArray mRows;
     std::vector<std::uint32_t> mPending;
     bool mFlushQueued = false;
     QIcon mIncoming;

@@ -81,7 +81,7 @@ bool RowBefore(std::uint32_t a, std::uint32_t b, RowOrder order, const PacketSto
     return PlaceOf(a, order, store) < PlaceOf(b, order, store);
 }
 
-void SortRows(std::vector<std::uint32_t>& rows, RowOrder order, const PacketStore& store) {
+void SortRows(std::span<std::uint32_t> rows, RowOrder order, const PacketStore& store) {
     if (FitsInWord(order.column)) {
         // Value and tie in one word: the value's low 32 bits hold everything
         // (a descending value is complemented within them as well).
@@ -100,8 +100,13 @@ void SortRows(std::vector<std::uint32_t>& rows, RowOrder order, const PacketStor
     for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = EntryOf(placed[i].tie);
 }
 
-std::vector<std::size_t> InsertSortedRows(std::vector<std::uint32_t>& rows, std::vector<std::uint32_t> batch,
-                                          RowOrder order, const PacketStore& store) {
+namespace {
+// Merges in place: the rows grow by the batch, then each stretch of old rows
+// moves back by the number of batch entries that go before it, from the end,
+// so nothing is copied twice and no second list is built.
+template <typename Rows>
+std::vector<std::size_t> MergeSortedBatch(Rows& rows, const std::vector<std::uint32_t>& batch, RowOrder order,
+                                          const PacketStore& store) {
     std::vector<Placed> placed(batch.size());
     for (std::size_t i = 0; i < batch.size(); ++i) placed[i] = PlaceOf(batch[i], order, store);
     std::sort(placed.begin(), placed.end());
@@ -117,20 +122,30 @@ std::vector<std::size_t> InsertSortedRows(std::vector<std::uint32_t>& rows, std:
         before[i] = static_cast<std::size_t>(from - rows.begin());
     }
 
-    std::vector<std::uint32_t> merged;
-    merged.reserve(rows.size() + placed.size());
+    const std::size_t oldSize = rows.size();
+    rows.resize(oldSize + placed.size());
     std::vector<std::size_t> taken(placed.size());
-    std::size_t copied = 0;
-    for (std::size_t i = 0; i < placed.size(); ++i) {
-        merged.insert(merged.end(), rows.begin() + static_cast<std::ptrdiff_t>(copied),
-                      rows.begin() + static_cast<std::ptrdiff_t>(before[i]));
-        copied = before[i];
-        taken[i] = merged.size();
-        merged.push_back(EntryOf(placed[i].tie));
+    std::size_t oldEnd = oldSize;
+    for (std::size_t i = placed.size(); i-- > 0;) {
+        const auto first = rows.begin() + static_cast<std::ptrdiff_t>(before[i]);
+        std::move_backward(first, rows.begin() + static_cast<std::ptrdiff_t>(oldEnd),
+                           rows.begin() + static_cast<std::ptrdiff_t>(oldEnd + i + 1));
+        taken[i] = before[i] + i;
+        rows[taken[i]] = EntryOf(placed[i].tie);
+        oldEnd = before[i];
     }
-    merged.insert(merged.end(), rows.begin() + static_cast<std::ptrdiff_t>(copied), rows.end());
-    rows = std::move(merged);
     return taken;
+}
+}  // namespace
+
+std::vector<std::size_t> InsertSortedRows(std::vector<std::uint32_t>& rows, const std::vector<std::uint32_t>& batch,
+                                          RowOrder order, const PacketStore& store) {
+    return MergeSortedBatch(rows, batch, order, store);
+}
+
+std::vector<std::size_t> InsertSortedRows(RowArray& rows, const std::vector<std::uint32_t>& batch, RowOrder order,
+                                          const PacketStore& store) {
+    return MergeSortedBatch(rows, batch, order, store);
 }
 
 }  // namespace wirelens

@@ -6,9 +6,11 @@
 // sort is repeatable.
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "packets/packet_store.h"
+#include "packets/row_array.h"
 
 namespace wirelens {
 
@@ -36,13 +38,15 @@ inline std::int32_t RowKey(std::uint32_t entry) { return static_cast<std::int32_
 
 // Sorts `rows` in place. Entries whose key is not in the store sort as the
 // smallest values.
-void SortRows(std::vector<std::uint32_t>& rows, RowOrder order, const PacketStore& store);
+void SortRows(std::span<std::uint32_t> rows, RowOrder order, const PacketStore& store);
 
 // Merges `batch` (any order) into `rows`, which are sorted by `order`, so that
 // the result is what SortRows would give for all of them. Returns the indexes
 // in the merged `rows` that the batch's entries took, ascending.
-std::vector<std::size_t> InsertSortedRows(std::vector<std::uint32_t>& rows, std::vector<std::uint32_t> batch,
+std::vector<std::size_t> InsertSortedRows(std::vector<std::uint32_t>& rows, const std::vector<std::uint32_t>& batch,
                                           RowOrder order, const PacketStore& store);
+std::vector<std::size_t> InsertSortedRows(RowArray& rows, const std::vector<std::uint32_t>& batch, RowOrder order,
+                                          const PacketStore& store);
 
 // Whether `a` comes before `b` in `order`.
 bool RowBefore(std::uint32_t a, std::uint32_t b, RowOrder order, const PacketStore& store);

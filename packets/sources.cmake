@@ -9,6 +9,7 @@ target_sources(wirelens_core PRIVATE
   packets/packet_find.cpp packets/packet_find.h
   packets/packet_sort.cpp packets/packet_sort.h
   packets/packet_store.cpp packets/packet_store.h
+  packets/row_array.cpp packets/row_array.h
   packets/row_export.cpp packets/row_export.h)
 # Display filters are compiled and run by libpcap.
 target_link_libraries(wirelens_core PRIVATE PkgConfig::PCAP)

@@ -185,7 +185,7 @@ TEST_F(PacketListTools, HeaderClicksSortAscendingDescendingAndBackWithTheSelecti
     const int column = PacketListModel::kColSrcAddr;
     for (const SortOrder order : {SortOrder::Ascending, SortOrder::Descending}) {
         W().lv_ColumnClick(column);
-        std::vector<std::uint32_t> expected = M().Rows();
+        std::vector<std::uint32_t> expected(M().Rows().begin(), M().Rows().end());
         SortRows(expected, {SortColumn::SrcAddr, order}, W().Session().Packets());
         EXPECT_EQ(M().Rows(), expected);
         EXPECT_TRUE(W().lv->horizontalHeader()->isSortIndicatorShown());

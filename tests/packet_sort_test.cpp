@@ -127,6 +127,8 @@ TEST(SortedInsertion, BatchesLandWhereAFullSortPutsThem) {
             const std::vector<std::uint32_t> all = FillStore(store, RandomRows(600, 7u + static_cast<unsigned>(column)));
             std::vector<std::uint32_t> rows(all.begin(), all.begin() + 200);
             SortRows(rows, order, store);
+            RowArray list;  // the model's own container takes the same batches
+            list.assign(rows);
             // Batches of growing size, the last one larger than the list it joins.
             std::size_t next = 200;
             for (const std::size_t batchSize : {1u, 7u, 92u, 300u}) {
@@ -135,6 +137,8 @@ TEST(SortedInsertion, BatchesLandWhereAFullSortPutsThem) {
                 std::reverse(batch.begin(), batch.end());
                 next += batchSize;
                 const std::vector<std::size_t> taken = InsertSortedRows(rows, batch, order, store);
+                EXPECT_EQ(InsertSortedRows(list, batch, order, store), taken);
+                EXPECT_TRUE(list == rows) << "column " << column << " batch " << batchSize;
 
                 std::vector<std::uint32_t> expected(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(next));
                 SortRows(expected, order, store);
