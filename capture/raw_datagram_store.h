@@ -2,9 +2,11 @@
 // Append-only store of captured datagrams, addressed by position from 1.
 // Bytes live in large chunks (no allocation per datagram); each datagram keeps
 // only the bytes it has, at most kReceiveBufferSize. The index grows in fixed
-// chunks too, so an append never copies what is stored.
+// chunks too, so an append never copies what is stored; it costs 4 bytes a
+// datagram, its start in its chunk, the end following from the next start.
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <span>
 #include <utility>
@@ -38,16 +40,25 @@ public:
     std::size_t ReservedBytes() const;
 
 private:
-    // An entry packs chunk index, offset in the chunk and kept length into 64 bits.
-    std::uint64_t EntryAt(std::uint32_t position) const;
+    // A datagram's place: which chunk, where in it, and where it ends.
+    struct Place {
+        std::size_t chunk = 0;
+        std::size_t offset = 0;
+        std::size_t length = 0;
+    };
+    struct EntryChunk;
+    Place PlaceOf(std::uint32_t position) const;
+    std::size_t ChunkOf(std::uint32_t index) const;
 
     std::vector<HugeChunk<std::uint8_t>> mChunks;
+    std::vector<std::uint32_t> mChunkEnds;  // bytes used in each chunk but the last
     std::size_t mChunkUsed = 0;
-    std::vector<std::unique_ptr<std::uint64_t[]>> mEntryChunks;
+    std::vector<std::unique_ptr<EntryChunk>> mEntryChunks;
     std::uint32_t mCount = 0;
     // (position, wire length) of the few datagrams that were cut, in position order;
-    // every other datagram's wire length is its kept length.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> mCutLengths;
+    // every other datagram's wire length is its kept length. A deque grows
+    // without copying what it holds, however many are cut.
+    std::deque<std::pair<std::uint32_t, std::uint32_t>> mCutLengths;
 };
 
 }  // namespace wirelens
