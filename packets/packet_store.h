@@ -23,8 +23,10 @@ public:
     void Clear();
     std::size_t ReservedBytes() const;
 
+    // Records per chunk: a whole number of huge pages of 28-byte records.
+    static constexpr std::int32_t kChunkRecords = 1 << 19;
+
 private:
-    static constexpr std::int32_t kChunkRecords = 1 << 16;
     std::vector<HugeChunk<clV>> mChunks;
     std::int32_t mCount = 0;
 };

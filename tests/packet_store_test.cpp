@@ -34,6 +34,40 @@ TEST(clV, AddFillsMembersDespiteItsParameterOrder) {
     EXPECT_EQ(r.mHora().substr(0, 8), "13:57:13");
 }
 
+// Fields share words in the record: none may leak into another.
+TEST(clV, PackedFieldsKeepTheirValuesAtTheirLimits) {
+    struct Case {
+        const char* name;
+        std::uint8_t proto;
+        std::int32_t size;
+        std::int32_t sizeKept;
+        std::uint32_t nanoseconds;
+        bool ports;
+    };
+    const Case cases[] = {
+        {"highest protocol, size -1", 255, -1, -1, 999999999, true},
+        {"protocol 0, largest size", 0, clV::kMaxSize, clV::kMaxSize, 0, false},
+        {"smallest size", 17, clV::kMinSize, clV::kMinSize, 1, true},
+        {"sizes past 24 bits held at the ends", 6, 1 << 30, clV::kMaxSize, 500, true},
+        {"negative past 24 bits", 6, -(1 << 30), clV::kMinSize, 500, false},
+    };
+    for (const Case& c : cases) {
+        clV r;
+        r.add(c.proto, 1, c.ports ? std::optional<std::uint16_t>(65535) : std::nullopt, 2,
+              c.ports ? std::optional<std::uint16_t>(1) : std::nullopt, c.size, 0xffffffffu, CaptureTime{});
+        EXPECT_FALSE(r.Timestamp().has_value()) << c.name;
+        r.SetTimestamp(PacketTime{1700000000, c.nanoseconds});
+        EXPECT_EQ(r.Protocol(), c.proto) << c.name;
+        EXPECT_EQ(r.Size(), c.sizeKept) << c.name;
+        EXPECT_EQ(r.HasPorts(), c.ports) << c.name;
+        EXPECT_EQ(r.SrcPort(), c.ports ? 65535 : 0) << c.name;
+        EXPECT_EQ(r.DataPosition(), 0xffffffffu) << c.name;
+        ASSERT_TRUE(r.Timestamp().has_value()) << c.name;
+        EXPECT_EQ(r.Timestamp()->seconds, 1700000000) << c.name;
+        EXPECT_EQ(r.Timestamp()->nanoseconds, c.nanoseconds) << c.name;
+    }
+}
+
 TEST(clV, ProtocolsWithoutPortsHaveEmptyPortTexts) {
     const clV icmp = Record(1, "198.51.100.2", "198.51.100.1", 40);
     EXPECT_EQ(icmp.mProtocol(), "ICMP");
@@ -70,15 +104,17 @@ TEST(PacketStore, KeysRunFromOneWithoutGapsAndRestartAfterClear) {
     EXPECT_EQ(store.Get(1), nullptr);
     EXPECT_FALSE(store.Put(2, Record(1, "1.1.1.1", "2.2.2.2")));  // would leave a gap
     EXPECT_FALSE(store.Put(0, Record(1, "1.1.1.1", "2.2.2.2")));
-    for (std::int32_t key = 1; key <= 70000; ++key) {  // crosses a chunk boundary
+    constexpr std::int32_t kCount = PacketStore::kChunkRecords + 4464;  // crosses a chunk boundary
+    for (std::int32_t key = 1; key <= kCount; ++key) {
         ASSERT_TRUE(store.Put(key, Record(17, "1.1.1.1", "2.2.2.2", key)));
     }
-    EXPECT_EQ(store.Count(), 70000);
-    EXPECT_EQ(store.Get(65537)->Size(), 65537);
-    EXPECT_EQ(store.Get(70001), nullptr);
+    EXPECT_EQ(store.Count(), kCount);
+    EXPECT_EQ(store.Get(PacketStore::kChunkRecords)->Size(), PacketStore::kChunkRecords);
+    EXPECT_EQ(store.Get(PacketStore::kChunkRecords + 1)->Size(), PacketStore::kChunkRecords + 1);
+    EXPECT_EQ(store.Get(kCount + 1), nullptr);
     EXPECT_TRUE(store.Put(3, Record(1, "9.9.9.9", "2.2.2.2")));  // replaces
     EXPECT_EQ(store.Get(3)->mSrcAddr(), "9.9.9.9");
-    EXPECT_EQ(store.Count(), 70000);
+    EXPECT_EQ(store.Count(), kCount);
     store.Clear();
     EXPECT_EQ(store.Count(), 0);
     EXPECT_TRUE(store.Put(1, Record(6, "3.3.3.3", "4.4.4.4")));
