@@ -218,6 +218,27 @@ TEST_F(WindowFiles, ClearAndExitAskBeforeUnsavedPacketsAreLost) {
     EXPECT_FALSE(W().isVisible());
 }
 
+// A file with more packets than the list can keep: reading stops at the
+// refused packet and says why and how many are kept, instead of reading on
+// and dropping the rest unsaid.
+TEST_F(WindowFiles, ReadingStopsAndSaysSoWhenTheListCanKeepNoMore) {
+    const std::string path = WriteFile("big.pcapng", 8);
+    W().Session().SetPacketLimit(5);
+    ASSERT_TRUE(W().OpenCaptureFile(QString::fromStdString(path)));
+    WaitForReading();
+    EXPECT_EQ(W().Packets().Count(), 5);
+    EXPECT_EQ(W().Model()->rowCount(), 5);
+    ASSERT_EQ(h.messages.size(), 1u);
+    EXPECT_EQ(h.messages[0].text.toStdString(),
+              "Reading \"big.pcapng\" stopped: the packet list is full and cannot keep another packet. The 5 "
+              "packets read so far are kept; clear the list to read more.");
+    EXPECT_FALSE(W().IsReadingFile());
+    // Reading stopped by itself: no note of a cancel by the user.
+    const auto* note = W().findChild<QLabel*>(QStringLiteral("stB_note"));
+    ASSERT_NE(note, nullptr);
+    EXPECT_FALSE(note->text().contains("cancelled")) << note->text().toStdString();
+}
+
 TEST_F(WindowFiles, StreamRowsAppearAsTheyArriveAndTheEndIsTold) {
     // A pcap stream: header first, packets whenever the writer has them.
     int ends[2];

@@ -102,6 +102,8 @@ void CaptureFileLoader::ReadTurn() {
 }
 
 void CaptureFileLoader::Finish(bool cancelled, std::optional<std::string> readError) {
+    // A callback that cancelled has finished the reading already: tell it once.
+    if (!mRunning) return;
     mRunning = false;
     if (mNotifier != nullptr) mNotifier->setEnabled(false);
     LoadOutcome outcome;

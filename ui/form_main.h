@@ -68,6 +68,11 @@ struct SavePacketsChoice {
 class CaptureFileLoader;
 struct LoadOutcome;
 
+// What the window says when the session stops filing packets: while capturing
+// (no file named) or while reading the named file or stream.
+QString FilingStopMessage(FilingStop why, std::int32_t kept, std::uint64_t marginBytes,
+                          const QString& readingFile = QString());
+
 class FormMain : public QMainWindow, public iSubCls {
     Q_OBJECT
 public:
@@ -331,6 +336,7 @@ private:
     std::string mPresetAddress;  // the -i address for the next Start
     std::string mCaptureFilter;
     std::function<bool(std::span<const std::uint8_t>, std::uint32_t)> mReadFilter;
+    FilingStop mReadRefusal = FilingStop::None;  // why reading stopped filing, if it did
 
     // The capture descriptor is open and registered for notifications.
     bool mCaptureOpen = false;

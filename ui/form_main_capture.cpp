@@ -23,19 +23,6 @@ constexpr unsigned kFramesPerClockCheck = 64;
 constexpr const char* kPacketsKept = " The packets captured so far are kept.";
 
 // Why the capture stopped when the session filed no more, and what is kept.
-QString FilingStopMessage(FilingStop why, std::int32_t kept, std::uint64_t marginBytes) {
-    const QString keptText = kept == 1 ? QStringLiteral("The 1 packet captured so far is kept")
-                                       : QStringLiteral("The %1 packets captured so far are kept").arg(kept);
-    if (why == FilingStop::MemoryLow)
-        return QStringLiteral("The capture stopped: this machine is running out of memory (less than %1 MiB is "
-                              "available). %2; clear the list or close other programs to capture more.")
-            .arg(marginBytes >> 20)
-            .arg(keptText);
-    return QStringLiteral("The capture stopped: the packet list is full and cannot keep another packet. %1; "
-                          "clear the list to capture more.")
-        .arg(keptText);
-}
-
 // A reason from the helper or the system, ended as a sentence inside a message.
 QString WithFullStop(QString text) {
     text = text.trimmed();
@@ -43,6 +30,24 @@ QString WithFullStop(QString text) {
     return text;
 }
 }  // namespace
+
+QString FilingStopMessage(FilingStop why, std::int32_t kept, std::uint64_t marginBytes, const QString& readingFile) {
+    const bool reading = !readingFile.isEmpty();
+    const QString keptText = QStringLiteral("The %1 %2 so far %3 kept")
+                                 .arg(kept == 1 ? QStringLiteral("1 packet") : QStringLiteral("%1 packets").arg(kept),
+                                      reading ? QStringLiteral("read") : QStringLiteral("captured"),
+                                      kept == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+    const QString stopped =
+        reading ? QStringLiteral("Reading \"%1\" stopped: ").arg(readingFile) : QStringLiteral("The capture stopped: ");
+    if (why == FilingStop::MemoryLow)
+        return stopped +
+               QStringLiteral("this machine is running out of memory (less than %1 MiB is available). %2; clear the "
+                              "list or close other programs to %3 more.")
+                   .arg(marginBytes >> 20)
+                   .arg(keptText, reading ? QStringLiteral("read") : QStringLiteral("capture"));
+    return stopped + QStringLiteral("the packet list is full and cannot keep another packet. %1; clear the list to %2 more.")
+                         .arg(keptText, reading ? QStringLiteral("read") : QStringLiteral("capture"));
+}
 
 void FormMain::EnterCapturingState() {
     Menu_Start->setEnabled(false);

@@ -14,6 +14,7 @@
 #include <QProgressDialog>
 #include <QUrl>
 #include <algorithm>
+#include <utility>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -129,6 +130,7 @@ void FormMain::StartLoader(int fd, bool stream, std::uint64_t size, const QStrin
     mNoteLabel->hide();
 
     auto adopted = std::make_shared<bool>(false);
+    mReadRefusal = FilingStop::None;
     mLoader = new CaptureFileLoader(
         fd, stream, size,
         [this, adopted](const CaptureFileParser& parser, const CapturePacket& packet) {
@@ -137,7 +139,12 @@ void FormMain::StartLoader(int fd, bool stream, std::uint64_t size, const QStrin
                 AdoptFileInfo(mSession, parser.Info(), parser.NanosecondResolution());
                 *adopted = true;
             }
-            if (!mReadFilter || mReadFilter(packet.bytes, packet.wireLength)) IngestCapturePacket(mSession, packet);
+            if (mReadFilter && !mReadFilter(packet.bytes, packet.wireLength)) return;
+            if (IngestCapturePacket(mSession, packet).status == IngestStatus::Refused) {
+                // Nothing more can be kept: stop here and say so rather than read on and drop.
+                mReadRefusal = mSession.LastRefusal();
+                if (mLoader) mLoader->Cancel();
+            }
         },
         this);
     connect(mLoader, &CaptureFileLoader::Finished, this, &FormMain::LoaderFinished);
@@ -190,12 +197,19 @@ void FormMain::LoaderFinished(const LoadOutcome& outcome) {
                           outcome.skippedFrames == 1 ? QStringLiteral("frame that is") : QStringLiteral("frames that are"),
                           outcome.skippedFrames == 1 ? QStringLiteral("was") : QStringLiteral("were"));
     }
-    if (outcome.cancelled) notes << QStringLiteral("reading was cancelled after %1").arg(PacketsText(outcome.packets));
+    const FilingStop refusal = std::exchange(mReadRefusal, FilingStop::None);
+    if (outcome.cancelled && refusal == FilingStop::None)
+        notes << QStringLiteral("reading was cancelled after %1").arg(PacketsText(outcome.packets));
     if (!notes.isEmpty()) {
         mNoteLabel->setText(notes.join(QStringLiteral("; ")));
         mNoteLabel->show();
     }
-    if (stream) {
+    if (refusal != FilingStop::None) {
+        if (stream) EnterIdleState(QStringLiteral("Stopped"), false);
+        mEnv.showMessage(FilingStopMessage(refusal, mSession.Count(), mSession.Guard().marginBytes,
+                                           QFileInfo(mShownFile).fileName()),
+                         QMessageBox::Warning);
+    } else if (stream) {
         EnterIdleState(QStringLiteral("Stopped"), false);
         if (!outcome.cancelled) {
             QString text = QStringLiteral("The stream \"%1\" ended: %2 read, all kept.").arg(mShownFile, PacketsText(outcome.packets));
