@@ -3,6 +3,12 @@
 // them: filling a chunk then takes one page fault per 2 MiB instead of 512,
 // which is most of the cost of filing packets quickly. Pages stay untouched
 // (not resident) until written, as with new[].
+//
+// The one fault per 2 MiB clears a whole huge page, which takes milliseconds
+// on a virtual machine; a writer that takes it stalls for that long. So the
+// stores ask for each next huge page to be faulted in ahead of them, on a
+// thread of its own (FaultInAhead), once they are half way through the one
+// they are filling.
 #include <sys/mman.h>
 
 #include <cstddef>
@@ -28,5 +34,17 @@ HugeChunk<T> AllocateHugeChunk(std::size_t bytes) {
     madvise(p, bytes, MADV_HUGEPAGE);  // advice only: without huge pages it is ordinary memory
     return HugeChunk<T>(static_cast<T*>(p));
 }
+
+// Faults in [begin, begin + bytes) on the fault-ahead thread, as if written,
+// without touching what is there: the caller may write the same pages at any
+// time. Never blocks; a request that finds the queue full is dropped (the
+// writer then takes the fault itself, as without this).
+void FaultInAhead(const void* begin, std::size_t bytes);
+
+// What a writer filling a chunk from `before` to `after` bytes asks for: the
+// next huge page once it passes the middle of the current one. Returns true
+// when that page would be past `chunkBytes`: the writer should then make its
+// next chunk ready and fault in that chunk's first page instead.
+bool FaultInNextHugePage(const void* chunk, std::size_t chunkBytes, std::size_t before, std::size_t after);
 
 }  // namespace wirelens

@@ -41,13 +41,18 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
     if (mChunks.empty() || mChunkUsed + length > kChunkBytes) {
         // An unfilled chunk costs address space, not resident memory.
         if (!mChunks.empty()) mChunkEnds.push_back(static_cast<std::uint32_t>(mChunkUsed));
-        mChunks.push_back(AllocateHugeChunk<std::uint8_t>(kChunkBytes));
+        mChunks.push_back(mNextChunk ? std::move(mNextChunk) : AllocateHugeChunk<std::uint8_t>(kChunkBytes));
         mChunkUsed = 0;
     }
     std::uint8_t* dst = mChunks.back().get() + mChunkUsed;
     if (length != 0) std::memcpy(dst, datagram.data(), length);
+    if (FaultInNextHugePage(mChunks.back().get(), kChunkBytes, mChunkUsed, mChunkUsed + length) && !mNextChunk) {
+        mNextChunk = AllocateHugeChunk<std::uint8_t>(kChunkBytes);
+        FaultInAhead(mNextChunk.get(), kHugePageBytes);
+    }
     const std::uint32_t index = mCount;
-    if (index % kEntriesPerChunk == 0) mEntryChunks.push_back(std::make_unique<EntryChunk>());
+    // Left uninitialised: each entry is written before it is read.
+    if (index % kEntriesPerChunk == 0) mEntryChunks.push_back(std::make_unique_for_overwrite<EntryChunk>());
     EntryChunk& entries = *mEntryChunks.back();
     const std::size_t chunk = mChunks.size() - 1;
     if (index % kGroupEntries == 0)
@@ -112,7 +117,7 @@ void RawDatagramStore::Clear() {
 }
 
 std::size_t RawDatagramStore::ReservedBytes() const {
-    return mChunks.size() * kChunkBytes + mEntryChunks.size() * sizeof(EntryChunk) +
+    return (mChunks.size() + (mNextChunk ? 1 : 0)) * kChunkBytes + mEntryChunks.size() * sizeof(EntryChunk) +
            mChunkEnds.capacity() * sizeof(std::uint32_t) + mCutLengths.size() * sizeof(mCutLengths[0]);
 }
 

@@ -51,6 +51,7 @@ private:
     std::size_t ChunkOf(std::uint32_t index) const;
 
     std::vector<HugeChunk<std::uint8_t>> mChunks;
+    HugeChunk<std::uint8_t> mNextChunk;  // made ready while the last chunk fills
     std::vector<std::uint32_t> mChunkEnds;  // bytes used in each chunk but the last
     std::size_t mChunkUsed = 0;
     std::vector<std::unique_ptr<EntryChunk>> mEntryChunks;

@@ -22,24 +22,29 @@ bool PacketStore::Put(std::int32_t key, const clV& record) {
     }
     if (key != mCount + 1) return false;
     const std::int32_t i = mCount;
-    if (i % kChunkRecords == 0) {
-        static_assert(kChunkRecords * sizeof(clV) % kHugePageBytes == 0);
-        mChunks.push_back(AllocateHugeChunk<clV>(kChunkRecords * sizeof(clV)));
-    }
+    constexpr std::size_t kChunkBytes = kChunkRecords * sizeof(clV);
+    static_assert(kChunkBytes % kHugePageBytes == 0);
+    if (i % kChunkRecords == 0) mChunks.push_back(mNextChunk ? std::move(mNextChunk) : AllocateHugeChunk<clV>(kChunkBytes));
     // The chunk is raw memory: each record begins its life here.
     new (&mChunks.back()[i % kChunkRecords]) clV(record);
     ++mCount;
+    const std::size_t before = static_cast<std::size_t>(i % kChunkRecords) * sizeof(clV);
+    if (FaultInNextHugePage(mChunks.back().get(), kChunkBytes, before, before + sizeof(clV)) && !mNextChunk) {
+        mNextChunk = AllocateHugeChunk<clV>(kChunkBytes);
+        FaultInAhead(mNextChunk.get(), kHugePageBytes);
+    }
     return true;
 }
 
 void PacketStore::Clear() {
     mChunks.clear();
     mChunks.shrink_to_fit();
+    mNextChunk.reset();
     mCount = 0;
 }
 
 std::size_t PacketStore::ReservedBytes() const {
-    return mChunks.size() * static_cast<std::size_t>(kChunkRecords) * sizeof(clV);
+    return (mChunks.size() + (mNextChunk ? 1 : 0)) * static_cast<std::size_t>(kChunkRecords) * sizeof(clV);
 }
 
 }  // namespace wirelens

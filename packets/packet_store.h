@@ -28,6 +28,7 @@ public:
 
 private:
     std::vector<HugeChunk<clV>> mChunks;
+    HugeChunk<clV> mNextChunk;  // made ready while the last chunk fills
     std::int32_t mCount = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "capture/huge_chunk.h"
 #include "capture/raw_datagram_store.h"
 #include "tests/datagram_builder.h"
 
@@ -165,6 +166,29 @@ TEST(RawDatagramStore, KeepsEachDatagramsOwnBytesAcrossChunks) {
         EXPECT_EQ(bytes.front(), static_cast<std::uint8_t>(i));
         EXPECT_EQ(bytes.back(), static_cast<std::uint8_t>(i));
     }
+}
+
+// A writer asks for the next huge page when it passes the middle of the one
+// it fills, and for its next chunk when that page is the chunk's last.
+TEST(FaultInNextHugePage, AsksAtEachMiddleAndForTheNextChunkAtTheLast) {
+    struct Case {
+        const char* name;
+        std::size_t before, after;
+        bool nextChunkWanted;
+    };
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    const Case cases[] = {
+        {"before any middle", 100, 200, false},
+        {"passing the first page's middle", kMiB - 10, kMiB + 5, false},
+        {"reaching a middle exactly", kMiB - 10, kMiB, false},
+        {"after the middle was passed", kMiB, kMiB + 10, false},
+        {"passing the last page's middle", 3 * kMiB - 1, 3 * kMiB + 1999, true},
+        {"reaching the last page's middle exactly", 3 * kMiB - 1, 3 * kMiB, true},
+        {"the end of the last page", 4 * kMiB - 100, 4 * kMiB, false},
+    };
+    const auto chunk = AllocateHugeChunk<std::uint8_t>(4 * kMiB);
+    for (const Case& c : cases)
+        EXPECT_EQ(FaultInNextHugePage(chunk.get(), 4 * kMiB, c.before, c.after), c.nextChunkWanted) << c.name;
 }
 
 }  // namespace
