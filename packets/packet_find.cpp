@@ -102,9 +102,10 @@ bool PacketMatches(const FindQuery& query, const clV& record, std::span<const st
     return false;
 }
 
-std::optional<std::size_t> FindRow(std::span<const std::uint32_t> rows, std::optional<std::size_t> from,
-                                   FindDirection direction, const FindQuery& query, const PacketStore& store,
-                                   const RawDatagramStore& raw) {
+namespace {
+template <typename Rows>
+std::optional<std::size_t> FindRowIn(const Rows& rows, std::optional<std::size_t> from, FindDirection direction,
+                                     const FindQuery& query, const PacketStore& store, const RawDatagramStore& raw) {
     const std::size_t n = rows.size();
     if (n == 0) return std::nullopt;
     const bool forward = direction == FindDirection::Next;
@@ -123,11 +124,32 @@ std::optional<std::size_t> FindRow(std::span<const std::uint32_t> rows, std::opt
     return std::nullopt;
 }
 
+template <typename Rows>
+std::optional<std::size_t> RowOfSequenceIn(const Rows& rows, std::int32_t sequence) {
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        if (RowKey(rows[row]) == sequence) return row;
+    }
+    return std::nullopt;
+}
+}  // namespace
+
+std::optional<std::size_t> FindRow(std::span<const std::uint32_t> rows, std::optional<std::size_t> from,
+                                   FindDirection direction, const FindQuery& query, const PacketStore& store,
+                                   const RawDatagramStore& raw) {
+    return FindRowIn(rows, from, direction, query, store, raw);
+}
+
+std::optional<std::size_t> FindRow(const RowArray& rows, std::optional<std::size_t> from, FindDirection direction,
+                                   const FindQuery& query, const PacketStore& store, const RawDatagramStore& raw) {
+    return FindRowIn(rows, from, direction, query, store, raw);
+}
+
 std::optional<std::size_t> RowOfSequence(std::span<const std::uint32_t> rows, std::int32_t sequence) {
-    const auto it = std::find_if(rows.begin(), rows.end(),
-                                 [sequence](std::uint32_t entry) { return RowKey(entry) == sequence; });
-    if (it == rows.end()) return std::nullopt;
-    return static_cast<std::size_t>(it - rows.begin());
+    return RowOfSequenceIn(rows, sequence);
+}
+
+std::optional<std::size_t> RowOfSequence(const RowArray& rows, std::int32_t sequence) {
+    return RowOfSequenceIn(rows, sequence);
 }
 
 }  // namespace wirelens

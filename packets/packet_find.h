@@ -12,6 +12,7 @@
 
 #include "capture/raw_datagram_store.h"
 #include "packets/packet_store.h"
+#include "packets/row_array.h"
 
 namespace wirelens {
 
@@ -55,7 +56,12 @@ std::optional<std::size_t> FindRow(std::span<const std::uint32_t> rows, std::opt
                                    FindDirection direction, const FindQuery& query, const PacketStore& store,
                                    const RawDatagramStore& raw);
 
+// The same over the list's own rows, read in place.
+std::optional<std::size_t> FindRow(const RowArray& rows, std::optional<std::size_t> from, FindDirection direction,
+                                   const FindQuery& query, const PacketStore& store, const RawDatagramStore& raw);
+
 // The row that shows the packet with this sequence number, if the list shows it.
 std::optional<std::size_t> RowOfSequence(std::span<const std::uint32_t> rows, std::int32_t sequence);
+std::optional<std::size_t> RowOfSequence(const RowArray& rows, std::int32_t sequence);
 
 }  // namespace wirelens

@@ -9,6 +9,8 @@
 
 namespace wirelens {
 
+static_assert(RowArray::kOutgoingBit == CaptureSession::kOutgoingBit && RowArray::kOutgoingBit == kRowOutgoingBit);
+
 namespace {
 const char* const kHeaders[PacketListModel::kColumnCount] = {
     "Protocol", "Source IP", "Source Port", "Destination IP", "Destination Port", "Length (Bytes)", "Start Time",
@@ -67,14 +69,14 @@ void PacketListModel::ChangeLayout(Arrange arrange) {
     const QModelIndexList before = persistentIndexList();
     std::vector<std::uint32_t> entries;
     entries.reserve(static_cast<std::size_t>(before.size()));
-    for (const QModelIndex& index : before) entries.push_back(mRows[static_cast<std::size_t>(index.row())]);
+    for (const QModelIndex& index : before) entries.push_back(mRows.At(static_cast<std::size_t>(index.row())));
     arrange();
     // Few persistent indexes (the selection, the current row): find their rows by entry.
     std::unordered_map<std::uint32_t, int> wanted;
     for (const std::uint32_t entry : entries) wanted.emplace(entry, -1);
     std::size_t found = 0;
     for (std::size_t row = 0; row < mRows.size() && found < wanted.size(); ++row) {
-        const auto it = wanted.find(mRows[row]);
+        const auto it = wanted.find(mRows.At(row));
         if (it != wanted.end() && it->second < 0) {
             it->second = static_cast<int>(row);
             ++found;
@@ -112,6 +114,7 @@ void PacketListModel::SetRowOrder(std::optional<RowOrder> order) {
         } else {
             std::sort(mRows.begin(), mRows.end(),
                       [](std::uint32_t a, std::uint32_t b) { return RowKey(a) < RowKey(b); });
+            mRows.Compact();  // capture order again: back to a run when the rows form one
         }
     });
 }
@@ -133,12 +136,12 @@ void PacketListModel::ReplaceRows(std::vector<std::uint32_t> rows) {
 
 std::int32_t PacketListModel::KeyAt(int row) const {
     if (row < 0 || static_cast<std::size_t>(row) >= mRows.size()) return 0;
-    return static_cast<std::int32_t>(mRows[static_cast<std::size_t>(row)] & ~kOutgoingBit);
+    return static_cast<std::int32_t>(mRows.At(static_cast<std::size_t>(row)) & ~kOutgoingBit);
 }
 
 bool PacketListModel::OutgoingAt(int row) const {
     if (row < 0 || static_cast<std::size_t>(row) >= mRows.size()) return false;
-    return (mRows[static_cast<std::size_t>(row)] & kOutgoingBit) != 0;
+    return (mRows.At(static_cast<std::size_t>(row)) & kOutgoingBit) != 0;
 }
 
 int PacketListModel::rowCount(const QModelIndex& parent) const {

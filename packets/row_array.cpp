@@ -16,22 +16,46 @@ constexpr std::size_t kFirstBytes = std::size_t{64} << 10;
 
 RowArray::RowArray(RowArray&& other) noexcept
     : mData(std::exchange(other.mData, nullptr)),
+      mCapacity(std::exchange(other.mCapacity, 0)),
+      mRun(std::exchange(other.mRun, true)),
       mSize(std::exchange(other.mSize, 0)),
-      mCapacity(std::exchange(other.mCapacity, 0)) {}
+      mRunFirst(std::exchange(other.mRunFirst, 0)),
+      mOutgoing(std::move(other.mOutgoing)) {
+    other.mOutgoing.clear();
+}
 
 RowArray& RowArray::operator=(RowArray&& other) noexcept {
     if (this != &other) {
         release();
         mData = std::exchange(other.mData, nullptr);
-        mSize = std::exchange(other.mSize, 0);
         mCapacity = std::exchange(other.mCapacity, 0);
+        mRun = std::exchange(other.mRun, true);
+        mSize = std::exchange(other.mSize, 0);
+        mRunFirst = std::exchange(other.mRunFirst, 0);
+        mOutgoing = std::move(other.mOutgoing);
+        other.mOutgoing.clear();
     }
     return *this;
 }
 
 RowArray::~RowArray() { release(); }
 
-void RowArray::Grow(std::size_t atLeast) {
+void RowArray::AppendToRun(std::uint32_t entry) {
+    if (mSize == 0) mRunFirst = entry & ~kOutgoingBit;
+    if (mSize % 64 == 0) mOutgoing.push_back(0);
+    if ((entry & kOutgoingBit) != 0) mOutgoing.back() |= std::uint64_t{1} << (mSize % 64);
+    ++mSize;
+}
+
+void RowArray::WriteOut() const {
+    if (mSize > mCapacity) Grow(mSize);
+    for (std::size_t i = 0; i < mSize; ++i) mData[i] = At(i);
+    mRun = false;
+    mOutgoing.clear();
+    mOutgoing.shrink_to_fit();
+}
+
+void RowArray::Grow(std::size_t atLeast) const {
     std::size_t bytes = std::max(kFirstBytes, mCapacity * sizeof(std::uint32_t));
     while (bytes / sizeof(std::uint32_t) < atLeast) bytes *= 2;
     void* p;
@@ -46,13 +70,18 @@ void RowArray::Grow(std::size_t atLeast) {
 }
 
 void RowArray::append(std::span<const std::uint32_t> entries) {
-    if (entries.empty()) return;
-    if (mSize + entries.size() > mCapacity) Grow(mSize + entries.size());
-    std::memcpy(mData + mSize, entries.data(), entries.size_bytes());
-    mSize += entries.size();
+    std::size_t i = 0;
+    while (mRun && i < entries.size() && ExtendsRun(entries[i])) AppendToRun(entries[i++]);
+    if (i == entries.size()) return;
+    if (mRun) WriteOut();
+    const auto rest = entries.subspan(i);
+    if (mSize + rest.size() > mCapacity) Grow(mSize + rest.size());
+    std::memcpy(mData + mSize, rest.data(), rest.size_bytes());
+    mSize += rest.size();
 }
 
 void RowArray::resize(std::size_t size) {
+    WrittenOut();
     if (size > mCapacity) Grow(size);
     // Pages past the old end may hold entries from before a clear().
     if (size > mSize) std::memset(mData + mSize, 0, (size - mSize) * sizeof(std::uint32_t));
@@ -60,19 +89,49 @@ void RowArray::resize(std::size_t size) {
 }
 
 void RowArray::assign(std::span<const std::uint32_t> entries) {
-    mSize = 0;
+    clear();
     append(entries);
+}
+
+void RowArray::clear() {
+    mSize = 0;
+    mRun = true;
+    mOutgoing.clear();
 }
 
 void RowArray::release() {
     if (mData != nullptr) munmap(mData, mCapacity * sizeof(std::uint32_t));
     mData = nullptr;
-    mSize = 0;
     mCapacity = 0;
+    mOutgoing.clear();
+    mOutgoing.shrink_to_fit();
+    mRun = true;
+    mSize = 0;
+}
+
+void RowArray::Compact() {
+    if (mRun) return;
+    for (std::size_t i = 0; i < mSize; ++i) {
+        if ((mData[i] & ~kOutgoingBit) != (mData[0] & ~kOutgoingBit) + static_cast<std::uint32_t>(i)) return;
+    }
+    std::vector<std::uint64_t> outgoing((mSize + 63) / 64);
+    for (std::size_t i = 0; i < mSize; ++i) {
+        if ((mData[i] & kOutgoingBit) != 0) outgoing[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+    const std::uint32_t first = mSize == 0 ? 0 : mData[0] & ~kOutgoingBit;
+    const std::size_t size = mSize;
+    release();
+    mRunFirst = first;
+    mOutgoing = std::move(outgoing);
+    mSize = size;
 }
 
 bool operator==(const RowArray& a, const std::vector<std::uint32_t>& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        if (a.At(i) != b[i]) return false;
+    }
+    return true;
 }
 
 }  // namespace wirelens

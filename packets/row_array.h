@@ -1,8 +1,17 @@
 #pragma once
-// The packet list's row entries in one mapping of their own. Growing moves the
-// mapping's pages (mremap) instead of copying the entries, so an append costs
-// the same at ten million rows as at ten: a std::vector would copy every entry
-// each time it doubles, and at millions of rows that copy stalls the window.
+// The packet list's row entries (store key | outgoing bit).
+//
+// While the rows are keys first, first + 1, ... in order (the whole capture
+// in capture order, the usual case), they are held as that run and one
+// outgoing bit a row: an eighth of a byte a row instead of four. Anything that
+// needs them as an array (sorting, merging, a row out of sequence) writes the
+// run out first.
+//
+// Written out, the entries live in one mapping of their own. Growing moves
+// the mapping's pages (mremap) instead of copying the entries, so an append
+// costs the same at ten million rows as at ten: a std::vector would copy
+// every entry each time it doubles, and at millions of rows that copy stalls
+// the window.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -15,6 +24,7 @@ public:
     using value_type = std::uint32_t;
     using iterator = std::uint32_t*;
     using const_iterator = const std::uint32_t*;
+    static constexpr std::uint32_t kOutgoingBit = 0x80000000u;
 
     RowArray() = default;
     RowArray(const RowArray&) = delete;
@@ -25,18 +35,29 @@ public:
 
     std::size_t size() const { return mSize; }
     bool empty() const { return mSize == 0; }
-    std::size_t capacity() const { return mCapacity; }
-    std::uint32_t* data() { return mData; }
-    const std::uint32_t* data() const { return mData; }
-    iterator begin() { return mData; }
-    iterator end() { return mData + mSize; }
-    const_iterator begin() const { return mData; }
-    const_iterator end() const { return mData + mSize; }
-    std::uint32_t& operator[](std::size_t i) { return mData[i]; }
-    std::uint32_t operator[](std::size_t i) const { return mData[i]; }
-    operator std::span<const std::uint32_t>() const { return {mData, mSize}; }
+    // Whether the rows are held as a run (no array written out).
+    bool IsRun() const { return mRun; }
+    // Entry `i`, without writing a run out.
+    std::uint32_t At(std::size_t i) const {
+        if (!mRun) return mData[i];
+        const bool outgoing = ((mOutgoing[i / 64] >> (i % 64)) & 1u) != 0;
+        return (mRunFirst + static_cast<std::uint32_t>(i)) | (outgoing ? kOutgoingBit : 0u);
+    }
+    std::uint32_t operator[](std::size_t i) const { return At(i); }
+
+    // Array access: writes a run out first.
+    std::uint32_t& operator[](std::size_t i) { return WrittenOut()[i]; }
+    std::uint32_t* data() { return WrittenOut(); }
+    const std::uint32_t* data() const { return WrittenOut(); }
+    iterator begin() { return WrittenOut(); }
+    iterator end() { return WrittenOut() + mSize; }
+    const_iterator begin() const { return WrittenOut(); }
+    const_iterator end() const { return WrittenOut() + mSize; }
+    operator std::span<const std::uint32_t>() const { return {WrittenOut(), mSize}; }
 
     void push_back(std::uint32_t entry) {
+        if (mRun && ExtendsRun(entry)) return AppendToRun(entry);
+        if (mRun) WriteOut();
         if (mSize == mCapacity) Grow(mSize + 1);
         mData[mSize++] = entry;
     }
@@ -44,19 +65,35 @@ public:
     // New entries are zero.
     void resize(std::size_t size);
     void assign(std::span<const std::uint32_t> entries);
-    // Keeps the pages for the next fill.
-    void clear() { mSize = 0; }
-    // Returns the pages to the system.
+    // Empties the rows; an array's pages are kept for the next fill.
+    void clear();
+    // Empties the rows and returns every page to the system.
     void release();
+    // Holds the rows as a run again when they form one.
+    void Compact();
 
     friend bool operator==(const RowArray& a, const std::vector<std::uint32_t>& b);
 
 private:
-    void Grow(std::size_t atLeast);
+    bool ExtendsRun(std::uint32_t entry) const {
+        return mSize == 0 || (entry & ~kOutgoingBit) == mRunFirst + static_cast<std::uint32_t>(mSize);
+    }
+    void AppendToRun(std::uint32_t entry);
+    std::uint32_t* WrittenOut() const {
+        if (mRun) WriteOut();
+        return mData;
+    }
+    void WriteOut() const;
+    void Grow(std::size_t atLeast) const;
 
-    std::uint32_t* mData = nullptr;
+    // The array form; written out from a const accessor, hence mutable.
+    mutable std::uint32_t* mData = nullptr;
+    mutable std::size_t mCapacity = 0;
+    mutable bool mRun = true;
     std::size_t mSize = 0;
-    std::size_t mCapacity = 0;
+    // The run form.
+    std::uint32_t mRunFirst = 0;
+    mutable std::vector<std::uint64_t> mOutgoing;
 };
 
 }  // namespace wirelens

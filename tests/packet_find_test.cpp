@@ -29,7 +29,14 @@ public:
                                     const std::string& text) const {
         const FindQueryResult query = MakeFindQuery(kind, text);
         EXPECT_TRUE(query.Ok()) << query.error;
-        return FindRow(mRows, from, direction, query.query, mSession.Packets(), mSession.Raw());
+        const auto found = FindRow(mRows, from, direction, query.query, mSession.Packets(), mSession.Raw());
+        // The list's own rows give the same, and a run of rows stays one: finding only reads.
+        RowArray list;
+        list.assign(mRows);
+        const bool wasRun = list.IsRun();
+        EXPECT_EQ(FindRow(list, from, direction, query.query, mSession.Packets(), mSession.Raw()), found);
+        EXPECT_EQ(list.IsRun(), wasRun);
+        return found;
     }
     std::vector<std::uint32_t>& Rows() { return mRows; }
 
@@ -130,7 +137,12 @@ TEST(RowOfSequence, FindsThePacketsRowWhereverItIs) {
     EXPECT_EQ(RowOfSequence(rows, 2), 1u);
     EXPECT_EQ(RowOfSequence(rows, 9), 2u);
     EXPECT_FALSE(RowOfSequence(rows, 3));  // hidden by a mode or filter
-    EXPECT_FALSE(RowOfSequence({}, 1));
+    EXPECT_FALSE(RowOfSequence(std::span<const std::uint32_t>(), 1));
+    RowArray run;
+    run.assign(std::vector<std::uint32_t>{7, 8 | kRowOutgoingBit, 9});
+    EXPECT_EQ(RowOfSequence(run, 8), 1u);
+    EXPECT_FALSE(RowOfSequence(run, 6));
+    EXPECT_TRUE(run.IsRun());
 }
 
 TEST(PacketData, StaysInsideTheKeptBytesAndTheLength) {

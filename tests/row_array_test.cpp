@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <numeric>
 #include <vector>
 
@@ -24,15 +26,85 @@ TEST(RowArray, KeepsEveryEntryThroughManyGrowths) {
         if (round % 7 == 0) ASSERT_EQ(rows[i++], 0xffffffffu - round);
     }
     EXPECT_EQ(rows.size(), i);
-    EXPECT_GE(rows.capacity(), rows.size());
+    EXPECT_FALSE(rows.IsRun());
+}
+
+// Rows 1..N in order are held as a run with a bit a row; reading them, with
+// their outgoing bits, must give what the array would hold, and nothing that
+// only reads may write the run out.
+TEST(RowArray, ARunOfKeysReadsLikeTheArrayAndStaysARunWhileOnlyRead) {
+    RowArray rows;
+    std::vector<std::uint32_t> expected;
+    for (std::uint32_t key = 1; key <= 1000; ++key) {
+        const std::uint32_t entry = key | (key % 3 == 0 ? RowArray::kOutgoingBit : 0u);
+        expected.push_back(entry);
+        if (key <= 500) rows.push_back(entry);
+    }
+    rows.append(std::span<const std::uint32_t>(expected).subspan(500));
+    ASSERT_TRUE(rows.IsRun());
+    EXPECT_TRUE(rows == expected);
+    const RowArray& view = rows;
+    for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(view[i], expected[i]) << i;
+    EXPECT_TRUE(rows.IsRun());
+    // A run may start at any key: a list rebuilt after packets were cleared.
+    RowArray later;
+    later.assign(std::vector<std::uint32_t>{41, 42 | RowArray::kOutgoingBit, 43});
+    EXPECT_TRUE(later.IsRun());
+    EXPECT_TRUE(later == (std::vector<std::uint32_t>{41, 42 | RowArray::kOutgoingBit, 43}));
+}
+
+struct BreakCase {
+    const char* name;
+    std::vector<std::uint32_t> entries;
+};
+
+TEST(RowArray, AnEntryOutOfSequenceWritesTheRunOutWhole) {
+    const BreakCase cases[] = {
+        {"a gap", {1, 2, 3 | RowArray::kOutgoingBit, 7, 8}},
+        {"a repeat", {5, 6, 6}},
+        {"going back", {10, 11 | RowArray::kOutgoingBit, 3}},
+        {"the outgoing bit does not make a key", {1, RowArray::kOutgoingBit | 1}},
+    };
+    for (const BreakCase& c : cases) {
+        RowArray rows;
+        rows.append(c.entries);
+        EXPECT_FALSE(rows.IsRun()) << c.name;
+        EXPECT_TRUE(rows == c.entries) << c.name;
+        RowArray oneByOne;
+        for (const std::uint32_t e : c.entries) oneByOne.push_back(e);
+        EXPECT_TRUE(oneByOne == c.entries) << c.name;
+    }
+}
+
+// Sorting needs the array; sorting back to capture order makes the run again.
+TEST(RowArray, CompactTurnsRowsInOrderBackIntoARun) {
+    RowArray rows;
+    std::vector<std::uint32_t> inOrder;
+    for (std::uint32_t key = 3; key < 3003; ++key) inOrder.push_back(key | (key % 5 == 0 ? RowArray::kOutgoingBit : 0u));
+    rows.assign(inOrder);
+    std::sort(rows.begin(), rows.end(), std::greater<>());
+    EXPECT_FALSE(rows.IsRun());
+    rows.Compact();
+    EXPECT_FALSE(rows.IsRun()) << "descending keys are no run";
+    std::sort(rows.begin(), rows.end(), [](std::uint32_t a, std::uint32_t b) {
+        return (a & ~RowArray::kOutgoingBit) < (b & ~RowArray::kOutgoingBit);
+    });
+    rows.Compact();
+    EXPECT_TRUE(rows.IsRun());
+    EXPECT_TRUE(rows == inOrder);
+    rows.push_back(3003);  // and it grows as a run again
+    EXPECT_TRUE(rows.IsRun());
+    EXPECT_EQ(rows[3000], 3003u);
 }
 
 TEST(RowArray, ResizeZeroesNewEntriesEvenOverPagesKeptByClear) {
     RowArray rows;
     rows.assign(std::vector<std::uint32_t>(5000, 7u));
+    EXPECT_FALSE(rows.IsRun());
     rows.clear();
     EXPECT_TRUE(rows.empty());
     rows.push_back(1);
+    EXPECT_TRUE(rows.IsRun());
     rows.resize(4000);
     EXPECT_EQ(rows[0], 1u);
     for (std::size_t i = 1; i < rows.size(); ++i) ASSERT_EQ(rows[i], 0u) << i;
@@ -51,7 +123,7 @@ TEST(RowArray, MovesAndReleasesItsMapping) {
     EXPECT_TRUE(a == (std::vector<std::uint32_t>{3, 1, 2}));
     EXPECT_FALSE(a == (std::vector<std::uint32_t>{3, 1}));
     a.release();
-    EXPECT_EQ(a.capacity(), 0u);
+    EXPECT_TRUE(a.empty());
     a.push_back(9);  // usable again after a release
     EXPECT_TRUE(a == (std::vector<std::uint32_t>{9}));
 }
