@@ -68,9 +68,16 @@ bool PacketRowDelegate::PaintAscii(QPainter* painter, const QStyleOptionViewItem
     const int lineHeight = static_cast<int>(std::ceil(layout.LineHeight()));
     const int top = textRect.y() + (textRect.height() - lineHeight) / 2;
 
-    style->drawPrimitive(QStyle::PE_PanelItemViewItem, &option, painter, widget);
-    painter->save();
-    painter->setClipRect(option.rect);
+    // Styles draw an item's panel for its selection, the mouse over it or a brush of its own.
+    if ((option.state & (QStyle::State_Selected | QStyle::State_MouseOver)) ||
+        option.backgroundBrush.style() != Qt::NoBrush)
+        style->drawPrimitive(QStyle::PE_PanelItemViewItem, &option, painter, widget);
+    // Clipped to the cell as Qt's drawing is; saving the whole painter state per
+    // cell costs more than putting back the clip and pen that were there.
+    const bool clipped = painter->hasClipping();
+    if (clipped) painter->save();
+    const QPen pen = painter->pen();
+    painter->setClipRect(option.rect, clipped ? Qt::IntersectClip : Qt::ReplaceClip);
     if (!iconRect.isNull()) icon.paint(painter, iconRect, option.decorationAlignment, iconMode, QIcon::Off);
     if (!mLine.glyphs.empty()) {
         QPalette::ColorGroup group = (option.state & QStyle::State_Enabled) ? QPalette::Normal : QPalette::Disabled;
@@ -82,7 +89,12 @@ bool PacketRowDelegate::PaintAscii(QPainter* painter, const QStyleOptionViewItem
         run.setRawData(mLine.glyphs.data(), mLine.positions.data(), static_cast<int>(mLine.glyphs.size()));
         painter->drawGlyphRun(QPointF(textRect.x() + offset / 64.0, top + layout.Ascent()), run);
     }
-    painter->restore();
+    if (clipped) {
+        painter->restore();
+    } else {
+        painter->setClipping(false);
+        painter->setPen(pen);
+    }
     return true;
 }
 
