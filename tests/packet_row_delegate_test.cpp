@@ -92,7 +92,9 @@ struct ViewCase {
     const char* name;
     int infoWidth;
     int otherWidth;
-    int selectedRow;  // -1 for none
+    int selectedRow;    // -1 for none
+    int rowHeight = 0;  // 0 for the list's own
+    bool leftToQt = false;  // text that would leave its cell goes to Qt's delegate
 };
 void PrintTo(const ViewCase& c, std::ostream* os) { *os << c.name; }
 
@@ -101,12 +103,18 @@ class RowsLookTheSame : public PacketRowDelegateTest, public ::testing::WithPara
 TEST_P(RowsLookTheSame, AsQtDrawsThem) {
     const ViewCase& c = GetParam();
     SetColumnWidths(c.infoWidth, c.otherWidth);
-    if (c.selectedRow >= 0)
-        for (ListView* view : {&qtView, &ownView}) view->selectRow(c.selectedRow);
+    for (ListView* view : {&qtView, &ownView}) {
+        if (c.selectedRow >= 0) view->selectRow(c.selectedRow);
+        if (c.rowHeight > 0) {
+            view->verticalHeader()->setMinimumSectionSize(1);
+            view->verticalHeader()->setDefaultSectionSize(c.rowHeight);
+        }
+    }
     const QImage expected = qtView.viewport()->grab().toImage();
     delegate->ResetPaintCounts();
     const QImage actual = ownView.viewport()->grab().toImage();
-    EXPECT_GE(delegate->PaintCounts().fast, model.rowCount() * (PacketListModel::kColumnCount - 1));
+    const PacketRowDelegate::Counts counts = delegate->PaintCounts();
+    EXPECT_GE(c.leftToQt ? counts.fallback : counts.fast, model.rowCount() * (PacketListModel::kColumnCount - 1));
     ASSERT_EQ(expected.size(), actual.size());
     EXPECT_TRUE(expected == actual) << "the list differs from Qt's drawing";
 }
@@ -115,7 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
     PacketRowDelegate, RowsLookTheSame,
     ::testing::Values(ViewCase{"WideColumns", 700, 140, -1}, ViewCase{"NarrowColumnsElide", 180, 45, -1},
                       ViewCase{"TooNarrowForTheEllipsis", 6, 9, -1}, ViewCase{"SelectedRow", 300, 90, 3},
-                      ViewCase{"OnePixelInfo", 1, 100, 2}),
+                      ViewCase{"OnePixelInfo", 1, 100, 2},
+                      ViewCase{"RowsLowerThanTheText", 300, 90, 1, 9, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PacketRowDelegateTest, InfoCutAtEveryWidthAsQtCutsIt) {

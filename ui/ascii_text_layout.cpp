@@ -25,6 +25,12 @@ AsciiTextLayout::AsciiTextLayout(const QFont& font)
         if (glyphs[slot] == 0) return;
         mGlyph[static_cast<std::size_t>(slot)] = glyphs[slot];
         mAdvance[static_cast<std::size_t>(slot)] = ToFixed(metrics.horizontalAdvance(CharacterOf(slot)));
+        const QRectF ink = mRawFont.boundingRect(glyphs[slot]);
+        if (ink.isEmpty()) continue;
+        mInkReach.setLeft(std::max(mInkReach.left(), -ink.left()));
+        mInkReach.setRight(std::max(mInkReach.right(), ink.right() - mAdvance[static_cast<std::size_t>(slot)] / 64.0));
+        mInkReach.setTop(std::max(mInkReach.top(), -ink.top()));
+        mInkReach.setBottom(std::max(mInkReach.bottom(), ink.bottom()));
     }
     QTextLayout sample(QStringLiteral("x"), mFont);
     sample.beginLayout();

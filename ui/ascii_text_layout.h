@@ -6,6 +6,7 @@
 // pixel, the unit Qt's own layout works in, so a line comes out where
 // QTextLayout would put it and is cut where QFontMetrics::elidedText cuts.
 #include <QFont>
+#include <QMargins>
 #include <QPointF>
 #include <QRawFont>
 #include <array>
@@ -36,6 +37,9 @@ public:
     // A line of this font as QTextLayout makes it: its height and where its baseline lies.
     qreal LineHeight() const { return mLineHeight; }
     qreal Ascent() const { return mAscent; }
+    // Where the ink of any of its glyphs can reach, around a line's origin on the
+    // baseline: left and right beyond the line's ends, top and bottom from the baseline.
+    const QMarginsF& InkReach() const { return mInkReach; }
 
     // Characters 0x20..0x7e only.
     static bool IsPrintableAscii(std::string_view text);
@@ -63,6 +67,7 @@ private:
     bool mUsable = false;
     qreal mLineHeight = 0;
     qreal mAscent = 0;
+    QMarginsF mInkReach;
     std::array<quint32, kCharacters> mGlyph{};
     std::array<std::int32_t, kCharacters> mAdvance{};  // 1/64 pixel
     std::vector<std::int16_t> mPairs;                  // kCharacters x kCharacters, filled as met

@@ -68,32 +68,34 @@ bool PacketRowDelegate::PaintAscii(QPainter* painter, const QStyleOptionViewItem
     const int lineHeight = static_cast<int>(std::ceil(layout.LineHeight()));
     const int top = textRect.y() + (textRect.height() - lineHeight) / 2;
 
+    // Qt clips an item to its cell. Text whose ink could leave the cell (a row
+    // lower than the font, a glyph reaching past the margins) is left to Qt: a
+    // clip per cell would cost about as much as drawing the text.
+    const QPointF origin(textRect.x() + offset / 64.0, top + layout.Ascent());
+    const QMarginsF& reach = layout.InkReach();
+    const QRectF ink(origin.x() - reach.left() - 1, origin.y() - reach.top() - 1,
+                     mLine.advance / 64.0 + reach.left() + reach.right() + 2, reach.top() + reach.bottom() + 2);
+    if ((!mLine.glyphs.empty() && !QRectF(option.rect).contains(ink)) ||
+        (!iconRect.isNull() && !option.rect.contains(iconRect)))
+        return false;
+
     // Styles draw an item's panel for its selection, the mouse over it or a brush of its own.
     if ((option.state & (QStyle::State_Selected | QStyle::State_MouseOver)) ||
         option.backgroundBrush.style() != Qt::NoBrush)
         style->drawPrimitive(QStyle::PE_PanelItemViewItem, &option, painter, widget);
-    // Clipped to the cell as Qt's drawing is; saving the whole painter state per
-    // cell costs more than putting back the clip and pen that were there.
-    const bool clipped = painter->hasClipping();
-    if (clipped) painter->save();
-    const QPen pen = painter->pen();
-    painter->setClipRect(option.rect, clipped ? Qt::IntersectClip : Qt::ReplaceClip);
     if (!iconRect.isNull()) icon.paint(painter, iconRect, option.decorationAlignment, iconMode, QIcon::Off);
     if (!mLine.glyphs.empty()) {
         QPalette::ColorGroup group = (option.state & QStyle::State_Enabled) ? QPalette::Normal : QPalette::Disabled;
         if (group == QPalette::Normal && !(option.state & QStyle::State_Active)) group = QPalette::Inactive;
-        painter->setPen(option.palette.color(
-            group, (option.state & QStyle::State_Selected) ? QPalette::HighlightedText : QPalette::Text));
-        QGlyphRun run;
-        run.setRawFont(layout.RawFont());
-        run.setRawData(mLine.glyphs.data(), mLine.positions.data(), static_cast<int>(mLine.glyphs.size()));
-        painter->drawGlyphRun(QPointF(textRect.x() + offset / 64.0, top + layout.Ascent()), run);
-    }
-    if (clipped) {
-        painter->restore();
-    } else {
-        painter->setClipping(false);
-        painter->setPen(pen);
+        const QColor& colour = option.palette.color(
+            group, (option.state & QStyle::State_Selected) ? QPalette::HighlightedText : QPalette::Text);
+        if (mTextPen.color() != colour) mTextPen = QPen(colour);
+        const QPen before = painter->pen();
+        painter->setPen(mTextPen);
+        if (mRun.rawFont() != layout.RawFont()) mRun.setRawFont(layout.RawFont());
+        mRun.setRawData(mLine.glyphs.data(), mLine.positions.data(), static_cast<int>(mLine.glyphs.size()));
+        painter->drawGlyphRun(origin, mRun);
+        painter->setPen(before);
     }
     return true;
 }

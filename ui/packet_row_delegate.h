@@ -5,6 +5,8 @@
 // per-font table of glyphs and advances, cut with an ellipsis where it does not
 // fit, as Qt would cut it. Any other text, and the focused cell, are drawn by
 // Qt's own delegate, so what the list shows does not change.
+#include <QGlyphRun>
+#include <QPen>
 #include <QStyledItemDelegate>
 #include <memory>
 #include <string>
@@ -40,6 +42,8 @@ private:
     mutable std::unique_ptr<AsciiTextLayout> mLayout;
     mutable std::string mText;
     mutable AsciiLine mLine;
+    mutable QGlyphRun mRun;
+    mutable QPen mTextPen;
     mutable Counts mCounts;
 };
 
