@@ -4,6 +4,7 @@
 #include <QGlyphRun>
 #include <QIcon>
 #include <QPainter>
+#include <cmath>
 
 #include "packets/packet_list_model.h"
 

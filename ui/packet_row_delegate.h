@@ -3,8 +3,10 @@
 // Qt's item drawing lays out and shapes every one of them on every paint; here
 // a cell asks the model once for its text, and ASCII text is drawn from a
 // per-font table of glyphs and advances, cut with an ellipsis where it does not
-// fit, as Qt would cut it. Any other text, and the focused cell, are drawn by
-// Qt's own delegate, so what the list shows does not change.
+// fit, as Qt would cut it. Any other text, the focused cell and text that would
+// reach outside its cell are drawn by Qt's own delegate, so what the list shows
+// does not change. The model gives no font, colour or background of its own to
+// a cell; the fast path would not show them.
 #include <QGlyphRun>
 #include <QPen>
 #include <QStyledItemDelegate>
