@@ -144,6 +144,28 @@ bool PacketListModel::OutgoingAt(int row) const {
     return (mRows.At(static_cast<std::size_t>(row)) & kOutgoingBit) != 0;
 }
 
+bool PacketListModel::AppendCellText(int row, int column, std::string& out) const {
+    if (row < 0 || static_cast<std::size_t>(row) >= mRows.size()) return false;
+    const clV* record = mSession.Packets().Get(KeyAt(row));
+    if (record == nullptr) return false;
+    switch (column) {
+        case kColProtocol: out += record->mProtocol(); return true;
+        case kColSrcAddr:
+        case kColDestAddr: {
+            char buf[16];
+            const auto address = column == kColSrcAddr ? record->SrcAddress() : record->DestAddress();
+            out.append(buf, AddressToText(address, buf));
+            return true;
+        }
+        case kColSrcPort: out += record->mSrcPort(); return true;
+        case kColDestPort: out += record->mDestPort(); return true;
+        case kColSize: out += std::to_string(record->Size()); return true;
+        case kColTime: out += record->mHora(); return true;
+        case kColInfo: dissect::AppendDatagramSummary(mSession.Bytes(*record), mSession.WireLength(*record), out); return true;
+        default: return false;
+    }
+}
+
 int PacketListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(mRows.size());
 }

@@ -9,6 +9,7 @@
 #include <QIcon>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "packets/capture_session.h"
@@ -54,6 +55,9 @@ public:
     static std::uint32_t RowEntry(std::int32_t key, bool outgoing) { return CaptureSession::RowEntry(key, outgoing); }
     std::int32_t KeyAt(int row) const;
     bool OutgoingAt(int row) const;
+    // Appends a cell's text as bytes, for painting without a QVariant; false when
+    // there is no such cell. Text of printable ASCII alone is the DisplayRole text.
+    bool AppendCellText(int row, int column, std::string& out) const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;

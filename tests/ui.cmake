@@ -10,3 +10,4 @@ wirelens_qt_test(form_main_filter_test form_main_filter_test.cpp)
 # The command line's work without a window runs the real program.
 target_compile_definitions(form_main_files_test PRIVATE WIRELENS_BINARY="$<TARGET_FILE:wirelens>")
 add_dependencies(form_main_files_test wirelens)
+wirelens_qt_test(packet_row_delegate_test packet_row_delegate_test.cpp)

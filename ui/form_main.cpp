@@ -33,6 +33,7 @@
 #include "ui/file_dialogs.h"
 #include "ui/form_main_parts.h"
 #include "ui/frm_about.h"
+#include "ui/packet_row_delegate.h"
 #include "views/packet_views_qt.h"
 
 // The icons are compiled into the static Qt library, which must register them itself.
@@ -224,6 +225,7 @@ void FormMain::BuildControls() {
     lv = new QTableView(mClient);
     lv->setObjectName(QStringLiteral("lv"));
     lv->setModel(mModel);
+    lv->setItemDelegate(new PacketRowDelegate(*mModel, lv));
     lv->setShowGrid(false);
     lv->setWordWrap(false);
     lv->setCornerButtonEnabled(false);

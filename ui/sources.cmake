@@ -12,7 +12,9 @@ target_sources(wirelens_qt PRIVATE
   ui/form_main_packets.cpp
   ui/form_main_capture.cpp
   ui/form_main_views.cpp
-  ui/form_main_filter.cpp)
+  ui/form_main_filter.cpp
+  ui/packet_row_delegate.cpp ui/packet_row_delegate.h
+  ui/ascii_text_layout.cpp ui/ascii_text_layout.h)
 
 # Fallback address of the About box's link when no README is found beside the executable.
 set_source_files_properties(ui/frm_about.cpp PROPERTIES

@@ -1,0 +1,327 @@
+// The packet list's own delegate must draw exactly what Qt's delegate draws:
+// each case paints the same cells both ways and compares the pixels.
+#include <QFontMetrics>
+#include <QGlyphRun>
+#include <QHeaderView>
+#include <QImage>
+#include <QPainter>
+#include <QPixmap>
+#include <QTableView>
+#include <QTextLayout>
+#include <gtest/gtest.h>
+
+#include "packets/capture_session.h"
+#include "packets/capture_time.h"
+#include "packets/packet_list_model.h"
+#include "tests/dissect_fixtures.h"
+#include "ui/ascii_text_layout.h"
+#include "ui/packet_row_delegate.h"
+
+namespace wirelens {
+namespace {
+
+using namespace wirelens::testing;
+
+QIcon SolidIcon(QColor colour) {
+    QPixmap pixmap(16, 16);
+    pixmap.fill(colour);
+    return QIcon(pixmap);
+}
+
+// Exposes the options a table view gives its delegate for a cell.
+class ListView : public QTableView {
+public:
+    QStyleOptionViewItem CellOption(const QModelIndex& index) {
+        QStyleOptionViewItem option;
+        initViewItemOption(&option);
+        option.rect = visualRect(index);
+        return option;
+    }
+};
+
+class PacketRowDelegateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::vector<ByteVector> mix = {TcpData(), DnsQuery(), TcpSack(), DnsResponse(), IcmpEchoRequest(),
+                                             TcpSynAck(), IcmpPortUnreachable(), NtpClient(), DhcpDiscover()};
+        for (std::size_t i = 0; i < mix.size(); ++i)
+            session.Ingest(mix[i], PacketTime{1700000000 + static_cast<std::int64_t>(i), 250000000},
+                           static_cast<std::uint32_t>(mix[i].size()));
+        model.SetRowIcons(SolidIcon(QColor(255, 0, 0)), SolidIcon(QColor(0, 0, 255)));
+        model.ReplaceRows(session.RebuildRows());
+        for (ListView* view : {&qtView, &ownView}) {
+            view->setModel(&model);
+            view->setShowGrid(false);
+            view->setWordWrap(false);
+            view->setSelectionBehavior(QAbstractItemView::SelectRows);
+            view->setIconSize(QSize(16, 16));
+            view->verticalHeader()->hide();
+            view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+            view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 4);
+            view->resize(1400, 300);
+        }
+        ownView.setItemDelegate(delegate);
+    }
+
+    void SetColumnWidths(int info, int others) {
+        for (ListView* view : {&qtView, &ownView}) {
+            for (int c = 0; c < PacketListModel::kColumnCount; ++c) view->setColumnWidth(c, others);
+            view->setColumnWidth(PacketListModel::kColInfo, info);
+        }
+    }
+
+    // One cell painted by `paintWith` into an image the size of the cell.
+    QImage PaintCell(QAbstractItemDelegate& paintWith, const QStyleOptionViewItem& option, const QModelIndex& index) {
+        QImage image(option.rect.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        painter.translate(-option.rect.topLeft());
+        paintWith.paint(&painter, option, index);
+        return image;
+    }
+
+    CaptureSession session;
+    PacketListModel model{session};
+    ListView qtView;
+    ListView ownView;
+    PacketRowDelegate* delegate = new PacketRowDelegate(model, &ownView);
+    QStyledItemDelegate qtDelegate;
+};
+
+struct ViewCase {
+    const char* name;
+    int infoWidth;
+    int otherWidth;
+    int selectedRow;    // -1 for none
+    int rowHeight = 0;  // 0 for the list's own
+    bool leftToQt = false;  // text that would leave its cell goes to Qt's delegate
+};
+void PrintTo(const ViewCase& c, std::ostream* os) { *os << c.name; }
+
+class RowsLookTheSame : public PacketRowDelegateTest, public ::testing::WithParamInterface<ViewCase> {};
+
+TEST_P(RowsLookTheSame, AsQtDrawsThem) {
+    const ViewCase& c = GetParam();
+    SetColumnWidths(c.infoWidth, c.otherWidth);
+    for (ListView* view : {&qtView, &ownView}) {
+        if (c.selectedRow >= 0) view->selectRow(c.selectedRow);
+        if (c.rowHeight > 0) {
+            view->verticalHeader()->setMinimumSectionSize(1);
+            view->verticalHeader()->setDefaultSectionSize(c.rowHeight);
+        }
+    }
+    const QImage expected = qtView.viewport()->grab().toImage();
+    delegate->ResetPaintCounts();
+    const QImage actual = ownView.viewport()->grab().toImage();
+    const PacketRowDelegate::Counts counts = delegate->PaintCounts();
+    EXPECT_GE(c.leftToQt ? counts.fallback : counts.fast, model.rowCount() * (PacketListModel::kColumnCount - 1));
+    ASSERT_EQ(expected.size(), actual.size());
+    EXPECT_TRUE(expected == actual) << "the list differs from Qt's drawing";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PacketRowDelegate, RowsLookTheSame,
+    ::testing::Values(ViewCase{"WideColumns", 700, 140, -1}, ViewCase{"NarrowColumnsElide", 180, 45, -1},
+                      ViewCase{"TooNarrowForTheEllipsis", 6, 9, -1}, ViewCase{"SelectedRow", 300, 90, 3},
+                      ViewCase{"OnePixelInfo", 1, 100, 2},
+                      ViewCase{"RowsLowerThanTheText", 300, 90, 1, 9, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(PacketRowDelegateTest, InfoCutAtEveryWidthAsQtCutsIt) {
+    SetColumnWidths(100, 60);
+    for (int width = 1; width < 420; width += 7) {
+        SetColumnWidths(width, 60);
+        const QModelIndex index = model.index(0, PacketListModel::kColInfo);
+        const QStyleOptionViewItem option = ownView.CellOption(index);
+        ASSERT_TRUE(PaintCell(qtDelegate, option, index) == PaintCell(*delegate, option, index))
+            << "Info column " << width << " pixels wide";
+    }
+}
+
+struct StateCase {
+    const char* name;
+    QStyle::State set;
+    QStyle::State cleared;
+};
+void PrintTo(const StateCase& c, std::ostream* os) { *os << c.name; }
+
+class CellStates : public PacketRowDelegateTest, public ::testing::WithParamInterface<StateCase> {};
+
+TEST_P(CellStates, LookAsQtDrawsThem) {
+    SetColumnWidths(400, 110);
+    for (int row = 0; row < model.rowCount(); ++row) {
+        for (int column = 0; column < PacketListModel::kColumnCount; ++column) {
+            const QModelIndex index = model.index(row, column);
+            QStyleOptionViewItem option = ownView.CellOption(index);
+            option.state |= GetParam().set;
+            option.state &= ~GetParam().cleared;
+            ASSERT_TRUE(PaintCell(qtDelegate, option, index) == PaintCell(*delegate, option, index))
+                << "row " << row << " column " << column;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PacketRowDelegate, CellStates,
+    ::testing::Values(StateCase{"Plain", QStyle::State_Enabled | QStyle::State_Active, QStyle::State_Selected},
+                      StateCase{"SelectedActive", QStyle::State_Selected | QStyle::State_Active, {}},
+                      StateCase{"SelectedInactive", QStyle::State_Selected, QStyle::State_Active},
+                      StateCase{"Disabled", QStyle::State_Selected, QStyle::State_Enabled},
+                      StateCase{"Focused", QStyle::State_HasFocus | QStyle::State_Selected, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+bool HasColour(const QImage& image, QColor colour) {
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (image.pixelColor(x, y) == colour) return true;
+    return false;
+}
+
+TEST_F(PacketRowDelegateTest, SelectedCellsUseTheHighlightColours) {
+    SetColumnWidths(400, 110);
+    QPalette palette = ownView.palette();
+    const QColor highlight(0, 160, 0), highlightedText(250, 250, 0), text(0, 0, 0);
+    palette.setColor(QPalette::Active, QPalette::Highlight, highlight);
+    palette.setColor(QPalette::Active, QPalette::HighlightedText, highlightedText);
+    palette.setColor(QPalette::Active, QPalette::Text, text);
+    palette.setColor(QPalette::Inactive, QPalette::Highlight, QColor(90, 90, 200));
+    palette.setColor(QPalette::Inactive, QPalette::HighlightedText, QColor(255, 255, 255));
+    const QModelIndex index = model.index(0, PacketListModel::kColInfo);
+    QStyleOptionViewItem option = ownView.CellOption(index);
+    option.palette = palette;
+    option.state |= QStyle::State_Selected | QStyle::State_Active | QStyle::State_Enabled;
+    const QImage active = PaintCell(*delegate, option, index);
+    EXPECT_EQ(active.pixelColor(0, 0), highlight);
+    EXPECT_TRUE(HasColour(active, highlightedText));
+    EXPECT_FALSE(HasColour(active, text));
+    option.state &= ~QStyle::State_Active;
+    const QImage inactive = PaintCell(*delegate, option, index);
+    EXPECT_EQ(inactive.pixelColor(0, 0), QColor(90, 90, 200));
+    EXPECT_TRUE(HasColour(inactive, QColor(255, 255, 255)));
+}
+
+TEST_F(PacketRowDelegateTest, ProtocolColumnKeepsTheRowIcon) {
+    SetColumnWidths(400, 110);
+    // The fixtures are all incoming; an outgoing row shows the other image.
+    model.AppendRow(model.KeyAt(0), true);
+    model.FlushPending();
+    const QModelIndex incoming = model.index(0, PacketListModel::kColProtocol);
+    const QModelIndex outgoing = model.index(model.rowCount() - 1, PacketListModel::kColProtocol);
+    const QImage in = PaintCell(*delegate, ownView.CellOption(incoming), incoming);
+    const QImage out = PaintCell(*delegate, ownView.CellOption(outgoing), outgoing);
+    EXPECT_TRUE(HasColour(in, QColor(255, 0, 0)));
+    EXPECT_FALSE(HasColour(in, QColor(0, 0, 255)));
+    EXPECT_TRUE(HasColour(out, QColor(0, 0, 255)));
+    EXPECT_FALSE(HasColour(out, QColor(255, 0, 0)));
+    EXPECT_TRUE(PaintCell(qtDelegate, ownView.CellOption(outgoing), outgoing) == out);
+}
+
+TEST_F(PacketRowDelegateTest, NonAsciiTextIsDrawnByQt) {
+    SetColumnWidths(400, 110);
+    const std::string separator = DecimalSeparator();
+    SetDecimalSeparator("\xd9\xab");  // Arabic decimal separator, two bytes in UTF-8
+    const QImage expected = qtView.viewport()->grab().toImage();
+    delegate->ResetPaintCounts();
+    const QImage actual = ownView.viewport()->grab().toImage();
+    const PacketRowDelegate::Counts counts = delegate->PaintCounts();
+    SetDecimalSeparator(separator);
+    EXPECT_EQ(counts.fallback, model.rowCount());  // the time column of each row
+    EXPECT_EQ(counts.fast, model.rowCount() * (PacketListModel::kColumnCount - 1));
+    EXPECT_TRUE(expected == actual);
+}
+
+TEST_F(PacketRowDelegateTest, CellTextIsTheDisplayText) {
+    for (int row = 0; row < model.rowCount(); ++row) {
+        for (int column = 0; column < PacketListModel::kColumnCount; ++column) {
+            std::string text;
+            ASSERT_TRUE(model.AppendCellText(row, column, text));
+            EXPECT_EQ(QString::fromStdString(text), model.index(row, column).data().toString())
+                << "row " << row << " column " << column;
+        }
+    }
+    std::string text;
+    EXPECT_FALSE(model.AppendCellText(model.rowCount(), 0, text));
+    EXPECT_FALSE(model.AppendCellText(0, PacketListModel::kColumnCount, text));
+    EXPECT_TRUE(text.empty());
+}
+
+// Fonts with and without kerning pairs, and a fixed-pitch one.
+class AsciiLayoutFonts : public ::testing::TestWithParam<const char*> {
+protected:
+    QFont Font() const {
+        QFont font(QString::fromLatin1(GetParam()));
+        font.setPixelSize(13);
+        return font;
+    }
+};
+
+const char* const kSamples[] = {
+    "198.51.100.1.53 > 203.0.113.9.40000: 4660+ A? example.com. (29)",
+    "AVATAR To Ty Yo LT P. F, r. y, \"quoted\" {braces} [x] ~`^_|\\",
+    "Flags [S.], seq 0, ack 1, win 65535, options [mss 1460,sackOK,TS val 1 ecr 0], length 0",
+    "ICMP echo request, id 1, seq 1, length 64",
+    "W",
+    " leading space",
+};
+
+TEST_P(AsciiLayoutFonts, GlyphsStandWhereQtPutsThem) {
+    AsciiTextLayout layout(Font());
+    ASSERT_TRUE(layout.Usable());
+    AsciiLine line;
+    for (const char* sample : kSamples) {
+        ASSERT_TRUE(layout.Layout(sample, 100000, line)) << sample;
+        EXPECT_FALSE(line.elided);
+        QTextLayout qt(QString::fromLatin1(sample), Font());
+        qt.beginLayout();
+        qt.createLine();
+        qt.endLayout();
+        const QList<QGlyphRun> runs = qt.glyphRuns();
+        ASSERT_EQ(runs.size(), 1);
+        const QList<quint32> glyphs = runs[0].glyphIndexes();
+        const QList<QPointF> positions = runs[0].positions();
+        ASSERT_EQ(std::vector<quint32>(glyphs.begin(), glyphs.end()), line.glyphs) << sample;
+        for (qsizetype i = 0; i < positions.size(); ++i)
+            ASSERT_EQ(positions[i].x() - positions[0].x(), line.positions[static_cast<std::size_t>(i)].x())
+                << sample << " glyph " << i;
+        EXPECT_EQ(QFontMetricsF(Font()).horizontalAdvance(QString::fromLatin1(sample)), line.advance / 64.0) << sample;
+    }
+}
+
+TEST_P(AsciiLayoutFonts, ElisionKeepsWhatQFontMetricsKeeps) {
+    AsciiTextLayout layout(Font());
+    ASSERT_TRUE(layout.Usable());
+    const QFontMetrics metrics(Font());
+    AsciiLine line;
+    for (const char* sample : kSamples) {
+        const QString text = QString::fromLatin1(sample);
+        for (int width = 0; width <= metrics.horizontalAdvance(text) + 2; ++width) {
+            ASSERT_TRUE(layout.Layout(sample, width, line));
+            const QString shown =
+                line.elided ? text.left(line.keptCharacters) + (line.glyphs.empty() ? QString() : QStringLiteral("\u2026"))
+                            : text;
+            ASSERT_EQ(shown, metrics.elidedText(text, Qt::ElideRight, width)) << sample << " in " << width;
+            if (!line.glyphs.empty()) {
+                EXPECT_EQ(line.advance / 64.0, QFontMetricsF(Font()).horizontalAdvance(shown));
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PacketRowDelegate, AsciiLayoutFonts,
+                         ::testing::Values("DejaVu Sans", "DejaVu Serif", "DejaVu Sans Mono"),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             std::erase(name, ' ');
+                             return name;
+                         });
+
+TEST(AsciiTextLayout, PrintableAsciiOnly) {
+    EXPECT_TRUE(AsciiTextLayout::IsPrintableAscii(" ~azAZ09"));
+    EXPECT_TRUE(AsciiTextLayout::IsPrintableAscii(""));
+    EXPECT_FALSE(AsciiTextLayout::IsPrintableAscii("tab\there"));
+    EXPECT_FALSE(AsciiTextLayout::IsPrintableAscii("del\x7f"));
+    EXPECT_FALSE(AsciiTextLayout::IsPrintableAscii("caf\xc3\xa9"));
+}
+
+}  // namespace
+}  // namespace wirelens
