@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "capture/async_select.h"
+#include "capture/capture_filter_history.h"
 #include "capture/mdlwinsock.h"
 #include "ui/capture_file_loader.h"
 #include "ui/form_main.h"
@@ -36,6 +37,14 @@ QString FilingStopMessage(FilingStop why, std::int32_t kept, std::uint64_t margi
         .arg(keptText);
 }
 
+// Panel 5 while capturing: the address, and the filter when there is one.
+QString CaptureTargetText(const std::string& localIP, const std::string& captureFilter) {
+    QString text = QStringLiteral("Local IP: ") + QString::fromStdString(localIP);
+    if (!IsBlankExpression(captureFilter))
+        text += QStringLiteral(" (capture filter: %1)").arg(QString::fromStdString(captureFilter).trimmed());
+    return text;
+}
+
 // A reason from the helper or the system, ended as a sentence inside a message.
 QString WithFullStop(QString text) {
     text = text.trimmed();
@@ -43,6 +52,11 @@ QString WithFullStop(QString text) {
     return text;
 }
 }  // namespace
+
+void FormMain::SetCaptureFilter(std::string expression) {
+    SessionCaptureFilters().Use(expression);
+    mCaptureFilter = std::move(expression);
+}
 
 void FormMain::EnterCapturingState() {
     Menu_Start->setEnabled(false);
@@ -84,6 +98,7 @@ void FormMain::StartCapture() {
         return;
     }
     LocalIP = choice.Ok() ? choice.localIP : std::string();
+    if (choice.Ok() && choice.captureFilter.has_value()) mCaptureFilter = *choice.captureFilter;
     if (LocalIP.empty()) {
         EnterIdleState(QStringLiteral("Ready to start"), true);
         return;
@@ -91,7 +106,7 @@ void FormMain::StartCapture() {
 
     StartWinsock();
     const CaptureOpenResult opened = OpenCaptureSocket(LocalIP, kCapturePort, this, mCaptureFilter);
-    SetPanelText(5, QStringLiteral("Local IP: ") + QString::fromStdString(LocalIP));
+    SetPanelText(5, CaptureTargetText(LocalIP, mCaptureFilter));
     if (!opened.Ok()) {
         EndWinsock();
         mEnv.showMessage(QString::fromStdString(opened.error), QMessageBox::Critical);
