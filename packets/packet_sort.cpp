@@ -117,19 +117,22 @@ std::vector<std::size_t> InsertSortedRows(std::vector<std::uint32_t>& rows, std:
         before[i] = static_cast<std::size_t>(from - rows.begin());
     }
 
-    std::vector<std::uint32_t> merged;
-    merged.reserve(rows.size() + placed.size());
+    // Merged in place from the back: each old row moves right once, by the
+    // number of batch entries that go before it. Growing `rows` keeps its
+    // buffer (and its spare room), so a long list is not copied into fresh
+    // pages at every batch.
+    const std::size_t oldSize = rows.size();
+    rows.resize(oldSize + placed.size());
     std::vector<std::size_t> taken(placed.size());
-    std::size_t copied = 0;
-    for (std::size_t i = 0; i < placed.size(); ++i) {
-        merged.insert(merged.end(), rows.begin() + static_cast<std::ptrdiff_t>(copied),
-                      rows.begin() + static_cast<std::ptrdiff_t>(before[i]));
-        copied = before[i];
-        taken[i] = merged.size();
-        merged.push_back(EntryOf(placed[i].tie));
+    std::size_t unmoved = oldSize;  // old rows [0, unmoved) are still in their places
+    for (std::size_t i = placed.size(); i-- > 0;) {
+        std::move_backward(rows.begin() + static_cast<std::ptrdiff_t>(before[i]),
+                           rows.begin() + static_cast<std::ptrdiff_t>(unmoved),
+                           rows.begin() + static_cast<std::ptrdiff_t>(unmoved + i + 1));
+        unmoved = before[i];
+        taken[i] = before[i] + i;
+        rows[taken[i]] = EntryOf(placed[i].tie);
     }
-    merged.insert(merged.end(), rows.begin() + static_cast<std::ptrdiff_t>(copied), rows.end());
-    rows = std::move(merged);
     return taken;
 }
 
