@@ -156,7 +156,7 @@ FormIP::FormIP(const LocalAddressSet& dicAddr, QWidget* parent, const InterfaceN
     });
     // Esc and the close box end in QDialog::reject, which leaves LocalIP empty as Cancel does.
     connect(cboCaptureFilter, &QComboBox::editTextChanged, this, [this] {
-        if (!LabelFilterError->isHidden()) ShowFilterError(QString());
+        if (!mFilterError.isEmpty()) ShowFilterError(QString());
     });
 
     List1->setItemDelegate(new AddressDelegate(List1));
@@ -189,11 +189,8 @@ void FormIP::CmdOK_Click() {
     accept();
 }
 
-QString FormIP::FilterError() const {
-    return LabelFilterError->isHidden() ? QString() : LabelFilterError->toolTip();
-}
-
 void FormIP::ShowFilterError(const QString& message) {
+    mFilterError = message;
     const bool invalid = !message.isEmpty();
     cboCaptureFilter->lineEdit()->setStyleSheet(invalid ? QString::fromLatin1(kInvalidFieldStyle) : QString());
     cboCaptureFilter->setToolTip(invalid ? message : QString::fromLatin1(kFilterToolTip));

@@ -42,7 +42,7 @@ public:
     const std::string& CaptureFilter() const { return mCaptureFilter; }
     // libpcap's message for the filter OK last refused; empty once it compiles
     // or is edited.
-    QString FilterError() const;
+    const QString& FilterError() const { return mFilterError; }
 
     // Shows the dialog modally over `parent`: Chosen with the address and the
     // filter (which joins `captureFilters`), or Cancelled.
@@ -67,6 +67,7 @@ private:
 
     std::string mLocalIP;
     std::string mCaptureFilter;
+    QString mFilterError;
 };
 
 // The whole choice of the capture address: the only address without asking,
