@@ -3,8 +3,12 @@
 // how long the event loop goes without a turn. Run inside the namespace whose
 // single address is captured; window_flood.sh drives it beside tcpdump.
 //
-//   wirelens_window_flood PORT [IDLE_SECONDS] [MAX_SECONDS]
+//   wirelens_window_flood [--filter EXPR] [--sort COLUMN[:desc]] PORT [IDLE_SECONDS] [MAX_SECONDS]
 //
+// --filter applies a display filter and --sort orders the list by a column
+// (0 protocol, 1 source, 2 source port, ...; ascending unless ":desc") before
+// the capture starts, through the window's own routines: the filter field's
+// and the header click's.
 // Prints "ready" once capturing. Ends when packets have been coming and none
 // has come for IDLE_SECONDS (so a stats frame taken after the flood has been
 // read), or after MAX_SECONDS; then prints the counts and the stall figures.
@@ -23,11 +27,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <limits>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "capture/decode.h"
 #include "capture/mdlwinsock.h"
 #include "packets/packet_list_model.h"
+#include "packets/packet_sort.h"
 #include "ui/form_main.h"
 
 namespace {
@@ -145,16 +152,46 @@ int BindSink(std::uint16_t port) {
     return sink;
 }
 
+struct ListOptions {
+    QString filter;       // empty: none
+    int sortColumn = -1;  // -1: capture order
+    bool descending = false;
+};
+
+// Takes --filter and --sort off the front of the arguments; false on a bad one.
+bool TakeListOptions(std::vector<char*>& args, ListOptions& options) {
+    while (args.size() >= 2 && args[0][0] == '-' && args[0][1] == '-') {
+        const std::string name = args[0];
+        const std::string value = args[1];
+        if (name == "--filter") {
+            options.filter = QString::fromStdString(value);
+        } else if (name == "--sort") {
+            const std::size_t colon = value.find(':');
+            const std::string order = colon == std::string::npos ? "asc" : value.substr(colon + 1);
+            options.sortColumn = std::atoi(value.substr(0, colon).c_str());
+            if (order != "asc" && order != "desc") return false;
+            options.descending = order == "desc";
+        } else {
+            return false;
+        }
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 4) {
-        std::fprintf(stderr, "usage: %s PORT [IDLE_SECONDS] [MAX_SECONDS]\n", argv[0]);
+    std::vector<char*> args(argv + 1, argv + argc);
+    ListOptions list;
+    if (!TakeListOptions(args, list) || args.empty() || args.size() > 3) {
+        std::fprintf(stderr, "usage: %s [--filter EXPR] [--sort COLUMN[:desc]] PORT [IDLE_SECONDS] [MAX_SECONDS]\n",
+                     argv[0]);
         return 2;
     }
-    const auto port = static_cast<std::uint16_t>(std::atoi(argv[1]));
-    const double idleSeconds = argc >= 3 ? std::atof(argv[2]) : kDefaultIdleSeconds;
-    const double maxSeconds = argc >= 4 ? std::atof(argv[3]) : kDefaultMaxSeconds;
+    const auto port = static_cast<std::uint16_t>(std::atoi(args[0]));
+    const double idleSeconds = args.size() >= 2 ? std::atof(args[1]) : kDefaultIdleSeconds;
+    const double maxSeconds = args.size() >= 3 ? std::atof(args[2]) : kDefaultMaxSeconds;
 
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     wirelens::SetCaptureHelperPath(WIRELENS_CAPTURE_HELPER);  // this build's, measured as built
@@ -170,6 +207,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "message: %s\n", text.toLocal8Bit().constData());
     };
     env.lockFilePath = lockDir.path() + QStringLiteral("/window_flood.lock");
+    // Closing with unsaved packets would ask; the run's packets are thrown away.
+    env.askUnsaved = [](QWidget*, const QString&) { return wirelens::UnsavedChoice::Discard; };
     FormMain window(env);
     if (!window.Form_Load()) {
         std::fprintf(stderr, "Form_Load refused to start\n");
@@ -185,12 +224,31 @@ int main(int argc, char** argv) {
     window.lv->verticalScrollBar()->installEventFilter(&listPaints);
     window.show();
     QApplication::processEvents();
+    if (!list.filter.isEmpty() && !window.ApplyDisplayFilter(list.filter)) {
+        std::fprintf(stderr, "invalid display filter: %s\n", window.FilterError().toLocal8Bit().constData());
+        return 2;
+    }
+    if (list.sortColumn >= 0) {
+        // As the header is clicked: once ascending, twice descending.
+        for (int click = 0; click < (list.descending ? 2 : 1); ++click) window.lv_ColumnClick(list.sortColumn);
+        if (!window.Model()->CurrentRowOrder().has_value()) {
+            std::fprintf(stderr, "column %d does not sort\n", list.sortColumn);
+            return 2;
+        }
+    }
     window.StartCapture();
     if (!window.IsCapturing()) {
         std::fprintf(stderr, "the capture did not start\n");
         return 1;
     }
     std::printf("ready\ncapturing on %s\n", window.LocalIP.c_str());
+    std::printf("display filter %s\nsorted by %s\n",
+                list.filter.isEmpty() ? "none" : list.filter.toLocal8Bit().constData(),
+                list.sortColumn < 0 ? "capture order"
+                                    : (window.Model()->headerData(list.sortColumn, Qt::Horizontal).toString() +
+                                       (list.descending ? QStringLiteral(", descending") : QStringLiteral(", ascending")))
+                                          .toLocal8Bit()
+                                          .constData());
     std::fflush(stdout);
 
     const qint64 startNs = MonotonicNs();
@@ -246,8 +304,24 @@ int main(int argc, char** argv) {
         const wirelens::clV* record = window.Packets().Get(key);
         if (record != nullptr && IsFloodDatagram(*record, port)) ++flood;
     }
-    std::printf("flood datagrams %llu\nstored packets %d\nrows %d\nkernel drops %llu\n",
-                static_cast<unsigned long long>(flood), window.Packets().Count(), window.Model()->rowCount(),
+    // What the list shows of the flood, and whether its rows kept the chosen order.
+    const wirelens::PacketListModel& model = *window.Model();
+    std::uint64_t floodRows = 0;
+    std::uint64_t outOfOrder = 0;
+    const std::optional<wirelens::RowOrder> order = model.CurrentRowOrder();
+    std::uint32_t previous = 0;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        const std::int32_t key = model.KeyAt(row);
+        const wirelens::clV* record = window.Packets().Get(key);
+        if (record != nullptr && IsFloodDatagram(*record, port)) ++floodRows;
+        const std::uint32_t entry = wirelens::PacketListModel::RowEntry(key, model.OutgoingAt(row));
+        if (order && row > 0 && wirelens::RowBefore(entry, previous, *order, window.Packets())) ++outOfOrder;
+        previous = entry;
+    }
+    std::printf("flood datagrams %llu\nstored packets %d\nrows %d\nflood rows %llu\nunordered rows %llu\n"
+                "kernel drops %llu\n",
+                static_cast<unsigned long long>(flood), window.Packets().Count(), model.rowCount(),
+                static_cast<unsigned long long>(floodRows), static_cast<unsigned long long>(outOfOrder),
                 static_cast<unsigned long long>(window.KernelDrops()));
     // Packets are first and last seen by the 100 ms monitor, so those times are that coarse.
     std::printf("largest stall ms %.1f\nlargest stall at s %.2f\nfirst packet seen at s %.1f\nlast packet seen at s %.1f\n",

@@ -3,6 +3,7 @@
 // address (LocalIP) from them when the user need not be asked.
 #include "capture/local_addresses.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,9 @@ struct LocalIpChoice {
     Outcome outcome = Outcome::NoAddress;
     std::string localIP;
     std::string error;
+    // The capture filter the user gave with the address (empty: none); unset
+    // when nobody was asked, and the capture keeps the filter it had.
+    std::optional<std::string> captureFilter;
 
     bool Ok() const { return outcome == Outcome::Chosen; }
 };

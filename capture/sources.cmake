@@ -8,6 +8,7 @@ target_sources(wirelens_core PRIVATE
   capture/local_addresses.cpp capture/local_addresses.h
   capture/raw_datagram_store.cpp capture/raw_datagram_store.h
   capture/choose_local_ip.cpp capture/choose_local_ip.h
+  capture/capture_filter_history.cpp capture/capture_filter_history.h
   capture/capture_stream.cpp capture/capture_stream.h
   capture/link_layer.cpp capture/link_layer.h
   capture/helper_access.cpp capture/helper_access.h

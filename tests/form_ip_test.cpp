@@ -3,9 +3,11 @@
 #include "capture/form_ip.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QFontDatabase>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPixmap>
 #include <QPushButton>
@@ -17,6 +19,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "packets/display_filter.h"
 
 namespace wirelens {
 namespace {
@@ -267,6 +271,197 @@ TEST_F(FormIPTest, EachLineShowsItsInterfaceBesideTheAddressWhoseTextStaysTheAdd
         const int drawn = dialog.List1->itemDelegate()->sizeHint(option, index).width();
         EXPECT_GE(drawn, metrics.horizontalAdvance(item->text() + name)) << row;
     }
+}
+
+// --- the capture filter field -------------------------------------------------
+
+std::vector<std::string> Offered(const QComboBox* box) {
+    std::vector<std::string> items;
+    for (int i = 0; i < box->count(); ++i) items.push_back(box->itemText(i).toStdString());
+    return items;
+}
+
+void TypeFilter(FormIP* dialog, const QString& expression) {
+    dialog->cboCaptureFilter->setFocus();
+    dialog->cboCaptureFilter->lineEdit()->selectAll();
+    if (expression.isEmpty()) {
+        QTest::keyClick(dialog->cboCaptureFilter->lineEdit(), Qt::Key_Delete);
+    } else {
+        QTest::keyClicks(dialog->cboCaptureFilter->lineEdit(), expression);
+    }
+}
+
+TEST_F(FormIPTest, FilterFieldFitsBesideTheDesignControlsAndStartsEmpty) {
+    FormIP dialog(Addresses(kTwoInterfaces), &owner);
+    dialog.show();
+    EXPECT_EQ(dialog.size(), QSize(267, 167)) << "the field does not grow the dialog";
+    const QRect field = dialog.cboCaptureFilter->geometry();
+    const QRect caption = dialog.LabelFilter->geometry();
+    EXPECT_TRUE(dialog.rect().contains(field));
+    EXPECT_TRUE(dialog.rect().contains(caption));
+    EXPECT_TRUE(dialog.rect().contains(dialog.LabelFilterError->geometry()));
+    for (const QWidget* control : {static_cast<QWidget*>(dialog.List1), static_cast<QWidget*>(dialog.CmdOK),
+                                   static_cast<QWidget*>(dialog.CmdCancel), static_cast<QWidget*>(dialog.Label1)}) {
+        EXPECT_FALSE(field.intersects(control->geometry())) << control->objectName().toStdString();
+        EXPECT_FALSE(caption.intersects(control->geometry())) << control->objectName().toStdString();
+        EXPECT_FALSE(dialog.LabelFilterError->geometry().intersects(control->geometry()))
+            << control->objectName().toStdString();
+    }
+    const QFontMetrics metrics(dialog.LabelFilter->font());
+    EXPECT_GE(caption.width(), metrics.horizontalAdvance(QStringLiteral("Capture filter:")));
+    EXPECT_EQ(dialog.LabelFilter->text(), "Capture &filter:");
+    EXPECT_EQ(dialog.LabelFilter->buddy(), dialog.cboCaptureFilter);
+    EXPECT_TRUE(dialog.cboCaptureFilter->isEditable());
+    const QLineEdit* edit = dialog.cboCaptureFilter->lineEdit();
+    EXPECT_TRUE(edit->placeholderText().startsWith("e.g. "));
+    EXPECT_LE(QFontMetrics(edit->font()).horizontalAdvance(edit->placeholderText()), edit->width())
+        << "the example is not cut";
+    EXPECT_EQ(dialog.cboCaptureFilter->currentText(), "");
+    EXPECT_EQ(dialog.cboCaptureFilter->count(), 0);
+    EXPECT_FALSE(dialog.LabelFilterError->isVisible());
+    EXPECT_EQ(dialog.findChild<QComboBox*>("cboCaptureFilter"), dialog.cboCaptureFilter);
+    // Tab goes from the list to the field, then on to the buttons.
+    const std::vector<QWidget*> controls = {dialog.List1, dialog.cboCaptureFilter, dialog.CmdOK, dialog.CmdCancel};
+    std::vector<QWidget*> order;
+    for (QWidget* w = dialog.nextInFocusChain(); w != &dialog; w = w->nextInFocusChain()) {
+        if (std::find(controls.begin(), controls.end(), w) != controls.end()) order.push_back(w);
+    }
+    EXPECT_EQ(order, controls);
+}
+
+TEST_F(FormIPTest, RecentFiltersAreOfferedAndTheLastOneIsPreset) {
+    CaptureFilterHistory history;
+    history.Use("udp");
+    history.Use("tcp port 80");
+    FormIP dialog(Addresses(kTwoInterfaces), &owner, {}, &history);
+    EXPECT_EQ(Offered(dialog.cboCaptureFilter), (std::vector<std::string>{"tcp port 80", "udp"}));
+    EXPECT_EQ(dialog.cboCaptureFilter->currentText(), "tcp port 80");
+
+    history.Use("");  // the last capture ran without a filter
+    FormIP afterNone(Addresses(kTwoInterfaces), &owner, {}, &history);
+    EXPECT_EQ(Offered(afterNone.cboCaptureFilter), (std::vector<std::string>{"tcp port 80", "udp"}));
+    EXPECT_EQ(afterNone.cboCaptureFilter->currentText(), "");
+}
+
+// OK with a line selected and the field holding `typed`.
+struct FilterCase {
+    const char* name;
+    QString typed;
+    bool valid;
+    std::string expectedFilter;  // when valid
+};
+
+void PrintTo(const FilterCase& c, std::ostream* os) { *os << c.name; }
+
+class FormIPFilterTest : public FormIPTest, public ::testing::WithParamInterface<FilterCase> {};
+
+TEST_P(FormIPFilterTest, OkAcceptsAValidFilterAndRefusesAnInvalidOneWithLibpcapsMessage) {
+    const FilterCase& c = GetParam();
+    CaptureFilterHistory history;
+    history.Use("icmp");
+    bool stayedOpen = false;
+    QString shownError, expectedError;
+    WhenDialogOpens([&](FormIP* dialog) {
+        ClickLine(dialog->List1, 1);
+        TypeFilter(dialog, c.typed);
+        QTest::mouseClick(dialog->CmdOK, Qt::LeftButton);
+        stayedOpen = dialog->isVisible();
+        if (!stayedOpen) return;
+        shownError = dialog->FilterError();
+        expectedError = QString::fromStdString(DisplayFilter::Compile(c.typed.toStdString()).error);
+        EXPECT_TRUE(dialog->LabelFilterError->isVisible());
+        EXPECT_TRUE(dialog->LabelFilterError->text().startsWith(shownError.left(10)));
+        EXPECT_FALSE(dialog->cboCaptureFilter->lineEdit()->styleSheet().isEmpty()) << "the field is marked";
+        EXPECT_EQ(dialog->cboCaptureFilter->toolTip(), shownError);
+        EXPECT_TRUE(dialog->LocalIP().empty());
+        dialog->reject();
+    });
+    const LocalIpChoice choice = ChooseCaptureAddress(Addresses(kTwoInterfaces), &owner, history);
+    ASSERT_EQ(dialogsSeen, 1);
+    if (c.valid) {
+        EXPECT_FALSE(stayedOpen);
+        EXPECT_EQ(choice.outcome, LocalIpChoice::Outcome::Chosen);
+        EXPECT_EQ(choice.localIP, "203.0.113.2");
+        ASSERT_TRUE(choice.captureFilter.has_value());
+        EXPECT_EQ(*choice.captureFilter, c.expectedFilter);
+        EXPECT_EQ(history.Last(), c.expectedFilter);
+    } else {
+        EXPECT_TRUE(stayedOpen);
+        EXPECT_FALSE(shownError.isEmpty());
+        EXPECT_EQ(shownError, expectedError);
+        EXPECT_EQ(choice.outcome, LocalIpChoice::Outcome::Cancelled);
+        EXPECT_FALSE(choice.captureFilter.has_value());
+        EXPECT_EQ(history.Recent(), (std::vector<std::string>{"icmp"})) << "a refused filter is not remembered";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Filters, FormIPFilterTest,
+    ::testing::Values(FilterCase{"Valid", QStringLiteral("udp and not port 53"), true, "udp and not port 53"},
+                      FilterCase{"ValidWithBlanksAroundIsTrimmed", QStringLiteral("  udp port 9 "), true, "udp port 9"},
+                      FilterCase{"EmptyMeansNone", QString(), true, ""},
+                      FilterCase{"SyntaxError", QStringLiteral("udp and and"), false, ""},
+                      FilterCase{"PortOutOfRange", QStringLiteral("port 70000"), false, ""},
+                      FilterCase{"UnknownWord", QStringLiteral("udpp"), false, ""}),
+    [](const ::testing::TestParamInfo<FilterCase>& info) { return info.param.name; });
+
+TEST_F(FormIPTest, EditingARefusedFilterClearsTheMarkAndACorrectedOneIsAccepted) {
+    CaptureFilterHistory history;
+    WhenDialogOpens([](FormIP* dialog) {
+        ClickLine(dialog->List1, 0);
+        TypeFilter(dialog, QStringLiteral("udp port"));
+        QTest::mouseClick(dialog->CmdOK, Qt::LeftButton);
+        if (!dialog->isVisible()) return ADD_FAILURE() << "an incomplete filter was accepted";
+        EXPECT_FALSE(dialog->FilterError().isEmpty());
+        QTest::keyClicks(dialog->cboCaptureFilter->lineEdit(), QStringLiteral(" 9"));
+        EXPECT_TRUE(dialog->FilterError().isEmpty());
+        EXPECT_FALSE(dialog->LabelFilterError->isVisible());
+        EXPECT_TRUE(dialog->cboCaptureFilter->lineEdit()->styleSheet().isEmpty());
+        // Enter in the field presses OK, as anywhere else in the dialog.
+        QTest::keyClick(dialog->cboCaptureFilter->lineEdit(), Qt::Key_Return);
+        if (dialog->isVisible()) dialog->reject();  // Enter did not press OK: fail, do not hang
+    });
+    const LocalIpChoice choice = ChooseCaptureAddress(Addresses(kTwoInterfaces), &owner, history);
+    EXPECT_EQ(dialogsSeen, 1);
+    EXPECT_EQ(choice.outcome, LocalIpChoice::Outcome::Chosen);
+    EXPECT_EQ(choice.localIP, "198.51.100.7");
+    EXPECT_EQ(choice.captureFilter, std::optional<std::string>("udp port 9"));
+    EXPECT_EQ(history.Recent(), (std::vector<std::string>{"udp port 9"}));
+}
+
+TEST_F(FormIPTest, ARecentFilterPickedFromTheDropDownIsChosenAndCancelLeavesTheHistory) {
+    CaptureFilterHistory history;
+    history.Use("udp");
+    history.Use("tcp");
+    WhenDialogOpens([](FormIP* dialog) {
+        ClickLine(dialog->List1, 1);
+        dialog->cboCaptureFilter->setCurrentIndex(1);
+        QTest::mouseClick(dialog->CmdOK, Qt::LeftButton);
+    });
+    const LocalIpChoice picked = ChooseCaptureAddress(Addresses(kTwoInterfaces), &owner, history);
+    EXPECT_EQ(picked.captureFilter, std::optional<std::string>("udp"));
+    EXPECT_EQ(history.Recent(), (std::vector<std::string>{"udp", "tcp"}));
+
+    WhenDialogOpens([](FormIP* dialog) {
+        ClickLine(dialog->List1, 1);
+        TypeFilter(dialog, QStringLiteral("icmp"));
+        QTest::mouseClick(dialog->CmdCancel, Qt::LeftButton);
+    });
+    const LocalIpChoice cancelled = ChooseCaptureAddress(Addresses(kTwoInterfaces), &owner, history);
+    EXPECT_EQ(dialogsSeen, 2);
+    EXPECT_EQ(cancelled.outcome, LocalIpChoice::Outcome::Cancelled);
+    EXPECT_FALSE(cancelled.captureFilter.has_value());
+    EXPECT_EQ(history.Recent(), (std::vector<std::string>{"udp", "tcp"}));
+    EXPECT_EQ(history.Last(), "udp");
+}
+
+TEST_F(FormIPTest, WithOneAddressNobodyIsAskedAndTheFilterIsLeftAlone) {
+    CaptureFilterHistory history;
+    history.Use("udp");
+    const LocalIpChoice choice =
+        ChooseCaptureAddress(Addresses({"198.51.100.7;255.255.255.0"}), &owner, history);
+    EXPECT_EQ(choice.outcome, LocalIpChoice::Outcome::Chosen);
+    EXPECT_FALSE(choice.captureFilter.has_value());
 }
 
 }  // namespace

@@ -1,6 +1,11 @@
 // The main window capturing for real, inside network namespaces the test makes:
 // the window lives in namespace a, the peer sends from namespace b.
 #include <QAction>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
 #include <QFileInfo>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -18,7 +23,9 @@
 #include <fstream>
 #include <set>
 
+#include "capture/capture_filter_history.h"
 #include "capture/capture_stream.h"
+#include "capture/form_ip.h"
 #include "capture/mdlwinsock.h"
 #include "files/capture_file_io.h"
 #include "packets/packet_list_model.h"
@@ -47,9 +54,10 @@ std::set<pid_t> ChildPids() {
 
 class WindowCapture : public ::testing::Test {
 protected:
+    virtual NetnsPair::Options NetOptions() const { return {}; }
     void SetUp() override {
         if (auto why = NetnsPair::SkipReason(); !why.empty()) GTEST_SKIP() << why;
-        mNet = std::make_unique<NetnsPair>();
+        mNet = std::make_unique<NetnsPair>(NetOptions());
         ASSERT_TRUE(mNet->Ok()) << mNet->Error();
         mInA = std::make_unique<NetnsPair::ScopedEnter>(mNet->EnterA());
         ASSERT_TRUE(mInA->Ok()) << mInA->Error();
@@ -371,6 +379,100 @@ TEST_F(WindowCapture, ALivePipeFromTcpdumpListsPacketsAsTheyArrive) {
     EXPECT_TRUE(mHarness->messages[0].text.contains(QStringLiteral("ended"))) << mHarness->messages[0].text.toStdString();
     EXPECT_EQ(W().PanelText(1), "Stopped");
     EXPECT_GE(Rows(), 1);
+}
+
+// Two addresses in namespace a: Start asks with the address dialog, whose
+// capture filter goes to the helper.
+class WindowCaptureAsking : public WindowCapture {
+protected:
+    NetnsPair::Options NetOptions() const override {
+        NetnsPair::Options options;
+        options.secondAddress = true;
+        return options;
+    }
+
+    // Answers the dialog Start opens: the line of `address`, `filter` typed in
+    // the field, then OK. Leaves what the field first held in `preset`.
+    void AnswerDialog(const std::string& address, const QString& filter, QString* preset) {
+        QTimer::singleShot(0, &W(), [this, address, filter, preset] {
+            auto* dialog = W().findChild<FormIP*>();
+            if (dialog == nullptr) return;
+            ++mDialogsSeen;
+            *preset = dialog->cboCaptureFilter->currentText();
+            const QList<QListWidgetItem*> lines =
+                dialog->List1->findItems(QString::fromStdString(address), Qt::MatchExactly);
+            if (lines.size() != 1) return dialog->reject();
+            dialog->List1->setCurrentItem(lines.front(), QItemSelectionModel::ClearAndSelect);
+            dialog->cboCaptureFilter->setEditText(filter);
+            QTest::mouseClick(dialog->CmdOK, Qt::LeftButton);
+            if (dialog->isVisible()) dialog->reject();  // refused: fail rather than hang
+        });
+    }
+
+    void Ping() { ASSERT_EQ(mNet->RunInB({"ping", "-c", "1", "-W", "5", NetnsPair::kAddressA}), 0); }
+
+    int mDialogsSeen = 0;
+};
+
+TEST_F(WindowCaptureAsking, TheDialogsFilterReachesTheHelperAndAnEmptyOneCapturesEverything) {
+    ASSERT_EQ(W().dicAddr.Count(), 2u);
+    QString preset;
+    AnswerDialog(NetnsPair::kAddressA, QStringLiteral(" udp port 9 "), &preset);
+    W().StartCapture();
+    ASSERT_EQ(mDialogsSeen, 1);
+    ASSERT_TRUE(W().IsCapturing()) << (mHarness->messages.empty() ? "" : mHarness->messages[0].text.toStdString());
+    EXPECT_EQ(W().CaptureFilter(), "udp port 9");
+    EXPECT_EQ(W().PanelText(5).toStdString(), "Local IP: 198.51.100.1 (capture filter: udp port 9)");
+
+    // Sent in this order, the two datagrams to port 9 come last: once both
+    // are listed, anything else the filter let through would be listed too.
+    Ping();
+    SendUdpFromB(5353, "not port 9");
+    SendUdpFromB(9, "first");
+    SendUdpFromB(9, "second");
+    ASSERT_TRUE(WaitForRows(2)) << Rows();
+    W().FlushPendingRows();
+    EXPECT_EQ(Rows(), 2);
+    for (int row = 0; row < Rows(); ++row) {
+        EXPECT_EQ(Cell(row, 0), "UDP") << row;
+        EXPECT_EQ(Cell(row, 4), "9") << row;
+    }
+    W().StopCapture();
+    ASSERT_TRUE(QTest::qWaitFor([] { return ChildPids().empty(); }, 3000));
+
+    // The next Start offers the filter again; emptied, it captures every datagram.
+    W().ClearPackets();
+    AnswerDialog(NetnsPair::kAddressA, QString(), &preset);
+    W().StartCapture();
+    ASSERT_EQ(mDialogsSeen, 2);
+    EXPECT_EQ(preset.toStdString(), "udp port 9");
+    ASSERT_TRUE(W().IsCapturing());
+    EXPECT_EQ(W().CaptureFilter(), "");
+    EXPECT_EQ(W().PanelText(5).toStdString(), "Local IP: 198.51.100.1");
+    Ping();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return FindRow(QStringLiteral("ICMP")) >= 0; }, 10000));
+    W().StopCapture();
+    EXPECT_EQ(SessionCaptureFilters().Recent().front(), "udp port 9");
+}
+
+TEST_F(WindowCaptureAsking, AnInvalidFilterKeepsTheDialogOpenAndNothingStarts) {
+    QString preset, error;
+    QTimer::singleShot(0, &W(), [&] {
+        auto* dialog = W().findChild<FormIP*>();
+        if (dialog == nullptr) return;
+        ++mDialogsSeen;
+        dialog->List1->setCurrentRow(0, QItemSelectionModel::ClearAndSelect);
+        dialog->cboCaptureFilter->setEditText(QStringLiteral("udp port nine"));
+        QTest::mouseClick(dialog->CmdOK, Qt::LeftButton);
+        error = dialog->FilterError();
+        dialog->reject();
+    });
+    W().StartCapture();
+    EXPECT_EQ(mDialogsSeen, 1);
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_FALSE(W().IsCapturing());
+    EXPECT_EQ(W().PanelText(1).toStdString(), "Ready to start");
+    EXPECT_TRUE(ChildPids().empty()) << "no helper was started";
 }
 
 }  // namespace

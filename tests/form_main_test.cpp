@@ -92,7 +92,7 @@ TEST(MainWindowStart, CancelledAddressChoiceReturnsToIdleWithClearDisabled) {
                           env.chooseAddress = [&](const LocalAddressSet& dicAddr, QWidget*) {
                               ++asked;
                               EXPECT_EQ(dicAddr.Count(), 2u);
-                              return LocalIpChoice{LocalIpChoice::Outcome::Cancelled, {}, {}};
+                              return LocalIpChoice{LocalIpChoice::Outcome::Cancelled, {}, {}, {}};
                           };
                       });
     h.window->StartCapture();

@@ -155,6 +155,24 @@ TEST(SortedInsertion, BatchesLandWhereAFullSortPutsThem) {
     }
 }
 
+// A live capture merges a batch at every event-loop turn into a list that may
+// hold millions of rows: the merge must reuse the list's room, not rebuild it.
+TEST(SortedInsertion, MergesIntoTheListsOwnBufferWhenItHasRoom) {
+    PacketStore store;
+    const std::vector<std::uint32_t> all = FillStore(store, RandomRows(500, 31u));
+    const RowOrder order{SortColumn::SrcPort, SortOrder::Descending};
+    std::vector<std::uint32_t> rows(all.begin(), all.begin() + 300);
+    SortRows(rows, order, store);
+    rows.reserve(all.size());
+    const std::uint32_t* buffer = rows.data();
+    const std::vector<std::uint32_t> batch(all.begin() + 300, all.end());
+    InsertSortedRows(rows, batch, order, store);
+    EXPECT_EQ(rows.data(), buffer);
+    std::vector<std::uint32_t> expected = all;
+    SortRows(expected, order, store);
+    EXPECT_EQ(rows, expected);
+}
+
 TEST(SortRows, AgreesWithAStableSortOnTheCellValues) {
     PacketStore store;
     const std::vector<std::uint32_t> all = FillStore(store, RandomRows(2000, 99u));

@@ -126,7 +126,7 @@ FormMain::Environment FormMain::Environment::Default() {
         box.exec();
     };
     env.listLocalAddresses = [](std::vector<std::string>& list) { return ListLocalAddresses(list); };
-    env.chooseAddress = ChooseCaptureAddress;
+    env.chooseAddress = [](const LocalAddressSet& dicAddr, QWidget* parent) { return ChooseCaptureAddress(dicAddr, parent); };
     env.askUnsaved = AskUnsavedPackets;
     env.confirm = AskYesNo;
     env.chooseCaptureFile = ChooseCaptureFileToOpen;

@@ -141,8 +141,10 @@ public:
     void StartCapture();
     // Starts a capture on `address` without asking which (the -i option).
     void StartCaptureOn(const std::string& address);
-    // A tcpdump expression the next captures give the helper (the -f option); empty: none.
-    void SetCaptureFilter(std::string expression) { mCaptureFilter = std::move(expression); }
+    // A tcpdump expression the next captures give the helper (the -f option, or
+    // the address dialog's field); empty: none. The dialog offers it next time.
+    void SetCaptureFilter(std::string expression);
+    const std::string& CaptureFilter() const { return mCaptureFilter; }
     // Only packets this accepts are filed from files and streams opened later
     // (-r FILE -f EXPR); empty: every packet.
     void SetReadFilter(std::function<bool(std::span<const std::uint8_t>, std::uint32_t)> keep) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "capture/async_select.h"
+#include "capture/capture_filter_history.h"
 #include "capture/mdlwinsock.h"
 #include "ui/capture_file_loader.h"
 #include "ui/form_main.h"
@@ -23,6 +24,14 @@ constexpr unsigned kFramesPerClockCheck = 64;
 constexpr const char* kPacketsKept = " The packets captured so far are kept.";
 
 // Why the capture stopped when the session filed no more, and what is kept.
+// Panel 5 while capturing: the address, and the filter when there is one.
+QString CaptureTargetText(const std::string& localIP, const std::string& captureFilter) {
+    QString text = QStringLiteral("Local IP: ") + QString::fromStdString(localIP);
+    if (!IsBlankExpression(captureFilter))
+        text += QStringLiteral(" (capture filter: %1)").arg(QString::fromStdString(captureFilter).trimmed());
+    return text;
+}
+
 // A reason from the helper or the system, ended as a sentence inside a message.
 QString WithFullStop(QString text) {
     text = text.trimmed();
@@ -47,6 +56,11 @@ QString FilingStopMessage(FilingStop why, std::int32_t kept, std::uint64_t margi
                    .arg(keptText, reading ? QStringLiteral("read") : QStringLiteral("capture"));
     return stopped + QStringLiteral("the packet list is full and cannot keep another packet. %1; clear the list to %2 more.")
                          .arg(keptText, reading ? QStringLiteral("read") : QStringLiteral("capture"));
+}
+
+void FormMain::SetCaptureFilter(std::string expression) {
+    SessionCaptureFilters().Use(expression);
+    mCaptureFilter = std::move(expression);
 }
 
 void FormMain::EnterCapturingState() {
@@ -89,6 +103,7 @@ void FormMain::StartCapture() {
         return;
     }
     LocalIP = choice.Ok() ? choice.localIP : std::string();
+    if (choice.Ok() && choice.captureFilter.has_value()) mCaptureFilter = *choice.captureFilter;
     if (LocalIP.empty()) {
         EnterIdleState(QStringLiteral("Ready to start"), true);
         return;
@@ -96,7 +111,7 @@ void FormMain::StartCapture() {
 
     StartWinsock();
     const CaptureOpenResult opened = OpenCaptureSocket(LocalIP, kCapturePort, this, mCaptureFilter);
-    SetPanelText(5, QStringLiteral("Local IP: ") + QString::fromStdString(LocalIP));
+    SetPanelText(5, CaptureTargetText(LocalIP, mCaptureFilter));
     if (!opened.Ok()) {
         EndWinsock();
         mEnv.showMessage(QString::fromStdString(opened.error), QMessageBox::Critical);
