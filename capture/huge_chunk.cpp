@@ -79,11 +79,11 @@ FaultAheadThread& Thread() {
 void FaultInAhead(const void* begin, std::size_t bytes) { Thread().Request(begin, bytes); }
 
 bool FaultInNextHugePage(const void* chunk, std::size_t chunkBytes, std::size_t before, std::size_t after) {
-    // The middle of a huge page passed by this write, if any (a write is far
-    // shorter than half a page, so it passes at most one).
+    // The page this write starts when it is the first into it: the writer then
+    // has a whole page's worth of writes before it needs the next one.
+    const bool entersPage = before == 0 || before / kHugePageBytes != after / kHugePageBytes;
     const std::size_t page = after / kHugePageBytes;
-    const std::size_t middle = page * kHugePageBytes + kHugePageBytes / 2;
-    if (before >= middle || after < middle) return false;
+    if (!entersPage || after == before || page * kHugePageBytes >= chunkBytes) return false;
     const std::size_t next = (page + 1) * kHugePageBytes;
     if (next + kHugePageBytes > chunkBytes) return true;
     FaultInAhead(static_cast<const std::uint8_t*>(chunk) + next, kHugePageBytes);

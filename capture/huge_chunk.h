@@ -7,8 +7,9 @@
 // The one fault per 2 MiB clears a whole huge page, which takes milliseconds
 // on a virtual machine; a writer that takes it stalls for that long. So the
 // stores ask for each next huge page to be faulted in ahead of them, on a
-// thread of its own (FaultInAhead), once they are half way through the one
-// they are filling.
+// thread of its own (FaultInAhead), as soon as they start filling the one
+// before it: the other thread then has a whole page's worth of writes to
+// clear the next one in.
 #include <sys/mman.h>
 
 #include <cstddef>
@@ -42,8 +43,8 @@ HugeChunk<T> AllocateHugeChunk(std::size_t bytes) {
 void FaultInAhead(const void* begin, std::size_t bytes);
 
 // What a writer filling a chunk from `before` to `after` bytes asks for: the
-// next huge page once it passes the middle of the current one. Returns true
-// when that page would be past `chunkBytes`: the writer should then make its
+// next huge page when this write is the first into a page. Returns true when
+// that next page would be past `chunkBytes`: the writer should then make its
 // next chunk ready and fault in that chunk's first page instead.
 bool FaultInNextHugePage(const void* chunk, std::size_t chunkBytes, std::size_t before, std::size_t after);
 

@@ -168,9 +168,9 @@ TEST(RawDatagramStore, KeepsEachDatagramsOwnBytesAcrossChunks) {
     }
 }
 
-// A writer asks for the next huge page when it passes the middle of the one
-// it fills, and for its next chunk when that page is the chunk's last.
-TEST(FaultInNextHugePage, AsksAtEachMiddleAndForTheNextChunkAtTheLast) {
+// A writer asks for the next huge page when it starts filling a page, and
+// for its next chunk when it starts the chunk's last page.
+TEST(FaultInNextHugePage, AsksOnEnteringEachPageAndForTheNextChunkAtTheLast) {
     struct Case {
         const char* name;
         std::size_t before, after;
@@ -178,13 +178,13 @@ TEST(FaultInNextHugePage, AsksAtEachMiddleAndForTheNextChunkAtTheLast) {
     };
     constexpr std::size_t kMiB = std::size_t{1} << 20;
     const Case cases[] = {
-        {"before any middle", 100, 200, false},
-        {"passing the first page's middle", kMiB - 10, kMiB + 5, false},
-        {"reaching a middle exactly", kMiB - 10, kMiB, false},
-        {"after the middle was passed", kMiB, kMiB + 10, false},
-        {"passing the last page's middle", 3 * kMiB - 1, 3 * kMiB + 1999, true},
-        {"reaching the last page's middle exactly", 3 * kMiB - 1, 3 * kMiB, true},
-        {"the end of the last page", 4 * kMiB - 100, 4 * kMiB, false},
+        {"the first write into the chunk", 0, 100, false},
+        {"within the first page", 100, 200, false},
+        {"crossing into the last page", 2 * kMiB - 10, 2 * kMiB + 5, true},
+        {"ending exactly where the last page starts", 2 * kMiB - 10, 2 * kMiB, true},
+        {"within the last page", 2 * kMiB + 5, 2 * kMiB + 2000, false},
+        {"an empty write", 0, 0, false},
+        {"the end of the chunk", 4 * kMiB - 100, 4 * kMiB, false},
     };
     const auto chunk = AllocateHugeChunk<std::uint8_t>(4 * kMiB);
     for (const Case& c : cases)
