@@ -17,24 +17,14 @@
 #include "files/capture_file_writer.h"
 #include "packets/packet_list_model.h"
 #include "tests/datagram_builder.h"
+#include "bench/bench_window.h"
 #include "ui/form_main.h"
 
 namespace {
 
 using wirelens::FormMain;
 
-std::unique_ptr<FormMain> MakeWindow(QTemporaryDir& lockDir) {
-    FormMain::Environment env = FormMain::Environment::Default();
-    env.showMessage = [](const QString&, QMessageBox::Icon) {};
-    env.listLocalAddresses = [](std::vector<std::string>& list) {
-        list = {"198.51.100.1;255.255.255.0"};
-        return 0;
-    };
-    env.lockFilePath = lockDir.path() + QStringLiteral("/bench.lock");
-    auto window = std::make_unique<FormMain>(env);
-    window->Form_Load();
-    return window;
-}
+std::unique_ptr<FormMain> MakeWindow(const QTemporaryDir& lockDir) { return wirelens::bench::MakeBenchWindow(lockDir); }
 
 std::vector<std::uint8_t> Datagram100() {
     wirelens::testing::DatagramFields s;

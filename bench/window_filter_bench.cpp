@@ -10,6 +10,7 @@
 
 #include "packets/packet_list_model.h"
 #include "tests/datagram_builder.h"
+#include "bench/bench_window.h"
 #include "ui/form_main.h"
 
 namespace {
@@ -23,15 +24,7 @@ struct LoadedWindow {
     std::unique_ptr<FormMain> window;
 
     LoadedWindow() {
-        FormMain::Environment env = FormMain::Environment::Default();
-        env.showMessage = [](const QString&, QMessageBox::Icon) {};
-        env.listLocalAddresses = [](std::vector<std::string>& list) {
-            list = {"198.51.100.1;255.255.255.0"};
-            return 0;
-        };
-        env.lockFilePath = lockDir.path() + QStringLiteral("/bench.lock");
-        window = std::make_unique<FormMain>(env);
-        window->Form_Load();
+        window = wirelens::bench::MakeBenchWindow(lockDir);
         window->resize(900, 700);
         window->show();
         // A mix of hosts, ports and protocols, built once as 64 datagrams and filed in turn.

@@ -20,6 +20,12 @@ bool QuotedPortsCut(const IcmpMessage& icmp) {
            !icmp.quotedHasPorts;
 }
 
+// Queries and their replies, which carry an identifier and a sequence number.
+bool HasIdAndSeq(std::uint8_t type) {
+    return type == kEchoReply || type == kEchoRequest || type == kTimestampRequest || type == kTimestampReply ||
+           type == kInfoRequest || type == kInfoReply;
+}
+
 bool IsError(std::uint8_t type) {
     return type == kUnreachable || type == kSourceQuench || type == kRedirect || type == kTimeExceeded ||
            type == kParameterProblem;
@@ -73,16 +79,6 @@ UnreachableText Unreachable(std::uint8_t code) {
     }
 }
 
-void AppendProtocol(std::uint8_t protocol, std::string& out) {
-    const std::string_view name = ProtocolName(protocol);
-    if (name.empty()) {
-        out += "ip-proto-";
-        AppendDecimal(out, protocol);
-    } else {
-        out += name;
-    }
-}
-
 void AppendEndpoint(std::uint32_t address, bool withPort, std::uint16_t port, std::string& out) {
     AppendIpv4(out, address);
     if (withPort) {
@@ -127,19 +123,15 @@ void AppendUnreachable(const IcmpMessage& icmp, std::string& out) {
 }
 
 void AppendMessageText(const IcmpMessage& icmp, std::string& out) {
-    switch (icmp.type) {
-    case kEchoReply:
-    case kEchoRequest:
-    case kTimestampRequest:
-    case kTimestampReply:
-    case kInfoRequest:
-    case kInfoReply:
+    if (HasIdAndSeq(icmp.type)) {
         out += TypeName(icmp.type);
         out += ", id ";
         AppendDecimal(out, icmp.Id());
         out += ", seq ";
         AppendDecimal(out, icmp.Seq());
         return;
+    }
+    switch (icmp.type) {
     case kUnreachable:
         AppendUnreachable(icmp, out);
         return;
@@ -224,7 +216,7 @@ void AppendIcmpSummary(const IcmpMessage& icmp, std::string& out) {
     AppendDecimal(out, icmp.length);
     if (icmp.error) {
         out += " (";
-        AppendProtocol(icmp.quoted.protocol, out);
+        AppendProtocolName(icmp.quoted.protocol, out);
         out += ' ';
         AppendEndpoint(icmp.quoted.src, icmp.quotedHasPorts, icmp.quotedSrcPort, out);
         out += " > ";
@@ -250,16 +242,11 @@ void AddIcmpLayers(const IcmpMessage& icmp, const ByteReader& message, std::uint
         }
         layer.Add("Code", std::move(code), 1, 1);
         layer.Add("Checksum", Hex(icmp.checksum, 4), 2, 2);
-        switch (icmp.type) {
-        case kEchoReply:
-        case kEchoRequest:
-        case kTimestampRequest:
-        case kTimestampReply:
-        case kInfoRequest:
-        case kInfoReply:
+        if (HasIdAndSeq(icmp.type)) {
             layer.Add("Identifier", Decimal(icmp.Id()), 4, 2);
             layer.Add("Sequence Number", Decimal(icmp.Seq()), 6, 2);
-            break;
+        }
+        switch (icmp.type) {
         case kRedirect:
             layer.Add("Gateway Address", Ipv4Text(icmp.rest), 4, 4);
             break;

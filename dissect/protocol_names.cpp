@@ -63,7 +63,7 @@ std::size_t SpiOffset(std::uint8_t protocol) {
 
 std::string_view ProtocolName(std::uint8_t protocol) { return kNames[protocol]; }
 
-void AppendOtherSummary(std::uint8_t protocol, const ByteReader& payload, std::uint32_t length, std::string& out) {
+void AppendProtocolName(std::uint8_t protocol, std::string& out) {
     const std::string_view name = ProtocolName(protocol);
     if (name.empty()) {
         out += "ip-proto-";
@@ -71,6 +71,10 @@ void AppendOtherSummary(std::uint8_t protocol, const ByteReader& payload, std::u
     } else {
         out += name;
     }
+}
+
+void AppendOtherSummary(std::uint8_t protocol, const ByteReader& payload, std::uint32_t length, std::string& out) {
+    AppendProtocolName(protocol, out);
     const std::size_t spi = SpiOffset(protocol);
     if (spi != 0xFFFF) {
         if (!payload.Has(spi, 8)) {

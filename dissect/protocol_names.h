@@ -12,6 +12,8 @@ namespace wirelens::dissect {
 // The registry's keyword ("GRE", "ESP", "OSPF", ...), or empty for a number
 // without one.
 std::string_view ProtocolName(std::uint8_t protocol);
+// The keyword, or "ip-proto-N" for a number without one (as tcpdump prints it).
+void AppendProtocolName(std::uint8_t protocol, std::string& out);
 
 // A payload of a protocol without a decoder here: its name and length, and
 // for ESP and AH (RFC 4303, RFC 4302) the SPI and sequence number:

@@ -53,7 +53,6 @@ public:
     iterator end() { return WrittenOut() + mSize; }
     const_iterator begin() const { return WrittenOut(); }
     const_iterator end() const { return WrittenOut() + mSize; }
-    operator std::span<const std::uint32_t>() const { return {WrittenOut(), mSize}; }
 
     void push_back(std::uint32_t entry) {
         if (mRun && ExtendsRun(entry)) return AppendToRun(entry);
