@@ -9,3 +9,4 @@ target_compile_definitions(wirelens_capture_count PRIVATE
 add_dependencies(wirelens_capture_count wirelens-capture)
 add_executable(capture_bench ${CMAKE_CURRENT_LIST_DIR}/capture_bench.cpp)
 target_link_libraries(capture_bench PRIVATE wirelens_core benchmark::benchmark)
+add_executable(wirelens_ring_count ${CMAKE_CURRENT_LIST_DIR}/ring_count.cpp)

@@ -26,6 +26,7 @@ COUNT_PID=$!
 wait_for "$WORK/count.out" "ready"
 
 run_flood "$BUILD" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD"
+stop_comparisons
 wait "$COUNT_PID"
 PIDS=()
 

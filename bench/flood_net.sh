@@ -55,16 +55,64 @@ start_tcpdump() {  # PORT
     wait_for "$WORK/tcpdump.err" "listening on"
 }
 
-# Floods a from b, then ends tcpdump. Sets RX_DURING: what a's interface received.
-run_flood() {  # BUILD PORT RATE SECONDS PAYLOAD
-    local before after
+# dumpcap (Wireshark's capture engine) on the same interface, writing pcapng to /dev/null.
+start_dumpcap() {  # PORT
+    DUMPCAP_PID=""
+    command -v dumpcap >/dev/null || return 0
+    ip netns exec "$NS_A" dumpcap -i "$IF_A" -f "udp and dst port $1" -w /dev/null >"$WORK/dumpcap.out" 2>"$WORK/dumpcap.err" &
+    PIDS+=($!)
+    DUMPCAP_PID=$!
+    wait_for "$WORK/dumpcap.err" "Capturing on"
+}
+
+# The floor: a bare TPACKET_V3 counter of the bench's own on the same interface.
+start_ring_count() {  # BUILD PORT
+    ip netns exec "$NS_A" "$1/bin/wirelens_ring_count" "$IF_A" "$2" >"$WORK/ring.out" 2>"$WORK/ring.err" &
+    PIDS+=($!)
+    RING_PID=$!
+    wait_for "$WORK/ring.out" "ready"
+}
+
+# CPU time (user + system) a process has used so far, in clock ticks.
+cpu_ticks() {  # PID
+    [ -n "$1" ] && [ -r "/proc/$1/stat" ] || { echo 0; return; }
+    sed 's/^.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'
+}
+CLOCK_TICK="$(getconf CLK_TCK)"
+
+# Microseconds of CPU per datagram: TICKS clock ticks over COUNT datagrams.
+us_per_datagram() {  # TICKS COUNT
+    awk -v t="$1" -v n="$2" -v hz="$CLOCK_TICK" 'BEGIN { if (n > 0) printf "%.2f", t / hz * 1e6 / n; else print "-" }'
+}
+
+# Floods a from b with SENDERS processes (default 1) sharing RATE, then ends
+# tcpdump. Sets RX_DURING: what a's interface received. The senders' summaries
+# go to $WORK/flood.out, one line each; SENT is their total.
+run_flood() {  # BUILD PORT RATE SECONDS PAYLOAD [SENDERS]
+    local before after senders="${6:-1}" i
+    local pids=()
     before="$(rx_packets)"
-    ip netns exec "$NS_B" "$1/bin/wirelens_udp_flood" "$ADDRESS_A" "$2" "$3" "$4" "$5" >"$WORK/flood.out"
+    for i in $(seq "$senders"); do
+        ip netns exec "$NS_B" "$1/bin/wirelens_udp_flood" "$ADDRESS_A" "$2" \
+            "$(awk -v r="$3" -v n="$senders" 'BEGIN { printf "%.0f", r / n }')" "$4" "$5" >"$WORK/flood.$i.out" &
+        pids+=($!)
+    done
+    for i in "${pids[@]}"; do wait "$i"; done
+    cat "$WORK"/flood.*.out >"$WORK/flood.out"
+    SENT="$(awk '/^sent/ {n += $2} END {print n + 0}' "$WORK/flood.out")"
     sleep 1
     after="$(rx_packets)"
     RX_DURING=$((after - before))
-    kill -INT "$TCPDUMP_PID"
-    wait "$TCPDUMP_PID" || true
+}
+
+# Ends the comparison captures (tcpdump, and dumpcap and the counter when started).
+stop_comparisons() {
+    local pid
+    for pid in "$TCPDUMP_PID" "${DUMPCAP_PID:-}" "${RING_PID:-}"; do
+        [ -n "$pid" ] || continue
+        kill -INT "$pid" 2>/dev/null || true
+        wait "$pid" || true
+    done
 }
 
 # The last field of the line of FILE that starts with TEXT.

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The main window capturing and listing a UDP flood over a veth pair between
 # two namespaces made for the run, with tcpdump capturing the same interface.
-# Prints what was sent, what the window and tcpdump captured and their kernel
-# drops, and the largest event-loop stall the window had.
+# dumpcap and a bare TPACKET_V3 counter (the floor) capture the same interface
+# too. Prints what was sent, what each captured and its kernel drops, the CPU
+# each spent per captured datagram, and the window's event-loop stalls.
 #
-#   bench/window_flood.sh [--filter EXPR] [--sort COLUMN[:desc]] [BUILD_DIR] [RATE] [SECONDS] [PAYLOAD_BYTES]
+#   bench/window_flood.sh [--filter EXPR] [--sort COLUMN[:desc]] [--senders N] [BUILD_DIR] [RATE] [SECONDS] [PAYLOAD_BYTES]
 #
+# --senders N shares RATE among N sender processes (one sender core tops out
+# near 150,000 datagrams a second here); a RATE beyond what they can send
+# means as fast as they can.
 # --filter applies a display filter (tcpdump syntax, e.g. udp) and --sort
 # orders the list by a column (0 protocol, 1 source, 2 source port, 3
 # destination, 4 destination port, 5 size, 6 time; e.g. 2:desc) before the
@@ -18,8 +22,9 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 LIST_OPTIONS=()
-while [ $# -ge 2 ] && { [ "$1" = --filter ] || [ "$1" = --sort ]; }; do
-    LIST_OPTIONS+=("$1" "$2")
+SENDERS=1
+while [ $# -ge 2 ] && { [ "$1" = --filter ] || [ "$1" = --sort ] || [ "$1" = --senders ]; }; do
+    if [ "$1" = --senders ]; then SENDERS="$2"; else LIST_OPTIONS+=("$1" "$2"); fi
     shift 2
 done
 BUILD="$(cd "${1:-$ROOT/build-rel}" && pwd)"
@@ -27,7 +32,7 @@ RATE="${2:-100000}"
 SECONDS_TO_RUN="${3:-10}"
 PAYLOAD="${4:-64}"
 PORT=9
-IDLE_SECONDS=2
+IDLE_SECONDS=3  # long enough to read every process's CPU time after the flood
 
 source "$ROOT/bench/flood_net.sh"
 flood_net_up window
@@ -39,20 +44,32 @@ if [ -n "${PERF_OUT:-}" ]; then
 fi
 
 start_tcpdump "$PORT"
+start_dumpcap "$PORT"
+start_ring_count "$BUILD" "$PORT"
 QT_QPA_PLATFORM=offscreen ip netns exec "$NS_A" "${WINDOW[@]}" >"$WORK/window.out" 2>"$WORK/window.err" &
 PIDS+=($!)
 WINDOW_PID=$!
 wait_for "$WORK/window.out" "^ready"
 
-run_flood "$BUILD" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD"
+HELPER_PID="$(pgrep -P "$WINDOW_PID" | head -n1 || true)"
+CPU_PIDS=("$WINDOW_PID" "$HELPER_PID" "$TCPDUMP_PID" "${DUMPCAP_PID:-}" "$RING_PID")
+CPU_BEFORE=()
+for pid in "${CPU_PIDS[@]}"; do CPU_BEFORE+=("$(cpu_ticks "$pid")"); done
+run_flood "$BUILD" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD" "$SENDERS"
+CPU_USED=()
+for i in "${!CPU_PIDS[@]}"; do CPU_USED+=($(( $(cpu_ticks "${CPU_PIDS[$i]}") - CPU_BEFORE[i] ))); done
+stop_comparisons
 WINDOW_STATUS=0
 wait "$WINDOW_PID" || WINDOW_STATUS=$?
 PIDS=()
 
 tcpdump_count() { grep "$1" "$WORK/tcpdump.err" | awk '{print $1}'; }
-SENT="$(awk '/^sent/ {print $2}' "$WORK/flood.out")"
 CAPTURED="$(value "$WORK/window.out" "flood datagrams")"
-echo "flood:               $(cat "$WORK/flood.out")"
+TCPDUMP_CAPTURED="$(tcpdump_count "packets captured")"
+# "Packets received/dropped on interface 'X': RECEIVED/DROPPED (...)"
+DUMPCAP_CAPTURED="$(sed -n "s|^Packets received/dropped on interface .*: \([0-9]*\)/.*|\1|p" "$WORK/dumpcap.err" 2>/dev/null | head -n1)"
+RING_CAPTURED="$(value "$WORK/ring.out" "flood datagrams")"
+sed 's/^/flood:               /' "$WORK/flood.out"
 echo "interface rx:        $RX_DURING packets on $IF_A during the flood"
 echo "list:                display filter $(sed -n 's/^display filter //p' "$WORK/window.out");" \
      "sorted by $(sed -n 's/^sorted by //p' "$WORK/window.out")"
@@ -62,8 +79,27 @@ echo "wirelens listed:     $(value "$WORK/window.out" "flood rows") flood datagr
      "$(value "$WORK/window.out" "unordered rows") rows out of order"
 echo "lost datagrams:      $((SENT - CAPTURED)) (sent, not captured by wirelens)"
 echo "wirelens drops:      $(value "$WORK/window.out" "kernel drops") (kernel and interface, from the helper)"
-echo "tcpdump captured:    $(tcpdump_count "packets captured")"
-echo "tcpdump drops:       $(tcpdump_count "dropped by kernel") (kernel)"
+echo "tcpdump captured:    $TCPDUMP_CAPTURED (kernel drops $(tcpdump_count "dropped by kernel"))"
+echo "dumpcap captured:    ${DUMPCAP_CAPTURED:-not run} ($(sed -n "s|^Packets received/dropped on interface .*: [0-9]*/\([0-9]*\) (\(.*\)).*|dropped \1: \2|p" "$WORK/dumpcap.err" 2>/dev/null || true))"
+echo "floor counter:       $RING_CAPTURED (kernel drops $(value "$WORK/ring.out" "kernel drops"))"
+# Captured over sent, and CPU per captured datagram, each process measured over the same flood.
+ratio() { awk -v c="${1:-0}" -v s="$SENT" 'BEGIN { if (s > 0) printf "%.4f", c / s; else print "-" }'; }
+echo "CPU per captured datagram (user + system, from /proc; $CLOCK_TICK ticks a second):"
+printf "  %-32s %10s %9s %12s\n" capturer captured "of sent" "µs/datagram"
+printf "  %-32s %10s %9s %12s\n" "floor (bare TPACKET_V3 counter)" "$RING_CAPTURED" "$(ratio "$RING_CAPTURED")" \
+    "$(us_per_datagram "${CPU_USED[4]}" "$RING_CAPTURED")"
+printf "  %-32s %10s %9s %12s\n" "wirelens window" "$CAPTURED" "$(ratio "$CAPTURED")" \
+    "$(us_per_datagram "${CPU_USED[0]}" "$CAPTURED")"
+printf "  %-32s %10s %9s %12s\n" "wirelens helper" "$CAPTURED" "$(ratio "$CAPTURED")" \
+    "$(us_per_datagram "${CPU_USED[1]}" "$CAPTURED")"
+printf "  %-32s %10s %9s %12s\n" "wirelens, window + helper" "$CAPTURED" "$(ratio "$CAPTURED")" \
+    "$(us_per_datagram "$((CPU_USED[0] + CPU_USED[1]))" "$CAPTURED")"
+printf "  %-32s %10s %9s %12s\n" "tcpdump -w /dev/null" "$TCPDUMP_CAPTURED" "$(ratio "$TCPDUMP_CAPTURED")" \
+    "$(us_per_datagram "${CPU_USED[2]}" "$TCPDUMP_CAPTURED")"
+if [ -n "${DUMPCAP_PID:-}" ]; then
+    printf "  %-32s %10s %9s %12s\n" "dumpcap -w /dev/null" "$DUMPCAP_CAPTURED" "$(ratio "$DUMPCAP_CAPTURED")" \
+        "$(us_per_datagram "${CPU_USED[3]}" "$DUMPCAP_CAPTURED")"
+fi
 echo "largest stall:       $(value "$WORK/window.out" "largest stall ms") ms" \
      "(at $(value "$WORK/window.out" "largest stall at s") s; packets first seen at" \
      "$(value "$WORK/window.out" "first packet seen at s") s, last at $(value "$WORK/window.out" "last packet seen at s") s)"
