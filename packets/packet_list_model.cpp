@@ -1,6 +1,7 @@
 #include "packets/packet_list_model.h"
 
 #include <QMetaObject>
+#include <QTimer>
 #include <algorithm>
 #include <unordered_map>
 
@@ -41,15 +42,19 @@ void PacketListModel::SetRowIcons(QIcon incoming, QIcon outgoing) {
 
 void PacketListModel::AppendRow(std::int32_t key, bool outgoing) {
     mPending.push_back(RowEntry(key, outgoing));
-    if (!mFlushQueued) {
-        mFlushQueued = true;
+    if (mFlushQueued) return;
+    mFlushQueued = true;
+    const qint64 since = mSinceFlush.isValid() ? mSinceFlush.elapsed() : kFlushIntervalMs;
+    if (since >= kFlushIntervalMs)
         QMetaObject::invokeMethod(this, &PacketListModel::FlushPending, Qt::QueuedConnection);
-    }
+    else
+        QTimer::singleShot(static_cast<int>(kFlushIntervalMs - since), this, &PacketListModel::FlushPending);
 }
 
 void PacketListModel::FlushPending() {
     mFlushQueued = false;
     if (mPending.empty()) return;
+    mSinceFlush.start();
     if (mOrder) {
         InsertSortedPending();
     } else {

@@ -1,11 +1,13 @@
 #pragma once
 // The packet list's model: a thin map from row to packet store key. Rows
-// appended during a capture wait in a pending batch that is inserted once per
-// event-loop turn (one beginInsertRows for the batch); a rebuild replaces all
+// appended during a capture wait in a pending batch that is inserted at the
+// next event-loop turn, or at most once a frame while rows keep coming (one
+// beginInsertRows for the batch); a rebuild replaces all
 // rows with one reset. A sorted list takes a batch at the end and then moves
 // it to its places in one layout change. Only the Info column looks at a
 // packet's bytes, through the decoder, when a view asks for that cell.
 #include <QAbstractTableModel>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <cstdint>
 #include <optional>
@@ -37,8 +39,12 @@ public:
 
     // Queues a row for `key`; it becomes visible at the next flush.
     void AppendRow(std::int32_t key, bool outgoing);
-    // Inserts the queued rows now. Runs by itself once per event-loop turn.
+    // Inserts the queued rows now. Runs by itself at the next event-loop turn,
+    // or kFlushIntervalMs after the last insertion when that was sooner: rows
+    // arriving faster than a screen refreshes cost one insertion and one
+    // repaint a frame, not one per read.
     void FlushPending();
+    static constexpr int kFlushIntervalMs = 16;
     // Rows shown plus rows waiting for the next flush.
     std::int64_t TotalRows() const { return static_cast<std::int64_t>(mRows.size() + mPending.size()); }
     void RemoveAllRows();
@@ -81,6 +87,7 @@ private:
     RowArray mRows;
     std::vector<std::uint32_t> mPending;
     bool mFlushQueued = false;
+    QElapsedTimer mSinceFlush;  // since the last insertion of pending rows
     QIcon mIncoming;
     QIcon mOutgoing;
 };

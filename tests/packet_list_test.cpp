@@ -1,8 +1,11 @@
 #include <QAbstractItemModelTester>
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QTableView>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "packets/list_view_mode.h"
 #include "packets/packet_list_model.h"
@@ -90,6 +93,31 @@ TEST_F(PacketList, RowsArriveInOneBatchPerEventLoopTurn) {
     EXPECT_EQ(inserts, 1);
     EXPECT_EQ(W().Model()->rowCount(), 500);
     EXPECT_EQ(W().PanelText(2), "500 packets");
+}
+
+// A flood reads a few datagrams every turn; inserting (and repainting) each
+// turn's rows cost more than the rows themselves. Rows that keep coming join
+// one insertion a frame, and none is left waiting once they stop.
+TEST_F(PacketList, RowsArrivingEveryTurnAreInsertedAtMostOnceAFrame) {
+    int inserts = 0;
+    QObject::connect(W().Model(), &QAbstractItemModel::rowsInserted, [&] { ++inserts; });
+    QElapsedTimer clock;
+    clock.start();
+    int sent = 0;
+    while (clock.elapsed() < 200) {
+        Ingest(Udp("198.51.100.2", "198.51.100.1"));
+        ++sent;
+        QCoreApplication::processEvents();
+    }
+    const qint64 elapsed = clock.elapsed();
+    // The first row goes in at once; after that at most one insertion per interval.
+    EXPECT_LE(inserts, 2 + elapsed / PacketListModel::kFlushIntervalMs) << sent << " rows in " << elapsed << " ms";
+    EXPECT_GT(sent, inserts * 2) << "the turns should outnumber the insertions";
+    QElapsedTimer wait;
+    wait.start();
+    while (W().Model()->rowCount() < sent && wait.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(W().Model()->rowCount(), sent);
+    EXPECT_EQ(W().PanelText(2).toStdString(), std::to_string(sent) + " packets");
 }
 
 TEST_F(PacketList, IconTellsOutgoingFromIncoming) {
