@@ -6,9 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "capture/decode.h"
 
@@ -101,11 +105,99 @@ struct RawDatagramStore::EntryChunk {
     std::uint32_t groupChunks[kEntriesPerChunk / kGroupEntries];  // chunk of each group's first entry
 };
 
+// Writes full chunks out on a thread of its own, one at a time: a 4 MiB
+// pwrite takes milliseconds, far more while the kernel holds back writers of
+// dirty pages, and a capture cannot wait that long between two datagrams.
+class RawDatagramStore::Writer {
+public:
+    explicit Writer(int fd) : mFd(fd), mThread([this] { Run(); }) {}
+    ~Writer() {
+        {
+            std::lock_guard lock(mMutex);
+            mStopping = true;
+        }
+        mWake.notify_one();
+        mThread.join();
+    }
+
+    // Only when not Busy(). The bytes must stay put until Wait returns.
+    void Start(const std::uint8_t* bytes, std::size_t length, off_t at) {
+        {
+            std::lock_guard lock(mMutex);
+            mJob = {bytes, length, at};
+            mHasJob = true;
+            mDone.store(false, std::memory_order_relaxed);
+        }
+        mBusy = true;
+        mWake.notify_one();
+    }
+    // A write was started and its end not yet taken by Wait.
+    bool Busy() const { return mBusy; }
+    // The write started has ended; cheap enough to ask on every append.
+    bool Done() const { return mDone.load(std::memory_order_acquire); }
+    // Waits for the write started; 0, or the errno that ended it.
+    int Wait() {
+        std::unique_lock lock(mMutex);
+        mWake.wait(lock, [this] { return !mHasJob; });
+        mBusy = false;
+        return mError;
+    }
+
+private:
+    struct Job {
+        const std::uint8_t* bytes = nullptr;
+        std::size_t length = 0;
+        off_t at = 0;
+    };
+
+    void Run() {
+        std::unique_lock lock(mMutex);
+        for (;;) {
+            mWake.wait(lock, [this] { return mStopping || mHasJob; });
+            if (mHasJob) {
+                const Job job = mJob;
+                lock.unlock();
+                const int error = Write(job);
+                lock.lock();
+                mError = error;
+                mHasJob = false;
+                mDone.store(true, std::memory_order_release);
+                mWake.notify_all();
+            } else if (mStopping) {
+                return;
+            }
+        }
+    }
+
+    int Write(const Job& job) const {
+        for (std::size_t done = 0; done < job.length;) {
+            const ssize_t n = pwrite(mFd, job.bytes + done, job.length - done, job.at + static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            // A short write followed by no progress is a full disk too.
+            if (n <= 0) return n < 0 ? errno : ENOSPC;
+            done += static_cast<std::size_t>(n);
+        }
+        return 0;
+    }
+
+    const int mFd;
+    std::mutex mMutex;
+    std::condition_variable mWake;
+    Job mJob;
+    bool mHasJob = false;
+    bool mStopping = false;
+    int mError = 0;
+    std::atomic<bool> mDone{false};
+    bool mBusy = false;  // the appending thread's own
+    std::thread mThread;
+};
+
 RawDatagramStore::RawDatagramStore() : RawDatagramStore(DatagramFileFolders()) {}
 
 RawDatagramStore::RawDatagramStore(const std::vector<std::string>& folders) { OpenFile(folders); }
 
 RawDatagramStore::~RawDatagramStore() {
+    mWriter.reset();  // waits for a write in flight, whose bytes are still ours
     ReleaseChunks();
     if (mFile >= 0) close(mFile);
 }
@@ -126,29 +218,30 @@ void RawDatagramStore::OpenFile(const std::vector<std::string>& folders) {
                                          reasons + ".";
 }
 
-bool RawDatagramStore::WriteOutLastChunk() {
-    Chunk& chunk = mChunks.back();
-    const off_t at = static_cast<off_t>((mChunks.size() - 1) * kChunkBytes);
-    for (std::size_t done = 0; done < mChunkUsed;) {
-        const ssize_t n = pwrite(mFile, chunk.memory.get() + done, mChunkUsed - done, at + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            // A short write followed by no progress is a full disk too.
-            mWriteError = n < 0 ? errno : ENOSPC;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
+void RawDatagramStore::StartWritingLastChunk() {
+    if (!mWriter) mWriter = std::make_unique<Writer>(mFile);
+    mWritingChunk = mChunks.size() - 1;
+    mWriter->Start(mChunks.back().memory.get(), mChunkUsed, static_cast<off_t>(mWritingChunk * kChunkBytes));
+}
+
+bool RawDatagramStore::FinishWrite() {
+    const int error = mWriter->Wait();
+    if (error != 0) {
+        mWriteError = error;
+        return false;
     }
+    Chunk& chunk = mChunks[mWritingChunk];
     // The whole chunk's length: part of it may lie past the end of the file,
     // but only the bytes written are ever read.
-    void* mapped = mmap(nullptr, kChunkBytes, PROT_READ, MAP_SHARED, mFile, at);
+    void* mapped = mmap(nullptr, kChunkBytes, PROT_READ, MAP_SHARED, mFile, static_cast<off_t>(mWritingChunk * kChunkBytes));
     if (mapped == MAP_FAILED) {
         mWriteError = errno;
         return false;
     }
     chunk.mapped = static_cast<const std::uint8_t*>(mapped);
     // Its memory becomes the next chunk: already faulted in, it fills without page faults.
-    mNextChunk = std::move(chunk.memory);
+    if (!mNextChunk) mNextChunk = std::move(chunk.memory);
+    chunk.memory.reset();
     return true;
 }
 
@@ -162,10 +255,16 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
     // After a failed write the chunk that was not written stays in memory, and
     // nothing more is taken: a later write could only leave a hole.
     if (mCount == UINT32_MAX || mWriteError != 0) return 0;
+    // A chunk written is read from the file from here on; its memory is free.
+    if (mWriter && mWriter->Busy() && mWriter->Done() && !FinishWrite()) return 0;
     const std::size_t length = std::min(datagram.size(), kReceiveBufferSize);
     if (mChunks.empty() || mChunkUsed + length > kChunkBytes) {
         if (!mChunks.empty()) {
-            if (mFile >= 0 && !WriteOutLastChunk()) return 0;
+            if (mFile >= 0) {
+                // One write at a time: a disk slower than the capture holds it back here.
+                if (mWriter && mWriter->Busy() && !FinishWrite()) return 0;
+                StartWritingLastChunk();
+            }
             mChunkEnds.push_back(static_cast<std::uint32_t>(mChunkUsed));
         }
         // An unfilled chunk costs address space, not resident memory.
@@ -176,8 +275,10 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
     std::uint8_t* const filling = mChunks.back().memory.get();
     std::uint8_t* dst = filling + mChunkUsed;
     if (length != 0) std::memcpy(dst, datagram.data(), length);
-    // A file-backed store reuses the written chunk's memory: no next chunk to make ready.
-    if (FaultInNextHugePage(filling, kChunkBytes, mChunkUsed, mChunkUsed + length) && !mNextChunk && mFile < 0) {
+    // A file-backed store reuses a written chunk's memory: a next chunk is made
+    // only while none is (the first) or can come back from a write.
+    if (FaultInNextHugePage(filling, kChunkBytes, mChunkUsed, mChunkUsed + length) && !mNextChunk &&
+        !(mWriter && mWriter->Busy())) {
         mNextChunk = AllocateHugeChunk<std::uint8_t>(kChunkBytes);
         FaultInAhead(mNextChunk.get(), kHugePageBytes);
     }
@@ -236,13 +337,16 @@ std::uint32_t RawDatagramStore::WireLength(std::uint32_t position) const {
 }
 
 void RawDatagramStore::Clear() {
+    if (mWriter && mWriter->Busy()) mWriter->Wait();  // its bytes are about to go
     ReleaseChunks();
     // Many clears use one file; cutting it hands its blocks back to the disk.
     if (mFile >= 0 && ftruncate(mFile, 0) != 0) {
         // Not cut: a new file instead, so nothing old is read as new.
+        mWriter.reset();
         close(mFile);
         mFile = -1;
-        OpenFile(mFolder.empty() ? DatagramFileFolders() : std::vector<std::string>{mFolder});
+        const std::string folder = std::exchange(mFolder, std::string());
+        OpenFile({folder});
     }
     mWriteError = 0;
     mChunks.shrink_to_fit();
@@ -260,10 +364,6 @@ std::size_t RawDatagramStore::ReservedBytes() const {
     return (static_cast<std::size_t>(inMemory) + (mNextChunk ? 1 : 0)) * kChunkBytes + mEntryChunks.size() * sizeof(EntryChunk) +
            mChunkEnds.capacity() * sizeof(std::uint32_t) + mCutLengths.size() * sizeof(mCutLengths[0]);
 }
-
-}  // namespace wirelens
-
-namespace wirelens {
 
 std::uint64_t RawDatagramStore::FileBytes() const {
     struct stat st {};

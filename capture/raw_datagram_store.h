@@ -8,9 +8,10 @@
 // A capture may outgrow memory, so the bytes go to an unlinked temporary file:
 // only the chunk being filled is in memory; a full chunk is written out with
 // pwrite (a full disk then gives an error, where writing into a shared mapping
-// would raise SIGBUS) and read back through a read-only mapping of its part of
-// the file, paged in from the page cache or the disk. Where no file can be
-// made the store keeps its bytes in memory and StorageNote() says why.
+// would raise SIGBUS) on a thread of its own, read from memory until written,
+// then through a read-only mapping of its part of the file, paged in from the
+// page cache or the disk. Where no file can be made the store keeps its bytes
+// in memory and StorageNote() says why.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -91,8 +92,11 @@ private:
     Place PlaceOf(std::uint32_t position) const;
     std::size_t ChunkOf(std::uint32_t index) const;
     void OpenFile(const std::vector<std::string>& folders);
-    // Writes the last chunk out and maps it; false (and WriteError set) when it could not.
-    bool WriteOutLastChunk();
+    // Hands the last chunk, full, to the writer.
+    void StartWritingLastChunk();
+    // Waits for the chunk being written and maps it; false (and WriteError
+    // set) when it could not be written: it then stays in memory.
+    bool FinishWrite();
     void ReleaseChunks();
 
     std::vector<Chunk> mChunks;
@@ -106,6 +110,9 @@ private:
     // without copying what it holds, however many are cut.
     std::deque<std::pair<std::uint32_t, std::uint32_t>> mCutLengths;
     int mFile = -1;
+    class Writer;
+    std::unique_ptr<Writer> mWriter;  // made with the first full chunk
+    std::size_t mWritingChunk = 0;    // the chunk it writes, while Busy()
     std::string mFolder;
     std::string mStorageNote;
     int mWriteError = 0;
