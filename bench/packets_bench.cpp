@@ -213,6 +213,17 @@ void BM_FileStoreResidentPerPacket(benchmark::State& state) {
         state.counters["cold_read_max_ms"] = readMs.back();
         clickAll("cold");
         clickAll("warm");
+        window.reset();
+        // The same packets through a session without a window: what of the
+        // growth is the stores' and what is the window's list.
+        malloc_trim(0);
+        const long sessionBefore = ResidentBytes();
+        {
+            wirelens::CaptureSession alone;
+            for (int i = 0; i < kPackets; ++i)
+                alone.Ingest(datagram, {1700000000 + i / 100000, static_cast<std::uint32_t>(i % 1000000) * 1000});
+            state.counters["session_only_per_packet"] = static_cast<double>(ResidentBytes() - sessionBefore) / kPackets;
+        }
     }
 }
 BENCHMARK(BM_FileStoreResidentPerPacket)->Iterations(1)->Unit(benchmark::kMillisecond);
