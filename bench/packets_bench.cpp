@@ -183,7 +183,7 @@ void BM_FileStoreResidentPerPacket(benchmark::State& state) {
         std::vector<int> rows(kClicks), readRows(kClicks);
         for (int& row : rows) row = static_cast<int>(random() % kPackets);
         for (int& row : readRows) row = static_cast<int>(random() % kPackets);
-        // The first click of all sets up the views: not part of any later click.
+        // The first click of all sets up the views: not counted in any later click.
         window->lv_ItemClick(kPackets - 1);
         const auto clickAll = [&](const char* name) {
             std::vector<double> ms;
@@ -199,7 +199,7 @@ void BM_FileStoreResidentPerPacket(benchmark::State& state) {
         const int fd = DatagramFileDescriptor(session.Raw().Folder());
         const bool dropped = fd >= 0 && fdatasync(fd) == 0 && posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
         state.counters["cold_pages_dropped"] = dropped ? 1 : 0;
-        // The bytes alone, read cold from other rows: the disk's part of a cold click.
+        // The bytes alone, read cold from other rows: the disk's share of a cold click.
         std::vector<double> readMs;
         unsigned sum = 0;
         for (const int row : readRows) {

@@ -42,8 +42,8 @@ const char* NonEmpty(const char* value) { return value != nullptr && value[0] !=
 // Makes `folder` and any missing folder above it, private to the user.
 bool MakeFolders(const std::string& folder) {
     for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        const std::string part = folder.substr(0, slash);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        const std::string prefix = folder.substr(0, slash);
+        if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return false;
         if (slash == std::string::npos) break;
     }
     struct stat st {};
@@ -257,7 +257,7 @@ bool RawDatagramStore::FinishWrite() {
         return false;
     }
     Chunk& chunk = mChunks[mWritingChunk];
-    // The whole chunk's length: part of it may lie past the end of the file,
+    // The whole chunk's length: its end may lie past the end of the file,
     // but only the bytes written are ever read.
     void* mapped = mmap(nullptr, kChunkBytes, PROT_READ, MAP_SHARED, mFile, static_cast<off_t>(mWritingChunk * kChunkBytes));
     if (mapped == MAP_FAILED) {

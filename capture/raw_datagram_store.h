@@ -9,7 +9,7 @@
 // only the chunk being filled is in memory; a full chunk is written out with
 // pwrite (a full disk then gives an error, where writing into a shared mapping
 // would raise SIGBUS) on a thread of its own, read from memory until written,
-// then through a read-only mapping of its part of the file, paged in from the
+// then through a read-only mapping of its range of the file, paged in from the
 // page cache or the disk. Where no file can be made the store keeps its bytes
 // in memory and StorageNote() says why.
 #include <cstddef>
@@ -83,7 +83,7 @@ private:
         std::size_t length = 0;
     };
     struct EntryChunk;
-    // A chunk's bytes: in memory, or a read-only mapping of its part of the file.
+    // A chunk's bytes: in memory, or a read-only mapping of its range of the file.
     struct Chunk {
         HugeChunk<std::uint8_t> memory;
         const std::uint8_t* mapped = nullptr;
