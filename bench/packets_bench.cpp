@@ -11,7 +11,13 @@
 #include <QTableView>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
+#include <malloc.h>
+
+#include <algorithm>
 #include <fstream>
+#include <random>
+#include <string>
 #include <unistd.h>
 
 #include "files/capture_file_writer.h"
@@ -91,6 +97,136 @@ void BM_MemoryPerPacket(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_MemoryPerPacket)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// A field of /proc/self/smaps_rollup in bytes ("Rss", "Anonymous", ...).
+long RollupBytes(const char* field) {
+    std::ifstream rollup("/proc/self/smaps_rollup");
+    const std::string wanted = std::string(field) + ":";
+    for (std::string name; rollup >> name;) {
+        long kb = 0;
+        if (name == wanted && rollup >> kb) return kb * 1024;
+        rollup.ignore(1 << 10, '\n');
+    }
+    return -1;
+}
+
+// The descriptor of this process's datagram file: unlinked, so its link ends
+// in "(deleted)" and lies in the store's folder.
+int DatagramFileDescriptor(const std::string& folder) {
+    for (int fd = 3; fd < 1024; ++fd) {
+        char link[4096];
+        const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
+        if (n <= 0) continue;
+        const std::string target(link, static_cast<std::size_t>(n));
+        if (target.rfind(folder + "/", 0) == 0 && target.ends_with("(deleted)")) return fd;
+    }
+    return -1;
+}
+
+// Resident growth over 10,000,000 packets of 1000-byte datagrams, their bytes
+// in the store's temporary file (~10 GB; unlinked, it goes when the window
+// does): what a packet costs in memory is its record, index and row. Then a
+// click on rows spread over the whole capture, the bytes read back cold (the
+// file synced and its pages dropped from the page cache) and warm.
+void BM_FileStoreResidentPerPacket(benchmark::State& state) {
+    wirelens::testing::DatagramFields s;
+    s.protocol = 17;
+    s.src = "198.51.100.2";
+    s.dst = "198.51.100.1";
+    s.payload = wirelens::testing::Bytes(1000 - 28);
+    const auto datagram = wirelens::testing::BuildDatagram(s);
+    constexpr int kPackets = 10000000;
+    constexpr int kClicks = 200;
+    for (auto _ : state) {
+        QTemporaryDir lockDir;
+        auto window = MakeWindow(lockDir);
+        if (!window->Session().Raw().FileBacked()) {
+            state.SkipWithError(window->Session().Raw().StorageNote().c_str());
+            return;
+        }
+        window->FlushPendingRows();
+        const long before = ResidentBytes();
+        const long anonBefore = RollupBytes("Anonymous"), fileBefore = RollupBytes("Rss") - RollupBytes("Anonymous");
+        qint64 longestIngestNs = 0;
+        std::int64_t over5ms = 0;
+        QElapsedTimer all, step;
+        all.start();
+        for (int i = 0; i < kPackets; ++i) {
+            step.start();
+            window->IngestDatagram(datagram, 1700000000 + i / 100000, static_cast<std::uint32_t>(i % 1000000));
+            const qint64 ns = step.nsecsElapsed();
+            longestIngestNs = std::max(longestIngestNs, ns);
+            over5ms += ns > 5000000;
+            if ((i & 1023) == 1023) window->FlushPendingRows();
+        }
+        window->FlushPendingRows();
+        state.counters["ingest_s"] = all.nsecsElapsed() / 1e9;
+        const long after = ResidentBytes();
+        const auto& session = window->Session();
+        state.counters["rows"] = window->Model()->rowCount();
+        state.counters["file_GB"] = static_cast<double>(session.Raw().FileBytes()) / 1e9;
+        state.counters["bytes_per_packet_resident"] = static_cast<double>(after - before) / kPackets;
+        // Where it goes: anonymous memory against mapped file pages, and the stores' own accounts.
+        state.counters["anon_per_packet"] = static_cast<double>(RollupBytes("Anonymous") - anonBefore) / kPackets;
+        state.counters["file_pages_per_packet"] =
+            static_cast<double>(RollupBytes("Rss") - RollupBytes("Anonymous") - fileBefore) / kPackets;
+        state.counters["records_per_packet"] = static_cast<double>(session.Packets().ReservedBytes()) / kPackets;
+        state.counters["raw_store_per_packet"] = static_cast<double>(session.Raw().ReservedBytes()) / kPackets;
+        // The heap: what is allocated, and what was freed but is kept (growth by copying leaves that).
+        const struct mallinfo2 heap = mallinfo2();
+        state.counters["heap_in_use_per_packet"] = static_cast<double>(heap.uordblks + heap.hblkhd) / kPackets;
+        state.counters["heap_free_kept_per_packet"] = static_cast<double>(heap.fordblks) / kPackets;
+        state.counters["longest_ingest_ms"] = longestIngestNs / 1e6;
+        state.counters["ingests_over_5ms"] = static_cast<double>(over5ms);
+
+        std::mt19937 random(7);
+        std::vector<int> rows(kClicks), readRows(kClicks);
+        for (int& row : rows) row = static_cast<int>(random() % kPackets);
+        for (int& row : readRows) row = static_cast<int>(random() % kPackets);
+        // The first click of all sets up the views: not counted in any later click.
+        window->lv_ItemClick(kPackets - 1);
+        const auto clickAll = [&](const char* name) {
+            std::vector<double> ms;
+            for (const int row : rows) {
+                step.start();
+                window->lv_ItemClick(row);
+                ms.push_back(step.nsecsElapsed() / 1e6);
+            }
+            std::sort(ms.begin(), ms.end());
+            state.counters[std::string(name) + "_click_median_ms"] = ms[ms.size() / 2];
+            state.counters[std::string(name) + "_click_max_ms"] = ms.back();
+        };
+        const int fd = DatagramFileDescriptor(session.Raw().Folder());
+        const bool dropped = fd >= 0 && fdatasync(fd) == 0 && posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
+        state.counters["cold_pages_dropped"] = dropped ? 1 : 0;
+        // The bytes alone, read cold from other rows: the disk's share of a cold click.
+        std::vector<double> readMs;
+        unsigned sum = 0;
+        for (const int row : readRows) {
+            step.start();
+            for (const std::uint8_t b : session.Bytes(*session.Packets().Get(row + 1))) sum += b;
+            readMs.push_back(step.nsecsElapsed() / 1e6);
+        }
+        benchmark::DoNotOptimize(sum);
+        std::sort(readMs.begin(), readMs.end());
+        state.counters["cold_read_median_ms"] = readMs[readMs.size() / 2];
+        state.counters["cold_read_max_ms"] = readMs.back();
+        clickAll("cold");
+        clickAll("warm");
+        window.reset();
+        // The same packets through a session without a window: what of the
+        // growth is the stores' and what is the window's list.
+        malloc_trim(0);
+        const long sessionBefore = ResidentBytes();
+        {
+            wirelens::CaptureSession alone;
+            for (int i = 0; i < kPackets; ++i)
+                alone.Ingest(datagram, {1700000000 + i / 100000, static_cast<std::uint32_t>(i % 1000000) * 1000});
+            state.counters["session_only_per_packet"] = static_cast<double>(ResidentBytes() - sessionBefore) / kPackets;
+        }
+    }
+}
+BENCHMARK(BM_FileStoreResidentPerPacket)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // The list with 5,000,000 rows: append them, scroll to the end and paint,
 // then clear; each step timed on its own.

@@ -1,7 +1,18 @@
 #include "capture/raw_datagram_store.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "capture/decode.h"
 
@@ -25,28 +36,275 @@ constexpr std::uint32_t kGroupEntries = 256;
 static_assert(kGroupEntries * kReceiveBufferSize < kChunkBytes);
 constexpr std::uint32_t kEntriesPerChunk = 1u << 16;
 static_assert(kEntriesPerChunk % kGroupEntries == 0);
+
+const char* NonEmpty(const char* value) { return value != nullptr && value[0] != '\0' ? value : nullptr; }
+
+// Makes `folder` and any missing folder above it, private to the user.
+bool MakeFolders(const std::string& folder) {
+    for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+        const std::string prefix = folder.substr(0, slash);
+        if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) break;
+    }
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0) return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
+// An unlinked file in `folder` with room for a chunk, or -1 with errno set.
+// Unlinked from the start, it is gone with the program however it ends.
+int MakeTemporaryFile(const std::string& folder) {
+    if (!MakeFolders(folder)) return -1;
+    int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // A file system or kernel without unnamed files: name one and unlink it at once.
+        std::string name = folder + "/wirelens-XXXXXX";
+        fd = mkostemp(name.data(), O_CLOEXEC);
+        if (fd >= 0) unlink(name.c_str());
+    }
+    if (fd < 0) return -1;
+    // A disk already full would refuse the first chunk: better to keep the
+    // bytes in memory from the start and say so.
+    const int room = posix_fallocate(fd, 0, static_cast<off_t>(kChunkBytes));
+    if (room != 0 || ftruncate(fd, 0) != 0) {
+        const int error = room != 0 ? room : errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
 }  // namespace
+
+std::vector<std::string> DatagramFileFolders(const char* xdgCacheHome, const char* home, const char* tmpdir) {
+    std::vector<std::string> folders;
+    // A relative cache folder is ignored, as for any other program.
+    if (NonEmpty(xdgCacheHome) && xdgCacheHome[0] == '/')
+        folders.push_back(std::string(xdgCacheHome) + "/wirelens");
+    else if (NonEmpty(home) && home[0] == '/')
+        folders.push_back(std::string(home) + "/.cache/wirelens");
+    if (NonEmpty(tmpdir)) folders.emplace_back(tmpdir);
+    folders.emplace_back("/tmp");
+    for (std::string& folder : folders)
+        while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+    return folders;
+}
+
+std::vector<std::string> DatagramFileFolders() {
+    return DatagramFileFolders(NonEmpty(std::getenv("XDG_CACHE_HOME")), NonEmpty(std::getenv("HOME")),
+                               NonEmpty(std::getenv("TMPDIR")));
+}
 
 struct RawDatagramStore::EntryChunk {
     std::uint32_t entries[kEntriesPerChunk];
     std::uint32_t groupChunks[kEntriesPerChunk / kGroupEntries];  // chunk of each group's first entry
 };
 
-RawDatagramStore::RawDatagramStore() = default;
-RawDatagramStore::~RawDatagramStore() = default;
+// Writes full chunks out on a thread of its own, one at a time: a 4 MiB
+// pwrite takes milliseconds, far more while the kernel holds back writers of
+// dirty pages, and a capture cannot wait that long between two datagrams.
+//
+// Where the file system takes it, the writes bypass the page cache (O_DIRECT):
+// copying into the page cache cost 2 ns a byte of system time here, more than
+// the rest of filing a packet, and fills memory with pages that a capture
+// rarely reads again. A click then reads its bytes from the disk.
+class RawDatagramStore::Writer {
+public:
+    explicit Writer(int fd) : mFd(fd), mDirect(SetDirect(fd, true)), mThread([this] { Run(); }) {}
+    ~Writer() {
+        {
+            std::lock_guard lock(mMutex);
+            mStopping = true;
+        }
+        mWake.notify_one();
+        mThread.join();
+    }
+
+    // Only when not Busy(). The bytes must stay put until Wait returns.
+    void Start(const std::uint8_t* bytes, std::size_t length, off_t at) {
+        {
+            std::lock_guard lock(mMutex);
+            mJob = {bytes, length, at};
+            mHasJob = true;
+            mDone.store(false, std::memory_order_relaxed);
+        }
+        mBusy = true;
+        mWake.notify_one();
+    }
+    // A write was started and its end not yet taken by Wait.
+    bool Busy() const { return mBusy; }
+    // The write started has ended; cheap enough to ask on every append.
+    bool Done() const { return mDone.load(std::memory_order_acquire); }
+    // Waits for the write started; 0, or the errno that ended it.
+    int Wait() {
+        std::unique_lock lock(mMutex);
+        mWake.wait(lock, [this] { return !mHasJob; });
+        mBusy = false;
+        return mError;
+    }
+
+private:
+    struct Job {
+        const std::uint8_t* bytes = nullptr;
+        std::size_t length = 0;
+        off_t at = 0;
+    };
+
+    void Run() {
+        std::unique_lock lock(mMutex);
+        for (;;) {
+            mWake.wait(lock, [this] { return mStopping || mHasJob; });
+            if (mHasJob) {
+                const Job job = mJob;
+                lock.unlock();
+                const int error = Write(job);
+                lock.lock();
+                mError = error;
+                mHasJob = false;
+                mDone.store(true, std::memory_order_release);
+                mWake.notify_all();
+            } else if (mStopping) {
+                return;
+            }
+        }
+    }
+
+    // Direct writes take whole blocks from block-aligned memory (chunks are
+    // huge-page aligned) to block-aligned offsets (chunks start on 4 MiB).
+    static constexpr std::size_t kBlockBytes = 4096;
+    static_assert(kChunkBytes % kBlockBytes == 0);
+
+    static bool SetDirect(int fd, bool direct) {
+        const int flags = fcntl(fd, F_GETFL);
+        return flags >= 0 && fcntl(fd, F_SETFL, direct ? flags | O_DIRECT : flags & ~O_DIRECT) == 0 && direct;
+    }
+
+    int Write(const Job& job) {
+        // A direct write takes the chunk's slack up to the next block too:
+        // it lies before the next chunk's start and is never read.
+        std::size_t length = mDirect ? (job.length + kBlockBytes - 1) / kBlockBytes * kBlockBytes : job.length;
+        for (std::size_t done = 0; done < length;) {
+            const ssize_t n = pwrite(mFd, job.bytes + done, length - done, job.at + static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EINVAL && mDirect) {
+                // A file system without direct writes after all, or an unaligned
+                // rest after a short write: write through the page cache from here.
+                mDirect = SetDirect(mFd, false);
+                length = std::max(done, job.length);
+                continue;
+            }
+            // A short write followed by no progress is a full disk too.
+            if (n <= 0) return n < 0 ? errno : ENOSPC;
+            done += static_cast<std::size_t>(n);
+        }
+        return 0;
+    }
+
+    const int mFd;
+    bool mDirect;  // the writing thread's own once started
+    std::mutex mMutex;
+    std::condition_variable mWake;
+    Job mJob;
+    bool mHasJob = false;
+    bool mStopping = false;
+    int mError = 0;
+    std::atomic<bool> mDone{false};
+    bool mBusy = false;  // the appending thread's own
+    std::thread mThread;
+};
+
+RawDatagramStore::RawDatagramStore() : RawDatagramStore(DatagramFileFolders()) {}
+
+RawDatagramStore::RawDatagramStore(const std::vector<std::string>& folders) { OpenFile(folders); }
+
+RawDatagramStore::~RawDatagramStore() {
+    mWriter.reset();  // waits for a write in flight, whose bytes are still ours
+    ReleaseChunks();
+    if (mFile >= 0) close(mFile);
+}
+
+void RawDatagramStore::OpenFile(const std::vector<std::string>& folders) {
+    std::string reasons;
+    for (const std::string& folder : folders) {
+        mFile = MakeTemporaryFile(folder);
+        if (mFile >= 0) {
+            mFolder = folder;
+            return;
+        }
+        if (!reasons.empty()) reasons += ", ";
+        reasons += folder + " (" + std::strerror(errno) + ")";
+    }
+    mStorageNote = reasons.empty() ? "The captured bytes are kept in memory: no folder was given for a temporary file."
+                                   : "The captured bytes are kept in memory: no temporary file could be made in " +
+                                         reasons + ".";
+}
+
+void RawDatagramStore::StartWritingLastChunk() {
+    if (!mWriter) mWriter = std::make_unique<Writer>(mFile);
+    mWritingChunk = mChunks.size() - 1;
+    mWriter->Start(mChunks.back().memory.get(), mChunkUsed, static_cast<off_t>(mWritingChunk * kChunkBytes));
+}
+
+bool RawDatagramStore::FinishWrite() {
+    const int error = mWriter->Wait();
+    if (error != 0) {
+        mWriteError = error;
+        return false;
+    }
+    Chunk& chunk = mChunks[mWritingChunk];
+    // The whole chunk's length: its end may lie past the end of the file,
+    // but only the bytes written are ever read.
+    void* mapped = mmap(nullptr, kChunkBytes, PROT_READ, MAP_SHARED, mFile, static_cast<off_t>(mWritingChunk * kChunkBytes));
+    if (mapped == MAP_FAILED) {
+        mWriteError = errno;
+        return false;
+    }
+    chunk.mapped = static_cast<const std::uint8_t*>(mapped);
+    // Its memory becomes the next chunk: already faulted in, it fills without page faults.
+    if (!mNextChunk) mNextChunk = std::move(chunk.memory);
+    chunk.memory.reset();
+    return true;
+}
+
+void RawDatagramStore::ReleaseChunks() {
+    for (Chunk& chunk : mChunks)
+        if (chunk.mapped != nullptr) munmap(const_cast<std::uint8_t*>(chunk.mapped), kChunkBytes);
+    mChunks.clear();
+}
 
 std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, std::uint32_t wireLength) {
-    if (mCount == UINT32_MAX) return 0;
+    // After a failed write the chunk that was not written stays in memory, and
+    // nothing more is taken: a later write could only leave a hole.
+    if (mCount == UINT32_MAX || mWriteError != 0) return 0;
+    // A chunk written is read from the file from here on; its memory is free.
+    if (mWriter && mWriter->Busy() && mWriter->Done() && !FinishWrite()) return 0;
     const std::size_t length = std::min(datagram.size(), kReceiveBufferSize);
     if (mChunks.empty() || mChunkUsed + length > kChunkBytes) {
+        if (!mChunks.empty()) {
+            if (mFile >= 0) {
+                // One write at a time: a disk slower than the capture holds it back here.
+                if (mWriter && mWriter->Busy() && !FinishWrite()) return 0;
+                StartWritingLastChunk();
+            }
+            mChunkEnds.push_back(static_cast<std::uint32_t>(mChunkUsed));
+        }
         // An unfilled chunk costs address space, not resident memory.
-        if (!mChunks.empty()) mChunkEnds.push_back(static_cast<std::uint32_t>(mChunkUsed));
-        mChunks.push_back(mNextChunk ? std::move(mNextChunk) : AllocateHugeChunk<std::uint8_t>(kChunkBytes));
+        mChunks.push_back(
+            Chunk{mNextChunk ? std::move(mNextChunk) : AllocateHugeChunk<std::uint8_t>(kChunkBytes), nullptr});
         mChunkUsed = 0;
     }
-    std::uint8_t* dst = mChunks.back().get() + mChunkUsed;
+    std::uint8_t* const filling = mChunks.back().memory.get();
+    std::uint8_t* dst = filling + mChunkUsed;
     if (length != 0) std::memcpy(dst, datagram.data(), length);
-    if (FaultInNextHugePage(mChunks.back().get(), kChunkBytes, mChunkUsed, mChunkUsed + length) && !mNextChunk) {
+    // A file-backed store reuses a written chunk's memory: a next chunk is made
+    // only while none is (the first) or can come back from a write.
+    if (FaultInNextHugePage(filling, kChunkBytes, mChunkUsed, mChunkUsed + length) && !mNextChunk &&
+        !(mWriter && mWriter->Busy())) {
         mNextChunk = AllocateHugeChunk<std::uint8_t>(kChunkBytes);
         FaultInAhead(mNextChunk.get(), kHugePageBytes);
     }
@@ -89,7 +347,7 @@ RawDatagramStore::Place RawDatagramStore::PlaceOf(std::uint32_t position) const 
 std::span<const std::uint8_t> RawDatagramStore::Get(std::uint32_t position) const {
     if (position == 0 || position > mCount) return {};
     const Place place = PlaceOf(position);
-    return {mChunks[place.chunk].get() + place.offset, place.length};
+    return {mChunks[place.chunk].Data() + place.offset, place.length};
 }
 
 void RawDatagramStore::Prefetch(std::uint32_t position) const {
@@ -105,7 +363,18 @@ std::uint32_t RawDatagramStore::WireLength(std::uint32_t position) const {
 }
 
 void RawDatagramStore::Clear() {
-    mChunks.clear();
+    if (mWriter && mWriter->Busy()) mWriter->Wait();  // its bytes are about to go
+    ReleaseChunks();
+    // Many clears use one file; cutting it hands its blocks back to the disk.
+    if (mFile >= 0 && ftruncate(mFile, 0) != 0) {
+        // Not cut: a new file instead, so nothing old is read as new.
+        mWriter.reset();
+        close(mFile);
+        mFile = -1;
+        const std::string folder = std::exchange(mFolder, std::string());
+        OpenFile({folder});
+    }
+    mWriteError = 0;
     mChunks.shrink_to_fit();
     mEntryChunks.clear();
     mEntryChunks.shrink_to_fit();
@@ -117,8 +386,15 @@ void RawDatagramStore::Clear() {
 }
 
 std::size_t RawDatagramStore::ReservedBytes() const {
-    return (mChunks.size() + (mNextChunk ? 1 : 0)) * kChunkBytes + mEntryChunks.size() * sizeof(EntryChunk) +
+    const auto inMemory = std::count_if(mChunks.begin(), mChunks.end(), [](const Chunk& c) { return c.mapped == nullptr; });
+    return (static_cast<std::size_t>(inMemory) + (mNextChunk ? 1 : 0)) * kChunkBytes + mEntryChunks.size() * sizeof(EntryChunk) +
            mChunkEnds.capacity() * sizeof(std::uint32_t) + mCutLengths.size() * sizeof(mCutLengths[0]);
+}
+
+std::uint64_t RawDatagramStore::FileBytes() const {
+    struct stat st {};
+    if (mFile < 0 || fstat(mFile, &st) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
 }
 
 }  // namespace wirelens

@@ -4,11 +4,20 @@
 // only the bytes it has, at most kReceiveBufferSize. The index grows in fixed
 // chunks too, so an append never copies what is stored; it costs 4 bytes a
 // datagram, its start in its chunk, the end following from the next start.
+//
+// A capture may outgrow memory, so the bytes go to an unlinked temporary file:
+// only the chunk being filled is in memory; a full chunk is written out with
+// pwrite (a full disk then gives an error, where writing into a shared mapping
+// would raise SIGBUS) on a thread of its own, read from memory until written,
+// then through a read-only mapping of its range of the file, paged in from the
+// page cache or the disk. Where no file can be made the store keeps its bytes
+// in memory and StorageNote() says why.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -16,18 +25,32 @@
 
 namespace wirelens {
 
+// Where a store's temporary file may go, in order: $XDG_CACHE_HOME/wirelens
+// (or ~/.cache/wirelens), then $TMPDIR, then /tmp. Unset or empty values are
+// passed as null.
+std::vector<std::string> DatagramFileFolders(const char* xdgCacheHome, const char* home, const char* tmpdir);
+// The same, from this process's environment.
+std::vector<std::string> DatagramFileFolders();
+
 class RawDatagramStore {
 public:
+    // Backed by a file in the first of DatagramFileFolders() that takes one.
     RawDatagramStore();
+    // Backed by a file in the first of `folders` that takes one; none given or
+    // none taking one: in memory.
+    explicit RawDatagramStore(const std::vector<std::string>& folders);
     ~RawDatagramStore();
     RawDatagramStore(const RawDatagramStore&) = delete;
     RawDatagramStore& operator=(const RawDatagramStore&) = delete;
 
-    // Keeps the first kReceiveBufferSize bytes; returns the new position (from 1).
+    // Keeps the first kReceiveBufferSize bytes; returns the new position (from 1),
+    // or 0 when the datagram was refused: every position is taken, or writing
+    // the file failed (WriteError), after which every append is refused until Clear.
     // `wireLength` is the datagram's length before any truncation; 0 means the
     // bytes given are the whole datagram.
     std::uint32_t Append(std::span<const std::uint8_t> datagram, std::uint32_t wireLength = 0);
     // The bytes at `position`, or an empty span when there is no such position.
+    // Valid until the next Append or Clear: a written chunk's memory is reused.
     std::span<const std::uint8_t> Get(std::uint32_t position) const;
     // The length the datagram at `position` had on the wire; 0 for no such position.
     std::uint32_t WireLength(std::uint32_t position) const;
@@ -35,9 +58,22 @@ public:
     // pass that will read them; a pass over a large store waits on memory otherwise.
     void Prefetch(std::uint32_t position) const;
     std::uint32_t Count() const { return mCount; }
+    // Empties the store; its file is cut to nothing and used again.
     void Clear();
-    // Bytes held, chunk slack included; for memory accounting.
+    // Bytes held in memory, chunk slack included; for memory accounting. Bytes
+    // written to the file are not counted: the page cache holds them, not us.
     std::size_t ReservedBytes() const;
+
+    // Whether the bytes go to a file; when not, StorageNote() says why.
+    bool FileBacked() const { return mFile >= 0; }
+    // The folder holding the file (empty when in memory).
+    const std::string& Folder() const { return mFolder; }
+    // Why the bytes are kept in memory; empty when they go to a file.
+    const std::string& StorageNote() const { return mStorageNote; }
+    // The file's length; 0 in memory.
+    std::uint64_t FileBytes() const;
+    // The errno of the write that failed (ENOSPC for a short write); 0 while none has.
+    int WriteError() const { return mWriteError; }
 
 private:
     // A datagram's place: which chunk, where in it, and where it ends.
@@ -47,10 +83,23 @@ private:
         std::size_t length = 0;
     };
     struct EntryChunk;
+    // A chunk's bytes: in memory, or a read-only mapping of its range of the file.
+    struct Chunk {
+        HugeChunk<std::uint8_t> memory;
+        const std::uint8_t* mapped = nullptr;
+        const std::uint8_t* Data() const { return mapped != nullptr ? mapped : memory.get(); }
+    };
     Place PlaceOf(std::uint32_t position) const;
     std::size_t ChunkOf(std::uint32_t index) const;
+    void OpenFile(const std::vector<std::string>& folders);
+    // Hands the last chunk, full, to the writer.
+    void StartWritingLastChunk();
+    // Waits for the chunk being written and maps it; false (and WriteError
+    // set) when it could not be written: it then stays in memory.
+    bool FinishWrite();
+    void ReleaseChunks();
 
-    std::vector<HugeChunk<std::uint8_t>> mChunks;
+    std::vector<Chunk> mChunks;
     HugeChunk<std::uint8_t> mNextChunk;  // made ready while the last chunk fills
     std::vector<std::uint32_t> mChunkEnds;  // bytes used in each chunk but the last
     std::size_t mChunkUsed = 0;
@@ -60,6 +109,13 @@ private:
     // every other datagram's wire length is its kept length. A deque grows
     // without copying what it holds, however many are cut.
     std::deque<std::pair<std::uint32_t, std::uint32_t>> mCutLengths;
+    int mFile = -1;
+    class Writer;
+    std::unique_ptr<Writer> mWriter;  // made with the first full chunk
+    std::size_t mWritingChunk = 0;    // the chunk it writes, while Busy()
+    std::string mFolder;
+    std::string mStorageNote;
+    int mWriteError = 0;
 };
 
 }  // namespace wirelens

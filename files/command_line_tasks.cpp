@@ -43,7 +43,11 @@ int RunPrint(const std::string& in, const PacketPredicate& keep, const PacketSum
     const ReadCaptureFileResult result = ReadCaptureFile(InputPath(in), [&](const CapturePacket& packet) {
         if (keep && !keep(packet.bytes, packet.wireLength)) return;
         if (!session.CanFileAnother() || session.Count() >= (1 << 20)) session.Clear();  // nothing is kept for printing
-        const IngestResult filed = IngestCapturePacket(session, packet);
+        IngestResult filed = IngestCapturePacket(session, packet);
+        if (filed.status == IngestStatus::Refused && session.LastRefusal() == FilingStop::DiskFull) {
+            session.Clear();  // cutting the store's file gives its room back
+            filed = IngestCapturePacket(session, packet);
+        }
         const clV* r = session.Packets().Get(filed.key);
         if (r == nullptr) return;
         line.clear();

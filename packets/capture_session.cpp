@@ -47,6 +47,11 @@ IngestResult CaptureSession::Ingest(std::span<const std::uint8_t> bytes, PacketT
     const DecodedDatagram d = DecodeDatagram(kept);
     const std::uint32_t wire = wireLength != 0 ? wireLength : static_cast<std::uint32_t>(bytes.size());
     const std::uint32_t position = mRaw.Append(kept, wire);
+    if (position == 0) {
+        // The store keeps all it had and takes nothing more until cleared.
+        mLastRefusal = FilingStop::DiskFull;
+        return {};
+    }
     std::optional<std::uint16_t> srcPort, destPort;
     if (d.hasPorts) {
         srcPort = d.srcPort;

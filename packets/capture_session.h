@@ -29,7 +29,7 @@ struct CaptureSource {
 enum class IngestStatus {
     Listed,   // filed, and the list shows it
     Hidden,   // filed, but the list view mode or filter hides it
-    Refused,  // not filed: no key is left or memory runs short (nothing of it is kept)
+    Refused,  // not filed: no key is left, memory runs short or the disk is full (nothing of it is kept)
 };
 
 // Why the session files no more packets.
@@ -37,6 +37,7 @@ enum class FilingStop {
     None,
     NoKeyLeft,  // the packet store holds as many packets as it can key
     MemoryLow,  // the machine's available memory fell below the guard's margin
+    DiskFull,   // the datagram store could not write its file (Raw().WriteError() says why)
 };
 
 // Looks at the machine's memory every `checkEvery` packets filed; filing stops

@@ -448,6 +448,11 @@ bool FormMain::Form_Load() {
     SetPanelText(2, QStringLiteral("0 packet"));
     SetPanelText(3, QStringLiteral("List view -> All"));
     SetPanelText(4, QStringLiteral("Packet view -> Hex"));
+    // Bytes kept in memory cap a capture at the machine's memory: not silently.
+    if (!mSession.Raw().StorageNote().empty()) {
+        mNoteLabel->setText(QString::fromStdString(mSession.Raw().StorageNote()));
+        mNoteLabel->show();
+    }
     ChooseLocalIP();
     mSubCls.AddMsg(kCaptureMessage, false);
     mSubCls.SubClass(this, this, false);

@@ -70,8 +70,7 @@ struct LoadOutcome;
 
 // What the window says when the session stops filing packets: while capturing
 // (no file named) or while reading the named file or stream.
-QString FilingStopMessage(FilingStop why, std::int32_t kept, std::uint64_t marginBytes,
-                          const QString& readingFile = QString());
+QString FilingStopMessage(FilingStop why, const CaptureSession& session, const QString& readingFile = QString());
 
 class FormMain : public QMainWindow, public iSubCls {
     Q_OBJECT

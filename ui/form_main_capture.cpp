@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <cerrno>
 #include <cstring>
 
 #include "capture/async_select.h"
@@ -41,7 +42,8 @@ QString WithFullStop(QString text) {
 }
 }  // namespace
 
-QString FilingStopMessage(FilingStop why, std::int32_t kept, std::uint64_t marginBytes, const QString& readingFile) {
+QString FilingStopMessage(FilingStop why, const CaptureSession& session, const QString& readingFile) {
+    const std::int32_t kept = session.Count();
     const bool reading = !readingFile.isEmpty();
     const QString keptText = QStringLiteral("The %1 %2 so far %3 kept")
                                  .arg(kept == 1 ? QStringLiteral("1 packet") : QStringLiteral("%1 packets").arg(kept),
@@ -49,14 +51,28 @@ QString FilingStopMessage(FilingStop why, std::int32_t kept, std::uint64_t margi
                                       kept == 1 ? QStringLiteral("is") : QStringLiteral("are"));
     const QString stopped =
         reading ? QStringLiteral("Reading \"%1\" stopped: ").arg(readingFile) : QStringLiteral("The capture stopped: ");
+    const QString more = reading ? QStringLiteral("read") : QStringLiteral("capture");
     if (why == FilingStop::MemoryLow)
         return stopped +
                QStringLiteral("this machine is running out of memory (less than %1 MiB is available). %2; clear the "
                               "list or close other programs to %3 more.")
-                   .arg(marginBytes >> 20)
-                   .arg(keptText, reading ? QStringLiteral("read") : QStringLiteral("capture"));
+                   .arg(session.Guard().marginBytes >> 20)
+                   .arg(keptText, more);
+    if (why == FilingStop::DiskFull) {
+        const int error = session.Raw().WriteError();
+        const QString folder = QString::fromStdString(session.Raw().Folder());
+        // Clearing cuts the file, which gives its room back.
+        if (error == ENOSPC || error == EDQUOT)
+            return stopped +
+                   QStringLiteral("the disk holding the capture's temporary file (%1) is full. %2; clear the list to "
+                                  "%3 more.")
+                       .arg(folder, keptText, more);
+        return stopped + QStringLiteral("writing the capture's temporary file (in %1) failed: %2 %3; clear the list to "
+                                        "%4 more.")
+                             .arg(folder, WithFullStop(QString::fromLocal8Bit(std::strerror(error))), keptText, more);
+    }
     return stopped + QStringLiteral("the packet list is full and cannot keep another packet. %1; clear the list to %2 more.")
-                         .arg(keptText, reading ? QStringLiteral("read") : QStringLiteral("capture"));
+                         .arg(keptText, more);
 }
 
 void FormMain::SetCaptureFilter(std::string expression) {
@@ -226,7 +242,7 @@ void FormMain::HandleFrame(const Frame& frame) {
             IngestDatagram(frame.payload, PacketTime{frame.seconds, frame.microseconds * 1000u}, frame.wireLength);
             // A packet the session could not file ends the capture: nothing goes missing unsaid.
             if (mSession.LastRefusal() != FilingStop::None && mCaptureOpen)
-                CaptureEnded(FilingStopMessage(mSession.LastRefusal(), mSession.Count(), mSession.Guard().marginBytes));
+                CaptureEnded(FilingStopMessage(mSession.LastRefusal(), mSession));
             break;
         case FrameType::Stats: {
             const auto stats = ParseStatsPayload(frame.payload);

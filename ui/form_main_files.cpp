@@ -206,9 +206,7 @@ void FormMain::LoaderFinished(const LoadOutcome& outcome) {
     }
     if (refusal != FilingStop::None) {
         if (stream) EnterIdleState(QStringLiteral("Stopped"), false);
-        mEnv.showMessage(FilingStopMessage(refusal, mSession.Count(), mSession.Guard().marginBytes,
-                                           QFileInfo(mShownFile).fileName()),
-                         QMessageBox::Warning);
+        mEnv.showMessage(FilingStopMessage(refusal, mSession, QFileInfo(mShownFile).fileName()), QMessageBox::Warning);
     } else if (stream) {
         EnterIdleState(QStringLiteral("Stopped"), false);
         if (!outcome.cancelled) {

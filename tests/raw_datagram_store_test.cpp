@@ -1,0 +1,341 @@
+// The raw datagram store, in a temporary file and in memory alike: positions,
+// lengths, cut lengths and clearing; then what only the file has: the folder
+// it goes in, many clears on one file, a full disk, and no folder at all.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "capture/decode.h"
+#include "capture/raw_datagram_store.h"
+#include "packets/capture_session.h"
+#include "tests/datagram_builder.h"
+#include "tests/small_tmpfs.h"
+
+namespace wirelens {
+namespace {
+
+using testing::Bytes;
+using testing::SmallTmpfs;
+
+constexpr std::size_t kChunk = 4u << 20;
+
+// Bytes that differ by position and by place within the datagram, so a
+// datagram read from the wrong place or chunk cannot match.
+std::vector<std::uint8_t> Pattern(std::uint32_t position, std::size_t length) {
+    std::vector<std::uint8_t> d(length);
+    for (std::size_t j = 0; j < length; ++j) d[j] = static_cast<std::uint8_t>(position * 131u + j * 7u + (j >> 8));
+    return d;
+}
+
+bool ReadsBack(const RawDatagramStore& store, std::uint32_t position, std::size_t length) {
+    const auto bytes = store.Get(position);
+    const auto expected = Pattern(position, length);
+    return bytes.size() == length && std::equal(bytes.begin(), bytes.end(), expected.begin());
+}
+
+std::string MakeFolder() {
+    char folder[] = "/tmp/wirelens-store-XXXXXX";
+    return mkdtemp(folder) != nullptr ? folder : "";
+}
+
+int CountEntries(const char* folder) {
+    int n = 0;
+    if (DIR* d = opendir(folder)) {
+        while (readdir(d) != nullptr) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+// Mappings of files in `folder` (the store's file shows as "folder/#inode (deleted)").
+int CountMappings(const std::string& folder) {
+    std::ifstream maps("/proc/self/maps");
+    int n = 0;
+    for (std::string line; std::getline(maps, line);) n += line.find(folder + "/") != std::string::npos;
+    return n;
+}
+
+struct Backing {
+    const char* name;
+    bool file;
+};
+
+void PrintTo(const Backing& b, std::ostream* out) { *out << b.name; }
+
+class RawDatagramStoreTest : public ::testing::TestWithParam<Backing> {
+protected:
+    void SetUp() override {
+        mFolder = MakeFolder();
+        ASSERT_FALSE(mFolder.empty());
+        store = std::make_unique<RawDatagramStore>(GetParam().file ? std::vector<std::string>{mFolder}
+                                                                   : std::vector<std::string>{});
+        ASSERT_EQ(store->FileBacked(), GetParam().file) << store->StorageNote();
+    }
+    void TearDown() override {
+        store.reset();
+        EXPECT_EQ(CountEntries(mFolder.c_str()), 2) << "the file is unlinked: the folder holds nothing";
+        rmdir(mFolder.c_str());
+    }
+
+    std::string mFolder;
+    std::unique_ptr<RawDatagramStore> store;
+};
+
+TEST_P(RawDatagramStoreTest, PositionsCountFromOneAndRestartAfterClear) {
+    EXPECT_EQ(store->Append(Bytes(10, 1)), 1u);
+    EXPECT_EQ(store->Append(Bytes(0)), 2u);
+    EXPECT_EQ(store->Append(Bytes(3000, 7)), 3u);
+    EXPECT_EQ(store->Get(1).size(), 10u);
+    EXPECT_EQ(store->Get(2).size(), 0u);
+    EXPECT_EQ(store->Get(3).size(), kReceiveBufferSize);  // kept as its first 2000 bytes
+    EXPECT_EQ(store->WireLength(3), 3000u);
+    EXPECT_EQ(store->Get(0).size(), 0u);
+    EXPECT_EQ(store->Get(4).size(), 0u);
+    EXPECT_EQ(store->WireLength(4), 0u);
+    store->Clear();
+    EXPECT_EQ(store->Count(), 0u);
+    EXPECT_EQ(store->Get(1).size(), 0u);
+    EXPECT_EQ(store->Append(Bytes(5, 9)), 1u);
+    EXPECT_EQ(store->Get(1)[4], 9);
+    EXPECT_EQ(store->WireLength(1), 5u) << "a cut length from before the clear is gone";
+}
+
+TEST_P(RawDatagramStoreTest, KeepsPositionsLengthsAndCutLengthsAcrossChunks) {
+    // Enough datagrams to fill several byte chunks and index chunks.
+    constexpr std::uint32_t kCount = 70000;
+    for (std::uint32_t i = 0; i < kCount; ++i) {
+        std::vector<std::uint8_t> d(1 + i % 2000, static_cast<std::uint8_t>(i));
+        const std::uint32_t wire = i % 1000 == 0 ? 60000 : 0;
+        ASSERT_EQ(store->Append(d, wire), i + 1);
+    }
+    for (std::uint32_t i = 0; i < kCount; i += 997) {
+        const auto bytes = store->Get(i + 1);
+        ASSERT_EQ(bytes.size(), 1 + i % 2000);
+        EXPECT_EQ(bytes.front(), static_cast<std::uint8_t>(i));
+        EXPECT_EQ(bytes.back(), static_cast<std::uint8_t>(i));
+        EXPECT_EQ(store->WireLength(i + 1), i % 1000 == 0 ? 60000u : 1 + i % 2000);
+    }
+    EXPECT_TRUE(store->Get(kCount + 1).empty());
+    EXPECT_EQ(store->WireLength(0), 0u);
+}
+
+// A datagram's end is where the next one in its chunk starts, or where its
+// chunk's bytes end: every datagram must come back whole, byte for byte,
+// empty ones and the last of each chunk included, from written chunks and
+// from the one still filling.
+TEST_P(RawDatagramStoreTest, EveryDatagramComesBackWholeAtChunkEndsAndWhenEmpty) {
+    std::vector<std::size_t> lengths;
+    std::uint32_t seed = 12345;
+    for (std::uint32_t i = 0; i < 30000; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        // Mostly full-size datagrams so chunks fill fast, with empty ones in runs.
+        const std::size_t length = (seed >> 16) % 7 == 0 ? 0 : 1500 + (seed >> 8) % 501;
+        lengths.push_back(length);
+        ASSERT_EQ(store->Append(Pattern(i + 1, length)), i + 1);
+    }
+    ASSERT_GT(std::accumulate(lengths.begin(), lengths.end(), std::size_t{0}), 10 * kChunk);
+    for (std::uint32_t i = 0; i < lengths.size(); ++i) {
+        ASSERT_TRUE(ReadsBack(*store, i + 1, lengths[i])) << "position " << i + 1;
+        ASSERT_EQ(store->WireLength(i + 1), lengths[i]) << "position " << i + 1;
+    }
+    // The last datagram, in the chunk still being filled, grows no longer when more arrive.
+    const std::size_t lastLength = store->Get(store->Count()).size();
+    store->Append(std::vector<std::uint8_t>(10, 1));
+    EXPECT_EQ(store->Get(store->Count() - 1).size(), lastLength);
+    EXPECT_EQ(store->Get(store->Count()).size(), 10u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backings, RawDatagramStoreTest,
+                         ::testing::Values(Backing{"File", true}, Backing{"Memory", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Fills `store` with 2000-byte datagrams until `bytes` are stored.
+void Fill(RawDatagramStore& store, std::size_t bytes) {
+    for (std::size_t done = 0; done < bytes; done += kReceiveBufferSize)
+        ASSERT_NE(store.Append(Pattern(store.Count() + 1, kReceiveBufferSize)), 0u);
+}
+
+TEST(FileBackedRawDatagramStore, HoldsOnlyTheFillingChunkInMemory) {
+    const std::string folder = MakeFolder();
+    RawDatagramStore store({folder});
+    ASSERT_TRUE(store.FileBacked());
+    Fill(store, 12 * kChunk);
+    EXPECT_GE(store.FileBytes(), 11 * kChunk - kReceiveBufferSize);
+    // The filling chunk and the written one kept for the next; the index is small.
+    EXPECT_LE(store.ReservedBytes(), 2 * kChunk + (1u << 20));
+    rmdir(folder.c_str());
+}
+
+// One file serves every clear: it is cut to nothing, and neither descriptors
+// nor mappings pile up.
+TEST(FileBackedRawDatagramStore, OutlivesManyClearsOnOneFile) {
+    const std::string folder = MakeFolder();
+    RawDatagramStore store({folder});
+    ASSERT_TRUE(store.FileBacked());
+    Fill(store, 3 * kChunk);
+    store.Clear();
+    const int fds = CountEntries("/proc/self/fd");
+    for (int round = 0; round < 20; ++round) {
+        Fill(store, 5 * kChunk + round * 4000);
+        ASSERT_GT(store.FileBytes(), 0u);
+        // Each chunk but the one filling and the one last written is read through a mapping by now.
+        ASSERT_GE(CountMappings(folder), 3) << "round " << round;
+        ASSERT_TRUE(ReadsBack(store, 1, kReceiveBufferSize)) << "round " << round;
+        store.Clear();
+        ASSERT_EQ(store.FileBytes(), 0u) << "round " << round;
+        ASSERT_EQ(store.Count(), 0u);
+        ASSERT_EQ(CountMappings(folder), 0) << "round " << round;
+    }
+    EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+    rmdir(folder.c_str());
+}
+
+struct FoldersCase {
+    const char* name;
+    const char* xdgCacheHome;
+    const char* home;
+    const char* tmpdir;
+    std::vector<std::string> folders;
+};
+
+void PrintTo(const FoldersCase& c, std::ostream* out) { *out << c.name; }
+
+class DatagramFileFoldersTest : public ::testing::TestWithParam<FoldersCase> {};
+
+TEST_P(DatagramFileFoldersTest, CacheThenTmpdirThenTmp) {
+    const FoldersCase& c = GetParam();
+    EXPECT_EQ(DatagramFileFolders(c.xdgCacheHome, c.home, c.tmpdir), c.folders);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Environments, DatagramFileFoldersTest,
+    ::testing::Values(
+        FoldersCase{"CacheHomeFirst", "/c", "/h", "/t", {"/c/wirelens", "/t", "/tmp"}},
+        FoldersCase{"HomesCacheWithoutCacheHome", nullptr, "/home/u", nullptr, {"/home/u/.cache/wirelens", "/tmp"}},
+        FoldersCase{"RelativeCacheHomeIgnored", "cache", "/home/u", nullptr, {"/home/u/.cache/wirelens", "/tmp"}},
+        FoldersCase{"EmptyValuesIgnored", "", "", "", {"/tmp"}},
+        FoldersCase{"NothingSet", nullptr, nullptr, nullptr, {"/tmp"}},
+        FoldersCase{"TmpdirNotTwice", nullptr, nullptr, "/tmp/", {"/tmp"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FileBackedRawDatagramStore, MakesMissingFoldersAndTakesTheFirstThatWorks) {
+    const std::string base = MakeFolder();
+    const std::string notAFolder = base + "/plain";
+    std::ofstream(notAFolder) << "x";
+    const std::string nested = base + "/cache/wirelens";
+    RawDatagramStore store({notAFolder + "/wirelens", nested});
+    ASSERT_TRUE(store.FileBacked()) << store.StorageNote();
+    EXPECT_EQ(store.Folder(), nested);
+    EXPECT_TRUE(store.StorageNote().empty());
+    struct stat st {};
+    ASSERT_EQ(stat(nested.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << "the capture's bytes are the user's alone";
+    rmdir(nested.c_str());
+    rmdir((base + "/cache").c_str());
+    unlink(notAFolder.c_str());
+    rmdir(base.c_str());
+}
+
+// No folder takes a file (root writes anywhere, so a folder under a plain
+// file stands for one that cannot be written): the bytes stay in memory, and
+// the note names each folder and why.
+TEST(FileBackedRawDatagramStore, FallsBackToMemoryAndSaysWhy) {
+    const std::string base = MakeFolder();
+    const std::string notAFolder = base + "/plain";
+    std::ofstream(notAFolder) << "x";
+    RawDatagramStore store({notAFolder + "/a", notAFolder + "/b"});
+    EXPECT_FALSE(store.FileBacked());
+    EXPECT_TRUE(store.Folder().empty());
+    const std::string& note = store.StorageNote();
+    EXPECT_NE(note.find("kept in memory"), std::string::npos) << note;
+    EXPECT_NE(note.find(notAFolder + "/a (Not a directory)"), std::string::npos) << note;
+    EXPECT_NE(note.find(notAFolder + "/b (Not a directory)"), std::string::npos) << note;
+    Fill(store, 2 * kChunk);
+    EXPECT_TRUE(ReadsBack(store, store.Count(), kReceiveBufferSize));
+    unlink(notAFolder.c_str());
+    rmdir(base.c_str());
+}
+
+TEST(FileBackedRawDatagramStore, AFullDiskAtTheStartMeansMemory) {
+    SmallTmpfs disk("1m");
+    if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs needs root and a mount namespace";
+    RawDatagramStore store({disk.Path()});
+    EXPECT_FALSE(store.FileBacked());
+    EXPECT_NE(store.StorageNote().find(disk.Path() + " (No space left on device)"), std::string::npos)
+        << store.StorageNote();
+}
+
+// The disk fills: the chunk that could not be written stays in memory, every
+// datagram stored reads back, and nothing more is taken until a clear gives
+// the file's room back.
+TEST(FileBackedRawDatagramStore, AFullDiskRefusesMoreAndLosesNothing) {
+    SmallTmpfs disk("8m");
+    if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs needs root and a mount namespace";
+    RawDatagramStore store({disk.Path()});
+    ASSERT_TRUE(store.FileBacked()) << store.StorageNote();
+    std::uint32_t stored = 0;
+    while (stored < 100000 && store.Append(Pattern(stored + 1, 1000)) != 0) ++stored;
+    ASSERT_LT(stored, 100000u) << "an 8 MiB disk never filled";
+    EXPECT_GT(stored, 4000u) << "at least one chunk went to the file";
+    EXPECT_EQ(store.WriteError(), ENOSPC);
+    EXPECT_EQ(store.Count(), stored);
+    EXPECT_EQ(store.Append(Pattern(1, 10)), 0u) << "still refused";
+    EXPECT_EQ(store.Count(), stored);
+    for (std::uint32_t p = 1; p <= stored; ++p) ASSERT_TRUE(ReadsBack(store, p, 1000)) << "position " << p;
+
+    store.Clear();
+    EXPECT_EQ(store.WriteError(), 0);
+    Fill(store, 5 * kChunk / 2);
+    EXPECT_TRUE(ReadsBack(store, 1, kReceiveBufferSize));
+}
+
+// The session refuses the packet that found the disk full as DiskFull and
+// keeps nothing of it; every packet filed before stays.
+TEST(FileBackedRawDatagramStore, TheSessionSaysDiskFullAndKeepsWhatItFiled) {
+    SmallTmpfs disk("8m");
+    if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs needs root and a mount namespace";
+    const char* oldCache = std::getenv("XDG_CACHE_HOME");
+    const std::string restore = oldCache != nullptr ? oldCache : "";
+    setenv("XDG_CACHE_HOME", disk.Path().c_str(), 1);
+    auto session = std::make_unique<CaptureSession>();
+    if (restore.empty()) unsetenv("XDG_CACHE_HOME");
+    else setenv("XDG_CACHE_HOME", restore.c_str(), 1);
+    ASSERT_EQ(session->Raw().Folder(), disk.Path() + "/wirelens");
+
+    testing::DatagramFields f;
+    f.protocol = 17;
+    f.src = "198.51.100.2";
+    f.dst = "198.51.100.1";
+    f.payload.assign(1500, 0x5a);
+    const auto datagram = testing::BuildDatagram(f);
+    IngestResult last;
+    for (int i = 0; i < 100000; ++i) {
+        last = session->Ingest(datagram, {1700000000, 0});
+        if (last.status == IngestStatus::Refused) break;
+    }
+    ASSERT_EQ(last.status, IngestStatus::Refused);
+    EXPECT_EQ(last.key, 0);
+    EXPECT_EQ(session->LastRefusal(), FilingStop::DiskFull);
+    const std::int32_t filed = session->Count();
+    EXPECT_EQ(session->Raw().Count(), static_cast<std::uint32_t>(filed)) << "nothing of the refused packet is kept";
+    for (std::int32_t key = 1; key <= filed; ++key) {
+        const auto bytes = session->Bytes(*session->Packets().Get(key));
+        ASSERT_TRUE(std::equal(bytes.begin(), bytes.end(), datagram.begin(), datagram.end())) << "key " << key;
+    }
+    EXPECT_EQ(session->Ingest(datagram, {1700000000, 0}).status, IngestStatus::Refused);
+    session->Clear();
+    EXPECT_NE(session->Ingest(datagram, {1700000000, 0}).status, IngestStatus::Refused);
+}
+
+}  // namespace
+}  // namespace wirelens
