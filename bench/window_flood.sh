@@ -58,6 +58,10 @@ for pid in "${CPU_PIDS[@]}"; do CPU_BEFORE+=("$(cpu_ticks "$pid")"); done
 run_flood "$BUILD" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD" "$SENDERS"
 CPU_USED=()
 for i in "${!CPU_PIDS[@]}"; do CPU_USED+=($(( $(cpu_ticks "${CPU_PIDS[$i]}") - CPU_BEFORE[i] ))); done
+# Resident memory, peak and now, of the helper and of dumpcap (kB).
+memory_kb() { [ -n "$1" ] && awk '/^VmHWM|^VmRSS/ {printf "%s %s kB  ", $1, $2}' "/proc/$1/status" 2>/dev/null || echo "-"; }
+HELPER_MEMORY="$(memory_kb "$HELPER_PID")"
+DUMPCAP_MEMORY="$(memory_kb "${DUMPCAP_PID:-}")"
 stop_comparisons
 WINDOW_STATUS=0
 wait "$WINDOW_PID" || WINDOW_STATUS=$?
@@ -84,6 +88,7 @@ echo "dumpcap captured:    ${DUMPCAP_CAPTURED:-not run} ($(sed -n "s|^Packets re
 echo "floor counter:       $RING_CAPTURED (kernel drops $(value "$WORK/ring.out" "kernel drops"))"
 # Captured over sent, and CPU per captured datagram, each process measured over the same flood.
 ratio() { awk -v c="${1:-0}" -v s="$SENT" 'BEGIN { if (s > 0) printf "%.4f", c / s; else print "-" }'; }
+echo "resident memory:     helper $HELPER_MEMORY; dumpcap $DUMPCAP_MEMORY"
 echo "CPU per captured datagram (user + system, from /proc; $CLOCK_TICK ticks a second):"
 printf "  %-32s %10s %9s %12s\n" capturer captured "of sent" "µs/datagram"
 printf "  %-32s %10s %9s %12s\n" "floor (bare TPACKET_V3 counter)" "$RING_CAPTURED" "$(ratio "$RING_CAPTURED")" \
