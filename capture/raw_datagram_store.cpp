@@ -105,6 +105,12 @@ struct RawDatagramStore::EntryChunk {
     std::uint32_t groupChunks[kEntriesPerChunk / kGroupEntries];  // chunk of each group's first entry
 };
 
+namespace {
+// Index chunks lie in the index file on page boundaries, to be mapped one by one.
+constexpr std::size_t kPageBytes = 4096;
+constexpr std::size_t kEntryChunkFileBytes = (sizeof(RawDatagramStore::EntryChunk) + kPageBytes - 1) / kPageBytes * kPageBytes;
+}  // namespace
+
 // Writes full chunks out on a thread of its own, one at a time: a 4 MiB
 // pwrite takes milliseconds, far more while the kernel holds back writers of
 // dirty pages, and a capture cannot wait that long between two datagrams.
@@ -226,6 +232,7 @@ RawDatagramStore::~RawDatagramStore() {
     mWriter.reset();  // waits for a write in flight, whose bytes are still ours
     ReleaseChunks();
     if (mFile >= 0) close(mFile);
+    if (mIndexFile >= 0) close(mIndexFile);
 }
 
 void RawDatagramStore::OpenFile(const std::vector<std::string>& folders) {
@@ -234,6 +241,8 @@ void RawDatagramStore::OpenFile(const std::vector<std::string>& folders) {
         mFile = MakeTemporaryFile(folder);
         if (mFile >= 0) {
             mFolder = folder;
+            // Without an index file the index stays in memory: it costs memory, not data.
+            mIndexFile = MakeTemporaryFile(folder);
             return;
         }
         if (!reasons.empty()) reasons += ", ";
@@ -275,6 +284,38 @@ void RawDatagramStore::ReleaseChunks() {
     for (Chunk& chunk : mChunks)
         if (chunk.mapped != nullptr) munmap(const_cast<std::uint8_t*>(chunk.mapped), kChunkBytes);
     mChunks.clear();
+    for (EntrySlot& slot : mEntryChunks)
+        if (slot.mapped != nullptr) munmap(const_cast<EntryChunk*>(slot.mapped), kEntryChunkFileBytes);
+    mEntryChunks.clear();
+}
+
+bool RawDatagramStore::WriteOutEntryChunk() {
+    EntrySlot& slot = mEntryChunks.back();
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(slot.memory.get());
+    const off_t at = static_cast<off_t>((mEntryChunks.size() - 1) * kEntryChunkFileBytes);
+    for (std::size_t done = 0; done < sizeof(EntryChunk);) {
+        const ssize_t n = pwrite(mIndexFile, bytes + done, sizeof(EntryChunk) - done, at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            mWriteError = n < 0 ? errno : ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    void* mapped = mmap(nullptr, kEntryChunkFileBytes, PROT_READ, MAP_SHARED, mIndexFile, at);
+    if (mapped == MAP_FAILED) {
+        mWriteError = errno;
+        return false;
+    }
+    slot.mapped = static_cast<const EntryChunk*>(mapped);
+    slot.memory.reset();
+    return true;
+}
+
+void RawDatagramStore::PrepareFirstChunk() {
+    if (!mChunks.empty() || mNextChunk) return;
+    mNextChunk = AllocateHugeChunk<std::uint8_t>(kChunkBytes);
+    FaultInAhead(mNextChunk.get(), kHugePageBytes);
 }
 
 std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, std::uint32_t wireLength) {
@@ -283,6 +324,10 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
     if (mCount == UINT32_MAX || mWriteError != 0) return 0;
     // A chunk written is read from the file from here on; its memory is free.
     if (mWriter && mWriter->Busy() && mWriter->Done() && !FinishWrite()) return 0;
+    // A full index chunk goes to its file before the next one starts.
+    if (mIndexFile >= 0 && mCount % kEntriesPerChunk == 0 && !mEntryChunks.empty() &&
+        mEntryChunks.back().mapped == nullptr && !WriteOutEntryChunk())
+        return 0;
     const std::size_t length = std::min(datagram.size(), kReceiveBufferSize);
     if (mChunks.empty() || mChunkUsed + length > kChunkBytes) {
         if (!mChunks.empty()) {
@@ -310,8 +355,8 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
     }
     const std::uint32_t index = mCount;
     // Left uninitialised: each entry is written before it is read.
-    if (index % kEntriesPerChunk == 0) mEntryChunks.push_back(std::make_unique_for_overwrite<EntryChunk>());
-    EntryChunk& entries = *mEntryChunks.back();
+    if (index % kEntriesPerChunk == 0) mEntryChunks.push_back({std::make_unique_for_overwrite<EntryChunk>(), nullptr});
+    EntryChunk& entries = *mEntryChunks.back().memory;
     const std::size_t chunk = mChunks.size() - 1;
     if (index % kGroupEntries == 0)
         entries.groupChunks[(index % kEntriesPerChunk) / kGroupEntries] = static_cast<std::uint32_t>(chunk);
@@ -325,7 +370,7 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
 }
 
 std::size_t RawDatagramStore::ChunkOf(std::uint32_t index) const {
-    const EntryChunk& entries = *mEntryChunks[index / kEntriesPerChunk];
+    const EntryChunk& entries = mEntryChunks[index / kEntriesPerChunk].Get();
     const std::uint32_t group = entries.groupChunks[(index % kEntriesPerChunk) / kGroupEntries];
     const std::uint32_t low = entries.entries[index % kEntriesPerChunk] >> kOffsetBits;
     return group + ((low - group) & kChunkLowMask);
@@ -335,11 +380,11 @@ RawDatagramStore::Place RawDatagramStore::PlaceOf(std::uint32_t position) const 
     const std::uint32_t index = position - 1;
     Place place;
     place.chunk = ChunkOf(index);
-    place.offset = mEntryChunks[index / kEntriesPerChunk]->entries[index % kEntriesPerChunk] & kOffsetMask;
+    place.offset = mEntryChunks[index / kEntriesPerChunk].Get().entries[index % kEntriesPerChunk] & kOffsetMask;
     // The datagram ends where the next one in its chunk starts, or where its chunk's bytes end.
     std::size_t end = place.chunk + 1 == mChunks.size() ? mChunkUsed : mChunkEnds[place.chunk];
     if (position < mCount && ChunkOf(index + 1) == place.chunk)
-        end = mEntryChunks[(index + 1) / kEntriesPerChunk]->entries[(index + 1) % kEntriesPerChunk] & kOffsetMask;
+        end = mEntryChunks[(index + 1) / kEntriesPerChunk].Get().entries[(index + 1) % kEntriesPerChunk] & kOffsetMask;
     place.length = end - place.offset;
     return place;
 }
@@ -366,11 +411,17 @@ void RawDatagramStore::Clear() {
     if (mWriter && mWriter->Busy()) mWriter->Wait();  // its bytes are about to go
     ReleaseChunks();
     // Many clears use one file; cutting it hands its blocks back to the disk.
+    if (mIndexFile >= 0 && ftruncate(mIndexFile, 0) != 0) {
+        close(mIndexFile);
+        mIndexFile = mFolder.empty() ? -1 : MakeTemporaryFile(mFolder);
+    }
     if (mFile >= 0 && ftruncate(mFile, 0) != 0) {
         // Not cut: a new file instead, so nothing old is read as new.
         mWriter.reset();
         close(mFile);
         mFile = -1;
+        if (mIndexFile >= 0) close(mIndexFile);
+        mIndexFile = -1;
         const std::string folder = std::exchange(mFolder, std::string());
         OpenFile({folder});
     }
@@ -387,7 +438,10 @@ void RawDatagramStore::Clear() {
 
 std::size_t RawDatagramStore::ReservedBytes() const {
     const auto inMemory = std::count_if(mChunks.begin(), mChunks.end(), [](const Chunk& c) { return c.mapped == nullptr; });
-    return (static_cast<std::size_t>(inMemory) + (mNextChunk ? 1 : 0)) * kChunkBytes + mEntryChunks.size() * sizeof(EntryChunk) +
+    const auto entriesInMemory =
+        std::count_if(mEntryChunks.begin(), mEntryChunks.end(), [](const EntrySlot& e) { return e.mapped == nullptr; });
+    return (static_cast<std::size_t>(inMemory) + (mNextChunk ? 1 : 0)) * kChunkBytes +
+           static_cast<std::size_t>(entriesInMemory) * sizeof(EntryChunk) +
            mChunkEnds.capacity() * sizeof(std::uint32_t) + mCutLengths.size() * sizeof(mCutLengths[0]);
 }
 

@@ -10,8 +10,10 @@
 // pwrite (a full disk then gives an error, where writing into a shared mapping
 // would raise SIGBUS) on a thread of its own, read from memory until written,
 // then through a read-only mapping of its range of the file, paged in from the
-// page cache or the disk. Where no file can be made the store keeps its bytes
-// in memory and StorageNote() says why.
+// page cache or the disk. Full index chunks go to a second unlinked file the
+// same way, so memory holds only the records of a capture, not its index.
+// Where no file can be made the store keeps its bytes in memory and
+// StorageNote() says why.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -34,6 +36,7 @@ std::vector<std::string> DatagramFileFolders();
 
 class RawDatagramStore {
 public:
+    struct EntryChunk;  // a run of index entries, laid out in the .cpp
     // Backed by a file in the first of DatagramFileFolders() that takes one.
     RawDatagramStore();
     // Backed by a file in the first of `folders` that takes one; none given or
@@ -60,6 +63,8 @@ public:
     std::uint32_t Count() const { return mCount; }
     // Empties the store; its file is cut to nothing and used again.
     void Clear();
+    // Makes the first chunk ready, its first huge page faulted in on another thread.
+    void PrepareFirstChunk();
     // Bytes held in memory, chunk slack included; for memory accounting. Bytes
     // written to the file are not counted: the page cache holds them, not us.
     std::size_t ReservedBytes() const;
@@ -82,7 +87,13 @@ private:
         std::size_t offset = 0;
         std::size_t length = 0;
     };
-    struct EntryChunk;
+    // An index chunk: in memory while it fills, then (file-backed) a read-only
+    // mapping of its part of the index file.
+    struct EntrySlot {
+        std::unique_ptr<EntryChunk> memory;
+        const EntryChunk* mapped = nullptr;
+        const EntryChunk& Get() const { return mapped != nullptr ? *mapped : static_cast<const EntryChunk&>(*memory); }
+    };
     // A chunk's bytes: in memory, or a read-only mapping of its range of the file.
     struct Chunk {
         HugeChunk<std::uint8_t> memory;
@@ -98,18 +109,25 @@ private:
     // set) when it could not be written: it then stays in memory.
     bool FinishWrite();
     void ReleaseChunks();
+    // Writes the last, full index chunk to the index file and maps it; false
+    // (and WriteError set) when it could not: it then stays in memory.
+    bool WriteOutEntryChunk();
 
     std::vector<Chunk> mChunks;
     HugeChunk<std::uint8_t> mNextChunk;  // made ready while the last chunk fills
     std::vector<std::uint32_t> mChunkEnds;  // bytes used in each chunk but the last
     std::size_t mChunkUsed = 0;
-    std::vector<std::unique_ptr<EntryChunk>> mEntryChunks;
+    std::vector<EntrySlot> mEntryChunks;
     std::uint32_t mCount = 0;
     // (position, wire length) of the few datagrams that were cut, in position order;
     // every other datagram's wire length is its kept length. A deque grows
     // without copying what it holds, however many are cut.
     std::deque<std::pair<std::uint32_t, std::uint32_t>> mCutLengths;
     int mFile = -1;
+    // The index goes to a file of its own beside the bytes: 4 bytes a datagram
+    // would otherwise be most of a capture's memory per packet. Written through
+    // the page cache: an index chunk is small, and the last ones are read often.
+    int mIndexFile = -1;
     class Writer;
     std::unique_ptr<Writer> mWriter;  // made with the first full chunk
     std::size_t mWritingChunk = 0;    // the chunk it writes, while Busy()

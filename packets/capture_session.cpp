@@ -129,6 +129,11 @@ std::vector<std::uint32_t> CaptureSession::RebuildRows() const {
     return rows;
 }
 
+void CaptureSession::PrepareForPackets() {
+    mPackets.PrepareFirstChunk();
+    mRaw.PrepareFirstChunk();
+}
+
 void CaptureSession::Clear() {
     mRaw.Clear();
     mPackets.Clear();

@@ -118,6 +118,9 @@ public:
 
     // Empties both stores; the mode, addresses and filter stay.
     void Clear();
+    // Before packets are expected to come quickly (a capture starting): the
+    // stores' first memory is made ready off this thread.
+    void PrepareForPackets();
 
     const PacketStore& Packets() const { return mPackets; }
     const RawDatagramStore& Raw() const { return mRaw; }

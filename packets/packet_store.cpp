@@ -36,6 +36,12 @@ bool PacketStore::Put(std::int32_t key, const clV& record) {
     return true;
 }
 
+void PacketStore::PrepareFirstChunk() {
+    if (!mChunks.empty() || mNextChunk) return;
+    mNextChunk = AllocateHugeChunk<clV>(static_cast<std::size_t>(kChunkRecords) * sizeof(clV));
+    FaultInAhead(mNextChunk.get(), kHugePageBytes);
+}
+
 void PacketStore::Clear() {
     mChunks.clear();
     mChunks.shrink_to_fit();

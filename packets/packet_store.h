@@ -22,6 +22,9 @@ public:
     bool Put(std::int32_t key, const clV& record);
     void Clear();
     std::size_t ReservedBytes() const;
+    // Makes the first chunk ready, its first huge page faulted in on another
+    // thread, so that the first packet does not clear that page itself.
+    void PrepareFirstChunk();
 
     // Records per chunk: a whole number of huge pages of 28-byte records.
     static constexpr std::int32_t kChunkRecords = 1 << 19;

@@ -176,6 +176,31 @@ TEST(FileBackedRawDatagramStore, HoldsOnlyTheFillingChunkInMemory) {
     rmdir(folder.c_str());
 }
 
+// Small datagrams are mostly index: a full index chunk goes to the index file
+// too, and entries on both sides of an index chunk's end still give each
+// datagram its own bytes (a datagram ends where the next entry starts).
+TEST(FileBackedRawDatagramStore, HoldsOnlyTheFillingIndexChunkInMemory) {
+    const std::string folder = MakeFolder();
+    {
+        RawDatagramStore store({folder});
+        ASSERT_TRUE(store.FileBacked());
+        constexpr std::uint32_t kPerIndexChunk = 1u << 16;
+        constexpr std::uint32_t kCount = 5 * kPerIndexChunk + 7;
+        for (std::uint32_t p = 1; p <= kCount; ++p) ASSERT_EQ(store.Append(Pattern(p, p % 13)), p);
+        // Five index chunks of 256 KiB were written; one byte chunk and the one filling remain.
+        EXPECT_LE(store.ReservedBytes(), 2 * kChunk + 300000u);
+        for (std::uint32_t p = 1; p <= kCount; ++p) ASSERT_TRUE(ReadsBack(store, p, p % 13)) << "position " << p;
+        EXPECT_GE(CountMappings(folder), 5);
+        store.Clear();
+        EXPECT_EQ(CountMappings(folder), 0);
+        for (std::uint32_t p = 1; p <= kPerIndexChunk + 1; ++p) ASSERT_EQ(store.Append(Pattern(p, 3)), p);
+        EXPECT_TRUE(ReadsBack(store, kPerIndexChunk, 3));
+        EXPECT_TRUE(ReadsBack(store, kPerIndexChunk + 1, 3));
+    }
+    EXPECT_EQ(CountEntries(folder.c_str()), 2) << "both files are unlinked";
+    rmdir(folder.c_str());
+}
+
 // One file serves every clear: it is cut to nothing, and neither descriptors
 // nor mappings pile up.
 TEST(FileBackedRawDatagramStore, OutlivesManyClearsOnOneFile) {

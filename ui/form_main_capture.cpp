@@ -147,6 +147,8 @@ void FormMain::StartCapture() {
     Button(3)->setEnabled(true);
     mReader.Reset();
     mKernelDrops = 0;
+    // The first datagrams would otherwise wait while their stores clear their first pages.
+    mSession.PrepareForPackets();
     mCaptureOpen = true;
 }
 
