@@ -40,15 +40,21 @@ void PacketListModel::SetRowIcons(QIcon incoming, QIcon outgoing) {
     mOutgoing = std::move(outgoing);
 }
 
+int PacketListModel::FlushIntervalMs(std::size_t rows) {
+    constexpr std::size_t kRowsPerMs = 50000;  // 20 ns of interval a row: 5% of the time at 1 ns a row
+    return static_cast<int>(std::clamp<std::size_t>(rows / kRowsPerMs, kFlushIntervalMs, kLongestFlushIntervalMs));
+}
+
 void PacketListModel::AppendRow(std::int32_t key, bool outgoing) {
     mPending.push_back(RowEntry(key, outgoing));
     if (mFlushQueued) return;
     mFlushQueued = true;
-    const qint64 since = mSinceFlush.isValid() ? mSinceFlush.elapsed() : kFlushIntervalMs;
-    if (since >= kFlushIntervalMs)
+    const qint64 interval = FlushIntervalMs(mRows.size());
+    const qint64 since = mSinceFlush.isValid() ? mSinceFlush.elapsed() : interval;
+    if (since >= interval)
         QMetaObject::invokeMethod(this, &PacketListModel::FlushPending, Qt::QueuedConnection);
     else
-        QTimer::singleShot(static_cast<int>(kFlushIntervalMs - since), this, &PacketListModel::FlushPending);
+        QTimer::singleShot(static_cast<int>(interval - since), this, &PacketListModel::FlushPending);
 }
 
 void PacketListModel::FlushPending() {
