@@ -1,7 +1,6 @@
 #include "packets/packet_list_model.h"
 
 #include <QMetaObject>
-#include <QTimer>
 #include <algorithm>
 #include <unordered_map>
 
@@ -33,7 +32,10 @@ QString SummaryText(std::span<const std::uint8_t> bytes, std::uint32_t wireLengt
 }  // namespace
 
 PacketListModel::PacketListModel(const CaptureSession& session, QObject* parent)
-    : QAbstractTableModel(parent), mSession(session) {}
+    : QAbstractTableModel(parent), mSession(session) {
+    mFlushTimer.setSingleShot(true);
+    connect(&mFlushTimer, &QTimer::timeout, this, &PacketListModel::FlushPending);
+}
 
 void PacketListModel::SetRowIcons(QIcon incoming, QIcon outgoing) {
     mIncoming = std::move(incoming);
@@ -53,8 +55,8 @@ void PacketListModel::AppendRow(std::int32_t key, bool outgoing) {
     const qint64 since = mSinceFlush.isValid() ? mSinceFlush.elapsed() : interval;
     if (since >= interval)
         QMetaObject::invokeMethod(this, &PacketListModel::FlushPending, Qt::QueuedConnection);
-    else
-        QTimer::singleShot(static_cast<int>(interval - since), this, &PacketListModel::FlushPending);
+    else if (!mFlushTimer.isActive())
+        mFlushTimer.start(static_cast<int>(interval - since));
 }
 
 void PacketListModel::FlushPending() {

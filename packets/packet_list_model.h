@@ -8,6 +8,7 @@
 // packet's bytes, through the decoder, when a view asks for that cell.
 #include <QAbstractTableModel>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QIcon>
 #include <cstdint>
 #include <optional>
@@ -95,6 +96,9 @@ private:
     std::vector<std::uint32_t> mPending;
     bool mFlushQueued = false;
     QElapsedTimer mSinceFlush;  // since the last insertion of pending rows
+    // One timer for the next insertion: rows appended between explicit flushes
+    // must not leave a timer each behind.
+    QTimer mFlushTimer;
     QIcon mIncoming;
     QIcon mOutgoing;
 };
