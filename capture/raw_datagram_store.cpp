@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -407,10 +408,55 @@ std::uint32_t RawDatagramStore::WireLength(std::uint32_t position) const {
     return static_cast<std::uint32_t>(PlaceOf(position).length);
 }
 
+namespace {
+std::atomic<int> gClosing{0};
+
+// Ends a cleared store's files on a thread of its own: the write in flight
+// (its writer, and the chunk it reads from) first, then the files. Freeing a
+// large file's blocks takes long (about 170 ms a gigabyte here, in close or
+// ftruncate alike), and a write can wait on the disk: a window clearing a big
+// capture would stand still for seconds.
+template <typename Writer>
+void RetireInBackground(std::unique_ptr<Writer> writer, HugeChunk<std::uint8_t> writing, int file, int indexFile) {
+    gClosing.fetch_add(1);
+    std::thread([writer = std::move(writer), writing = std::move(writing), file, indexFile]() mutable {
+        writer.reset();  // waits for its write: `writing` is read until then
+        writing.reset();
+        close(file);
+        if (indexFile >= 0) close(indexFile);
+        gClosing.fetch_sub(1);
+    }).detach();
+}
+
+// A file this small is freed at once, on the caller's thread.
+constexpr std::uint64_t kCloseAtOnceBytes = 64u << 20;
+}  // namespace
+
+void WaitForClosedDatagramFiles() {
+    while (gClosing.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void RawDatagramStore::Clear() {
+    // A large file is handed to a thread to end, with the write in flight,
+    // and a new one takes its place. After a full disk the room must be back
+    // at once: that file is cut here.
+    if (mFile >= 0 && mWriteError == 0 && FileBytes() > kCloseAtOnceBytes) {
+        HugeChunk<std::uint8_t> writing;
+        if (mWriter && mWriter->Busy()) writing = std::move(mChunks[mWritingChunk].memory);
+        std::unique_ptr<Writer> writer = std::move(mWriter);
+        const int file = std::exchange(mFile, -1);
+        const int indexFile = std::exchange(mIndexFile, -1);
+        // Unmapped first, so that the last reference to the old files is that
+        // thread's descriptor; and the new files made before it frees blocks,
+        // which holds the file system up meanwhile.
+        ReleaseChunks();
+        const std::string folder = std::exchange(mFolder, std::string());
+        OpenFile({folder});
+        RetireInBackground(std::move(writer), std::move(writing), file, indexFile);
+    }
     if (mWriter && mWriter->Busy()) mWriter->Wait();  // its bytes are about to go
     ReleaseChunks();
-    // Many clears use one file; cutting it hands its blocks back to the disk.
+    // Otherwise many clears use one file; cutting it hands its blocks back to the disk.
     if (mIndexFile >= 0 && ftruncate(mIndexFile, 0) != 0) {
         close(mIndexFile);
         mIndexFile = mFolder.empty() ? -1 : MakeTemporaryFile(mFolder);

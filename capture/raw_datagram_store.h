@@ -33,6 +33,9 @@ namespace wirelens {
 std::vector<std::string> DatagramFileFolders(const char* xdgCacheHome, const char* home, const char* tmpdir);
 // The same, from this process's environment.
 std::vector<std::string> DatagramFileFolders();
+// Waits until the files of cleared stores that are being closed in the
+// background are closed (their disk space given back).
+void WaitForClosedDatagramFiles();
 
 class RawDatagramStore {
 public:

@@ -225,6 +225,31 @@ TEST(FileBackedRawDatagramStore, OutlivesManyClearsOnOneFile) {
     rmdir(folder.c_str());
 }
 
+// A large file takes long to free, so clearing hands it to another thread and
+// goes on in a new file: the store is empty and usable at once, and the old
+// file's descriptor and space go once that thread is done.
+TEST(FileBackedRawDatagramStore, ClearingALargeStoreStartsANewFileAndFreesTheOld) {
+    const std::string folder = MakeFolder();
+    {
+        RawDatagramStore store({folder});
+        ASSERT_TRUE(store.FileBacked());
+        const int fds = CountEntries("/proc/self/fd");
+        Fill(store, 20 * kChunk);
+        ASSERT_GT(store.FileBytes(), 64u << 20);
+        store.Clear();
+        EXPECT_TRUE(store.FileBacked()) << store.StorageNote();
+        EXPECT_EQ(store.FileBytes(), 0u);
+        EXPECT_EQ(CountMappings(folder), 0);
+        Fill(store, 3 * kChunk);
+        EXPECT_TRUE(ReadsBack(store, 1, kReceiveBufferSize));
+        EXPECT_TRUE(ReadsBack(store, store.Count(), kReceiveBufferSize));
+        WaitForClosedDatagramFiles();
+        EXPECT_EQ(CountEntries("/proc/self/fd"), fds) << "the old files are closed";
+    }
+    EXPECT_EQ(CountEntries(folder.c_str()), 2) << "nothing is left in the folder";
+    rmdir(folder.c_str());
+}
+
 struct FoldersCase {
     const char* name;
     const char* xdgCacheHome;
