@@ -115,56 +115,5 @@ TEST_F(SessionFixture, CapturedPacketsAreUnsavedUntilMarkedSaved) {
     EXPECT_FALSE(session.HasUnsavedPackets());
 }
 
-TEST(RawDatagramStoreIndex, KeepsPositionsLengthsAndCutLengthsAcrossChunks) {
-    RawDatagramStore store;
-    // Enough datagrams to fill several byte chunks and index chunks.
-    constexpr std::uint32_t kCount = 70000;
-    for (std::uint32_t i = 0; i < kCount; ++i) {
-        std::vector<std::uint8_t> d(1 + i % 2000, static_cast<std::uint8_t>(i));
-        const std::uint32_t wire = i % 1000 == 0 ? 60000 : 0;
-        ASSERT_EQ(store.Append(d, wire), i + 1);
-    }
-    for (std::uint32_t i = 0; i < kCount; i += 997) {
-        const auto bytes = store.Get(i + 1);
-        ASSERT_EQ(bytes.size(), 1 + i % 2000);
-        EXPECT_EQ(bytes.front(), static_cast<std::uint8_t>(i));
-        EXPECT_EQ(bytes.back(), static_cast<std::uint8_t>(i));
-        EXPECT_EQ(store.WireLength(i + 1), i % 1000 == 0 ? 60000u : 1 + i % 2000);
-    }
-    EXPECT_TRUE(store.Get(kCount + 1).empty());
-    EXPECT_EQ(store.WireLength(0), 0u);
-}
-
-// A datagram's end is where the next one in its chunk starts, or where its
-// chunk's bytes end: every length must come out whole, empty datagrams and
-// the last datagram of each chunk included.
-TEST(RawDatagramStoreIndex, EveryLengthComesBackAtChunkEndsAndForEmptyDatagrams) {
-    RawDatagramStore store;
-    std::vector<std::size_t> lengths;
-    std::uint32_t seed = 12345;
-    for (std::uint32_t i = 0; i < 30000; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        // Mostly full-size datagrams so chunks fill fast, with empty ones in runs.
-        const std::size_t length = (seed >> 16) % 7 == 0 ? 0 : 1500 + (seed >> 8) % 501;
-        lengths.push_back(length);
-        std::vector<std::uint8_t> d(length, static_cast<std::uint8_t>(i * 7));
-        ASSERT_EQ(store.Append(d), i + 1);
-    }
-    for (std::uint32_t i = 0; i < lengths.size(); ++i) {
-        const auto bytes = store.Get(i + 1);
-        ASSERT_EQ(bytes.size(), lengths[i]) << "position " << i + 1;
-        ASSERT_EQ(store.WireLength(i + 1), lengths[i]) << "position " << i + 1;
-        if (!bytes.empty()) {
-            EXPECT_EQ(bytes.front(), static_cast<std::uint8_t>(i * 7));
-            EXPECT_EQ(bytes.back(), static_cast<std::uint8_t>(i * 7));
-        }
-    }
-    // The last datagram, in the chunk still being filled, grows no longer when more arrive.
-    const std::size_t lastLength = store.Get(store.Count()).size();
-    store.Append(std::vector<std::uint8_t>(10, 1));
-    EXPECT_EQ(store.Get(store.Count() - 1).size(), lastLength);
-    EXPECT_EQ(store.Get(store.Count()).size(), 10u);
-}
-
 }  // namespace
 }  // namespace wirelens
