@@ -397,8 +397,16 @@ std::span<const std::uint8_t> RawDatagramStore::Get(std::uint32_t position) cons
 }
 
 void RawDatagramStore::Prefetch(std::uint32_t position) const {
-    const auto bytes = Get(position);
-    if (!bytes.empty()) __builtin_prefetch(bytes.data());
+    if (position == 0 || position > mCount) return;
+    const Place place = PlaceOf(position);
+    // A pass over written chunks reads them from the disk one page fault at a
+    // time: on entering a chunk, ask for it and the next one to be read ahead.
+    if (place.chunk != mReadAheadChunk) {
+        mReadAheadChunk = place.chunk;
+        for (std::size_t c = place.chunk; c < std::min(place.chunk + 2, mChunks.size()); ++c)
+            if (mChunks[c].mapped != nullptr) madvise(const_cast<std::uint8_t*>(mChunks[c].mapped), kChunkBytes, MADV_WILLNEED);
+    }
+    __builtin_prefetch(mChunks[place.chunk].Data() + place.offset);
 }
 
 std::uint32_t RawDatagramStore::WireLength(std::uint32_t position) const {
@@ -472,6 +480,7 @@ void RawDatagramStore::Clear() {
         OpenFile({folder});
     }
     mWriteError = 0;
+    mReadAheadChunk = SIZE_MAX;
     mChunks.shrink_to_fit();
     mEntryChunks.clear();
     mEntryChunks.shrink_to_fit();

@@ -61,7 +61,8 @@ public:
     // The length the datagram at `position` had on the wire; 0 for no such position.
     std::uint32_t WireLength(std::uint32_t position) const;
     // Asks the processor to load the start of the bytes at `position` ahead of a
-    // pass that will read them; a pass over a large store waits on memory otherwise.
+    // pass that will read them, and the disk for the chunk they are in and the
+    // next; a pass over a large store waits on memory or the disk otherwise.
     void Prefetch(std::uint32_t position) const;
     std::uint32_t Count() const { return mCount; }
     // Empties the store; its file is cut to nothing and used again.
@@ -137,6 +138,7 @@ private:
     std::string mFolder;
     std::string mStorageNote;
     int mWriteError = 0;
+    mutable std::size_t mReadAheadChunk = SIZE_MAX;  // the chunk Prefetch last asked the disk for
 };
 
 }  // namespace wirelens

@@ -25,7 +25,12 @@ std::optional<std::string> SaveSessionPackets(const CaptureSession& session, con
                                               bool onlyKeys) {
     const std::size_t count = onlyKeys ? keys.size() : static_cast<std::size_t>(session.Count());
     return WriteCaptureFile(path, format, FileInfoOf(session), count, [&](std::size_t i) {
-        const std::int32_t key = onlyKeys ? keys[i] : static_cast<std::int32_t>(i + 1);
+        const auto keyAt = [&](std::size_t at) { return onlyKeys ? keys[at] : static_cast<std::int32_t>(at + 1); };
+        const std::int32_t key = keyAt(i);
+        // The bytes may come from the disk: ask for them a few packets ahead.
+        constexpr std::size_t kPrefetchAhead = 8;
+        if (i + kPrefetchAhead < count)
+            if (const clV* ahead = session.Packets().Get(keyAt(i + kPrefetchAhead))) session.Raw().Prefetch(ahead->DataPosition());
         CapturePacket packet;
         const clV* record = session.Packets().Get(key);
         if (record == nullptr) return packet;
