@@ -88,23 +88,18 @@ echo "dumpcap captured:    ${DUMPCAP_CAPTURED:-not run} ($(sed -n "s|^Packets re
 echo "floor counter:       $RING_CAPTURED (kernel drops $(value "$WORK/ring.out" "kernel drops"))"
 # Captured over sent, and CPU per captured datagram, each process measured over the same flood.
 ratio() { awk -v c="${1:-0}" -v s="$SENT" 'BEGIN { if (s > 0) printf "%.4f", c / s; else print "-" }'; }
+cpu_row() {  # NAME CAPTURED TICKS
+    printf "  %-32s %10s %9s %12s\n" "$1" "$2" "$(ratio "$2")" "$(us_per_datagram "$3" "$2")"
+}
 echo "resident memory:     helper $HELPER_MEMORY; dumpcap $DUMPCAP_MEMORY"
 echo "CPU per captured datagram (user + system, from /proc; $CLOCK_TICK ticks a second):"
 printf "  %-32s %10s %9s %12s\n" capturer captured "of sent" "µs/datagram"
-printf "  %-32s %10s %9s %12s\n" "floor (bare TPACKET_V3 counter)" "$RING_CAPTURED" "$(ratio "$RING_CAPTURED")" \
-    "$(us_per_datagram "${CPU_USED[4]}" "$RING_CAPTURED")"
-printf "  %-32s %10s %9s %12s\n" "wirelens window" "$CAPTURED" "$(ratio "$CAPTURED")" \
-    "$(us_per_datagram "${CPU_USED[0]}" "$CAPTURED")"
-printf "  %-32s %10s %9s %12s\n" "wirelens helper" "$CAPTURED" "$(ratio "$CAPTURED")" \
-    "$(us_per_datagram "${CPU_USED[1]}" "$CAPTURED")"
-printf "  %-32s %10s %9s %12s\n" "wirelens, window + helper" "$CAPTURED" "$(ratio "$CAPTURED")" \
-    "$(us_per_datagram "$((CPU_USED[0] + CPU_USED[1]))" "$CAPTURED")"
-printf "  %-32s %10s %9s %12s\n" "tcpdump -w /dev/null" "$TCPDUMP_CAPTURED" "$(ratio "$TCPDUMP_CAPTURED")" \
-    "$(us_per_datagram "${CPU_USED[2]}" "$TCPDUMP_CAPTURED")"
-if [ -n "${DUMPCAP_PID:-}" ]; then
-    printf "  %-32s %10s %9s %12s\n" "dumpcap -w /dev/null" "$DUMPCAP_CAPTURED" "$(ratio "$DUMPCAP_CAPTURED")" \
-        "$(us_per_datagram "${CPU_USED[3]}" "$DUMPCAP_CAPTURED")"
-fi
+cpu_row "floor (bare TPACKET_V3 counter)" "$RING_CAPTURED" "${CPU_USED[4]}"
+cpu_row "wirelens window" "$CAPTURED" "${CPU_USED[0]}"
+cpu_row "wirelens helper" "$CAPTURED" "${CPU_USED[1]}"
+cpu_row "wirelens, window + helper" "$CAPTURED" "$((CPU_USED[0] + CPU_USED[1]))"
+cpu_row "tcpdump -w /dev/null" "$TCPDUMP_CAPTURED" "${CPU_USED[2]}"
+if [ -n "${DUMPCAP_PID:-}" ]; then cpu_row "dumpcap -w /dev/null" "$DUMPCAP_CAPTURED" "${CPU_USED[3]}"; fi
 echo "largest stall:       $(value "$WORK/window.out" "largest stall ms") ms" \
      "(at $(value "$WORK/window.out" "largest stall at s") s; packets first seen at" \
      "$(value "$WORK/window.out" "first packet seen at s") s, last at $(value "$WORK/window.out" "last packet seen at s") s)"

@@ -79,6 +79,15 @@ int MakeTemporaryFile(const std::string& folder) {
     }
     return fd;
 }
+
+// A read-only mapping of `bytes` of `fd` from `at` (a part written out), or
+// nullptr with `error` set.
+const void* MapWritten(int fd, std::size_t bytes, off_t at, int& error) {
+    void* mapped = mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, at);
+    if (mapped != MAP_FAILED) return mapped;
+    error = errno;
+    return nullptr;
+}
 }  // namespace
 
 std::vector<std::string> DatagramFileFolders(const char* xdgCacheHome, const char* home, const char* tmpdir) {
@@ -269,12 +278,9 @@ bool RawDatagramStore::FinishWrite() {
     Chunk& chunk = mChunks[mWritingChunk];
     // The whole chunk's length: its end may lie past the end of the file,
     // but only the bytes written are ever read.
-    void* mapped = mmap(nullptr, kChunkBytes, PROT_READ, MAP_SHARED, mFile, static_cast<off_t>(mWritingChunk * kChunkBytes));
-    if (mapped == MAP_FAILED) {
-        mWriteError = errno;
-        return false;
-    }
-    chunk.mapped = static_cast<const std::uint8_t*>(mapped);
+    chunk.mapped = static_cast<const std::uint8_t*>(
+        MapWritten(mFile, kChunkBytes, static_cast<off_t>(mWritingChunk * kChunkBytes), mWriteError));
+    if (chunk.mapped == nullptr) return false;
     // Its memory becomes the next chunk: already faulted in, it fills without page faults.
     if (!mNextChunk) mNextChunk = std::move(chunk.memory);
     chunk.memory.reset();
@@ -303,12 +309,8 @@ bool RawDatagramStore::WriteOutEntryChunk() {
         }
         done += static_cast<std::size_t>(n);
     }
-    void* mapped = mmap(nullptr, kEntryChunkFileBytes, PROT_READ, MAP_SHARED, mIndexFile, at);
-    if (mapped == MAP_FAILED) {
-        mWriteError = errno;
-        return false;
-    }
-    slot.mapped = static_cast<const EntryChunk*>(mapped);
+    slot.mapped = static_cast<const EntryChunk*>(MapWritten(mIndexFile, kEntryChunkFileBytes, at, mWriteError));
+    if (slot.mapped == nullptr) return false;
     slot.memory.reset();
     return true;
 }
@@ -444,45 +446,45 @@ void WaitForClosedDatagramFiles() {
     while (gClosing.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+void RawDatagramStore::ReplaceFiles(HugeChunk<std::uint8_t> writing, bool inBackground) {
+    std::unique_ptr<Writer> writer = std::move(mWriter);
+    const int file = std::exchange(mFile, -1);
+    const int indexFile = std::exchange(mIndexFile, -1);
+    // The new files are made before the old ones are freed, which holds the
+    // file system up meanwhile.
+    const std::string folder = std::exchange(mFolder, std::string());
+    OpenFile({folder});
+    if (inBackground) {
+        RetireInBackground(std::move(writer), std::move(writing), file, indexFile);
+        return;
+    }
+    writer.reset();
+    close(file);
+    if (indexFile >= 0) close(indexFile);
+}
+
 void RawDatagramStore::Clear() {
     // A large file is handed to a thread to end, with the write in flight,
-    // and a new one takes its place. After a full disk the room must be back
+    // and new files take its place. After a full disk the room must be back
     // at once: that file is cut here.
-    if (mFile >= 0 && mWriteError == 0 && FileBytes() > kCloseAtOnceBytes) {
-        HugeChunk<std::uint8_t> writing;
-        if (mWriter && mWriter->Busy()) writing = std::move(mChunks[mWritingChunk].memory);
-        std::unique_ptr<Writer> writer = std::move(mWriter);
-        const int file = std::exchange(mFile, -1);
-        const int indexFile = std::exchange(mIndexFile, -1);
-        // Unmapped first, so that the last reference to the old files is that
-        // thread's descriptor; and the new files made before it frees blocks,
-        // which holds the file system up meanwhile.
-        ReleaseChunks();
-        const std::string folder = std::exchange(mFolder, std::string());
-        OpenFile({folder});
-        RetireInBackground(std::move(writer), std::move(writing), file, indexFile);
+    const bool retire = mFile >= 0 && mWriteError == 0 && FileBytes() > kCloseAtOnceBytes;
+    HugeChunk<std::uint8_t> writing;
+    if (mWriter && mWriter->Busy()) {
+        if (retire) writing = std::move(mChunks[mWritingChunk].memory);
+        else mWriter->Wait();  // its bytes are about to go
     }
-    if (mWriter && mWriter->Busy()) mWriter->Wait();  // its bytes are about to go
+    // Unmapped first, so that a retired file's last reference is that thread's descriptor.
     ReleaseChunks();
-    // Otherwise many clears use one file; cutting it hands its blocks back to the disk.
-    if (mIndexFile >= 0 && ftruncate(mIndexFile, 0) != 0) {
-        close(mIndexFile);
-        mIndexFile = mFolder.empty() ? -1 : MakeTemporaryFile(mFolder);
-    }
-    if (mFile >= 0 && ftruncate(mFile, 0) != 0) {
-        // Not cut: a new file instead, so nothing old is read as new.
-        mWriter.reset();
-        close(mFile);
-        mFile = -1;
-        if (mIndexFile >= 0) close(mIndexFile);
-        mIndexFile = -1;
-        const std::string folder = std::exchange(mFolder, std::string());
-        OpenFile({folder});
+    if (retire) {
+        ReplaceFiles(std::move(writing), true);
+    } else if (mFile >= 0 && (ftruncate(mFile, 0) != 0 || (mIndexFile >= 0 && ftruncate(mIndexFile, 0) != 0))) {
+        // Many clears use one file, cut to nothing; one that cannot be cut is
+        // replaced, so nothing old is read as new.
+        ReplaceFiles({}, false);
     }
     mWriteError = 0;
     mReadAheadChunk = SIZE_MAX;
     mChunks.shrink_to_fit();
-    mEntryChunks.clear();
     mEntryChunks.shrink_to_fit();
     mChunkEnds.clear();
     mChunkEnds.shrink_to_fit();

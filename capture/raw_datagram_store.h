@@ -113,6 +113,9 @@ private:
     // set) when it could not be written: it then stays in memory.
     bool FinishWrite();
     void ReleaseChunks();
+    // New files in the same folder; the old ones, with `writing` (the chunk of
+    // a write in flight), are freed here or on a thread of their own.
+    void ReplaceFiles(HugeChunk<std::uint8_t> writing, bool inBackground);
     // Writes the last, full index chunk to the index file and maps it; false
     // (and WriteError set) when it could not: it then stays in memory.
     bool WriteOutEntryChunk();

@@ -27,10 +27,8 @@ std::optional<std::string> SaveSessionPackets(const CaptureSession& session, con
     return WriteCaptureFile(path, format, FileInfoOf(session), count, [&](std::size_t i) {
         const auto keyAt = [&](std::size_t at) { return onlyKeys ? keys[at] : static_cast<std::int32_t>(at + 1); };
         const std::int32_t key = keyAt(i);
-        // The bytes may come from the disk: ask for them a few packets ahead.
-        constexpr std::size_t kPrefetchAhead = 8;
-        if (i + kPrefetchAhead < count)
-            if (const clV* ahead = session.Packets().Get(keyAt(i + kPrefetchAhead))) session.Raw().Prefetch(ahead->DataPosition());
+        const std::size_t ahead = i + CaptureSession::kPrefetchAhead;
+        if (ahead < count) session.PrefetchBytes(keyAt(ahead));
         CapturePacket packet;
         const clV* record = session.Packets().Get(key);
         if (record == nullptr) return packet;

@@ -8,10 +8,6 @@
 
 namespace wirelens {
 
-namespace {
-constexpr std::int32_t kPrefetchAhead = 8;
-}  // namespace
-
 CaptureSession::CaptureSession() : mMemoryGuard{AvailableMemoryBytes, kMemoryMargin, kMemoryCheckEvery} {}
 
 bool CaptureSession::CanFileAnother() const {
@@ -116,13 +112,17 @@ bool CaptureSession::IsOutgoing(const clV& record) const {
     return DirectionAddresses().ContainsAddress(record.SrcAddress());
 }
 
+void CaptureSession::PrefetchBytes(std::int32_t key) const {
+    if (const clV* record = mPackets.Get(key)) mRaw.Prefetch(record->DataPosition());
+}
+
 std::vector<std::uint32_t> CaptureSession::RebuildRows() const {
     std::vector<std::uint32_t> rows;
     const std::int32_t n = mPackets.Count();
     for (std::int32_t key = 1; key <= n; ++key) {
         const clV* record = mPackets.Get(key);
         // A filter reads each datagram's bytes: ask for them a few packets ahead.
-        if (mDisplayFilter && key + kPrefetchAhead <= n) mRaw.Prefetch(mPackets.Get(key + kPrefetchAhead)->DataPosition());
+        if (mDisplayFilter && key <= n - kPrefetchAhead) PrefetchBytes(key + kPrefetchAhead);
         if (record == nullptr || !PassesRebuildTest(*record)) continue;
         rows.push_back(RowEntry(key, IsOutgoing(*record)));
     }

@@ -126,6 +126,10 @@ public:
     const RawDatagramStore& Raw() const { return mRaw; }
     std::int32_t Count() const { return mPackets.Count(); }
     std::span<const std::uint8_t> Bytes(const clV& record) const { return mRaw.Get(record.DataPosition()); }
+    // A pass that reads packets' bytes in order asks for those kPrefetchAhead
+    // packets on: from memory or from the disk, they then come without a wait.
+    static constexpr std::int32_t kPrefetchAhead = 8;
+    void PrefetchBytes(std::int32_t key) const;  // no such key: nothing
     std::uint32_t WireLength(const clV& record) const { return mRaw.WireLength(record.DataPosition()); }
 
     CaptureSource& Source() { return mSource; }

@@ -1,6 +1,5 @@
 #include "packets/packet_list_model.h"
 
-#include <QMetaObject>
 #include <algorithm>
 #include <unordered_map>
 
@@ -49,18 +48,14 @@ int PacketListModel::FlushIntervalMs(std::size_t rows) {
 
 void PacketListModel::AppendRow(std::int32_t key, bool outgoing) {
     mPending.push_back(RowEntry(key, outgoing));
-    if (mFlushQueued) return;
-    mFlushQueued = true;
+    if (mPending.size() > 1) return;  // the first row waiting set the timer
     const qint64 interval = FlushIntervalMs(mRows.size());
     const qint64 since = mSinceFlush.isValid() ? mSinceFlush.elapsed() : interval;
-    if (since >= interval)
-        QMetaObject::invokeMethod(this, &PacketListModel::FlushPending, Qt::QueuedConnection);
-    else if (!mFlushTimer.isActive())
-        mFlushTimer.start(static_cast<int>(interval - since));
+    mFlushTimer.start(static_cast<int>(std::max<qint64>(interval - since, 0)));  // 0: at the next turn
 }
 
 void PacketListModel::FlushPending() {
-    mFlushQueued = false;
+    mFlushTimer.stop();
     if (mPending.empty()) return;
     mSinceFlush.start();
     if (mOrder) {

@@ -94,11 +94,8 @@ private:
     std::optional<RowOrder> mOrder;
     RowArray mRows;
     std::vector<std::uint32_t> mPending;
-    bool mFlushQueued = false;
     QElapsedTimer mSinceFlush;  // since the last insertion of pending rows
-    // One timer for the next insertion: rows appended between explicit flushes
-    // must not leave a timer each behind.
-    QTimer mFlushTimer;
+    QTimer mFlushTimer;  // the next insertion, while rows wait
     QIcon mIncoming;
     QIcon mOutgoing;
 };

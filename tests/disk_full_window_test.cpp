@@ -50,6 +50,13 @@ std::unique_ptr<FormMainHarness> WindowOn(const SmallTmpfs& disk) {
 }
 
 // Every packet kept is whole: the one the disk refused left nothing behind.
+// The stop is told once, as a warning, in these words.
+void ExpectOneWarning(const FormMainHarness& h, const std::string& text) {
+    ASSERT_EQ(h.messages.size(), 1u);
+    EXPECT_EQ(h.messages[0].icon, QMessageBox::Warning);
+    EXPECT_EQ(h.messages[0].text.toStdString(), text);
+}
+
 void ExpectEveryKeptPacketWhole(FormMain& window) {
     const CaptureSession& session = window.Session();
     ASSERT_GT(session.Count(), 4000) << "at least one chunk went to the file";
@@ -87,12 +94,9 @@ TEST_F(DiskFullWindow, EndsTheCaptureNamingTheFolderAndKeepsEveryPacket) {
     h->Settle();
     EXPECT_EQ(h->window->PanelText(1), "Stopped");
     EXPECT_EQ(h->window->Session().LastRefusal(), FilingStop::DiskFull);
-    ASSERT_EQ(h->messages.size(), 1u);
-    EXPECT_EQ(h->messages[0].icon, QMessageBox::Warning);
-    EXPECT_EQ(h->messages[0].text.toStdString(),
-              "The capture stopped: the disk holding the capture's temporary file (" + disk.Path() +
-                  "/wirelens) is full. The " + std::to_string(h->window->Session().Count()) +
-                  " packets captured so far are kept; clear the list to capture more.");
+    ExpectOneWarning(*h, "The capture stopped: the disk holding the capture's temporary file (" + disk.Path() +
+                             "/wirelens) is full. The " + std::to_string(h->window->Session().Count()) +
+                             " packets captured so far are kept; clear the list to capture more.");
     ExpectEveryKeptPacketWhole(*h->window);
 }
 
@@ -122,12 +126,10 @@ TEST_F(DiskFullWindow, StopsReadingAFileNamingTheFolderAndKeepsEveryPacket) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     h->Settle();
     ASSERT_FALSE(h->window->IsReadingFile());
-    ASSERT_EQ(h->messages.size(), 1u);
-    EXPECT_EQ(h->messages[0].icon, QMessageBox::Warning);
-    EXPECT_EQ(h->messages[0].text.toStdString(),
-              "Reading \"big.pcapng\" stopped: the disk holding the capture's temporary file (" + disk.Path() +
-                  "/wirelens) is full. The " + std::to_string(h->window->Session().Count()) +
-                  " packets read so far are kept; clear the list to read more.");
+    ExpectOneWarning(*h, "Reading \"big.pcapng\" stopped: the disk holding the capture's temporary file (" +
+                             disk.Path() + "/wirelens) is full. The " +
+                             std::to_string(h->window->Session().Count()) +
+                             " packets read so far are kept; clear the list to read more.");
     ExpectEveryKeptPacketWhole(*h->window);
 }
 
