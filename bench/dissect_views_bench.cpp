@@ -12,6 +12,7 @@
 #include "packets/packet_list_model.h"
 #include "tests/dissect_fixtures.h"
 #include "ui/packet_row_delegate.h"
+#include "ui/scroll_bar_paint_cache.h"
 
 namespace {
 
@@ -20,25 +21,30 @@ using namespace wirelens;
 constexpr int kScreenRows = 60;
 constexpr int kRowHeight = 18;
 
-void FillSession(CaptureSession& session) {
+void FillSession(CaptureSession& session, int screens) {
     using namespace wirelens::testing;
     const std::vector<ByteVector> mix = {TcpData(), TcpSack(), TcpData(),       DnsQuery(),    DnsResponse(),
                                          TcpData(), TcpSack(), IcmpEchoRequest(), TcpSynAck(), IcmpPortUnreachable(),
                                          NtpClient(), TcpData()};
-    for (int i = 0; i < kScreenRows * 4; ++i) {
+    for (int i = 0; i < kScreenRows * screens; ++i) {
         const auto& d = mix[static_cast<std::size_t>(i) % mix.size()];
         session.Ingest(d, PacketTime{1700000000 + i, 0}, static_cast<std::uint32_t>(d.size()));
     }
 }
 
-// The list as the window sets it up: 60 rows, the window's own delegate.
+// The list as the window sets it up: 60 rows, the window's own delegate and
+// scroll bars. Paints go round the list's first screens-1 screenfuls: with 4,
+// the slider stands at one of three places, as in a long list, where a
+// screenful moves it by less than a pixel; with 40 it is somewhere new at
+// every paint.
 class Screen {
 public:
-    explicit Screen(bool withInfo) : mModel(mSession) {
-        FillSession(mSession);
+    explicit Screen(bool withInfo, int screens = 4) : mModel(mSession), mScreens(screens) {
+        FillSession(mSession, screens);
         mModel.ReplaceRows(mSession.RebuildRows());
         mView.setModel(&mModel);
         mView.setItemDelegate(new PacketRowDelegate(mModel, &mView));
+        mScrollBar = ScrollBarPaintCache::Install(mView);
         mView.setShowGrid(false);
         mView.setWordWrap(false);
         mView.verticalHeader()->hide();
@@ -56,7 +62,7 @@ public:
     void PaintNext() {
         mView.scrollTo(mModel.index(mTop, 0), QAbstractItemView::PositionAtTop);
         mView.viewport()->repaint();
-        mTop = (mTop + kScreenRows) % (kScreenRows * 3);
+        mTop = (mTop + kScreenRows) % (kScreenRows * (mScreens - 1));
     }
     // A delegate that has painted nothing yet: no glyph tables for the font.
     void FreshDelegate() {
@@ -64,21 +70,34 @@ public:
         mView.setItemDelegate(new PacketRowDelegate(mModel, &mView));
         delete old;
     }
+    // Scroll bar drawings made and reused since the screen was set up.
+    ScrollBarPaintCache::Counts ScrollBarPaints() const {
+        return mScrollBar != nullptr ? mScrollBar->PaintCounts() : ScrollBarPaintCache::Counts{};
+    }
     int RowsPainted() const { return mView.rowAt(mView.viewport()->height() - 1) - mView.rowAt(0) + 1; }
 
 private:
     CaptureSession mSession;
     PacketListModel mModel;
     QTableView mView;
+    ScrollBarPaintCache* mScrollBar = nullptr;
+    int mScreens;
     int mTop = 0;
 };
 
 void BM_PaintScreenful(benchmark::State& state) {
-    Screen screen(state.range(0) != 0);
+    Screen screen(state.range(0) != 0, static_cast<int>(state.range(1)));
     for (auto _ : state) screen.PaintNext();
     state.counters["rows_painted"] = screen.RowsPainted();
+    state.counters["bar_drawn"] = static_cast<double>(screen.ScrollBarPaints().drawn);
+    state.counters["bar_reused"] = static_cast<double>(screen.ScrollBarPaints().reused);
 }
-BENCHMARK(BM_PaintScreenful)->Arg(1)->Arg(0)->ArgName("info")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PaintScreenful)
+    ->Args({1, 4})
+    ->Args({0, 4})
+    ->Args({1, 40})
+    ->ArgNames({"info", "screens"})
+    ->Unit(benchmark::kMicrosecond);
 
 // The first paint after the font's glyph tables are made: what the first
 // screen after start-up, or after a font change, costs.

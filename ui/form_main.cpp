@@ -34,6 +34,7 @@
 #include "ui/form_main_parts.h"
 #include "ui/frm_about.h"
 #include "ui/packet_row_delegate.h"
+#include "ui/scroll_bar_paint_cache.h"
 #include "views/packet_views_qt.h"
 
 // The icons are compiled into the static Qt library, which must register them itself.
@@ -226,6 +227,7 @@ void FormMain::BuildControls() {
     lv->setObjectName(QStringLiteral("lv"));
     lv->setModel(mModel);
     lv->setItemDelegate(new PacketRowDelegate(*mModel, lv));
+    ScrollBarPaintCache::Install(*lv);
     lv->setShowGrid(false);
     lv->setWordWrap(false);
     lv->setCornerButtonEnabled(false);

@@ -14,6 +14,7 @@ target_sources(wirelens_qt PRIVATE
   ui/form_main_views.cpp
   ui/form_main_filter.cpp
   ui/packet_row_delegate.cpp ui/packet_row_delegate.h
+  ui/scroll_bar_paint_cache.cpp ui/scroll_bar_paint_cache.h
   ui/ascii_text_layout.cpp ui/ascii_text_layout.h)
 
 # Fallback address of the About box's link when no README is found beside the executable.
