@@ -7,11 +7,13 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QTableView>
+#include <memory>
 
 #include "packets/capture_session.h"
 #include "packets/packet_list_model.h"
 #include "tests/dissect_fixtures.h"
 #include "ui/packet_row_delegate.h"
+#include "ui/packet_table_view.h"
 #include "ui/scroll_bar_paint_cache.h"
 
 namespace {
@@ -112,5 +114,59 @@ void BM_PaintFirstScreenful(benchmark::State& state) {
     state.counters["rows_painted"] = screen.RowsPainted();
 }
 BENCHMARK(BM_PaintFirstScreenful)->Unit(benchmark::kMicrosecond);
+
+// A list that only grows, with cells as short as the list's own, so that what
+// is measured is the table.
+class GrowingModel : public QAbstractTableModel {
+public:
+    explicit GrowingModel(int rows) : mRows(rows) {}
+    int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : mRows; }
+    int columnCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : PacketListModel::kColumnCount;
+    }
+    QVariant data(const QModelIndex& index, int role) const override {
+        return role == Qt::DisplayRole ? QVariant(QString::number(index.row())) : QVariant();
+    }
+    void Append(int rows) {
+        beginInsertRows(QModelIndex(), mRows, mRows + rows - 1);
+        mRows += rows;
+        endInsertRows();
+    }
+
+private:
+    int mRows;
+};
+
+// One insertion into a long list during a capture: rows appended at the end,
+// the list following them, and the repaint, in Qt's table (table:0) and in the
+// packet list's table (table:1), at 1 and 10 million rows.
+void BM_InsertAndRepaint(benchmark::State& state) {
+    GrowingModel model(static_cast<int>(state.range(1)));
+    std::unique_ptr<QTableView> view(state.range(0) != 0 ? new PacketTableView : new QTableView);
+    view->setModel(&model);
+    view->setShowGrid(false);
+    view->setWordWrap(false);
+    view->verticalHeader()->hide();
+    view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    view->verticalHeader()->setDefaultSectionSize(kRowHeight);
+    view->resize(1500, kRowHeight * kScreenRows);
+    view->show();
+    QApplication::processEvents();
+    view->scrollToBottom();
+    QApplication::processEvents();
+    for (auto _ : state) {
+        model.Append(1000);
+        view->scrollToBottom();
+        view->viewport()->repaint();
+    }
+    state.counters["rows"] = model.rowCount();
+}
+BENCHMARK(BM_InsertAndRepaint)
+    ->Args({0, 1000000})
+    ->Args({1, 1000000})
+    ->Args({0, 10000000})
+    ->Args({1, 10000000})
+    ->ArgNames({"table", "rows"})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -10,6 +10,7 @@ wirelens_qt_test(form_main_filter_test form_main_filter_test.cpp)
 # The command line's work without a window runs the real program.
 target_compile_definitions(form_main_files_test PRIVATE WIRELENS_BINARY="$<TARGET_FILE:wirelens>")
 add_dependencies(form_main_files_test wirelens)
-wirelens_qt_test(packet_row_delegate_test packet_row_delegate_test.cpp scroll_bar_paint_cache_test.cpp)
+wirelens_qt_test(packet_row_delegate_test packet_row_delegate_test.cpp scroll_bar_paint_cache_test.cpp
+  packet_table_view_test.cpp)
 # A full disk under the capture's temporary file, live and reading a file.
 wirelens_qt_test(disk_full_window_test disk_full_window_test.cpp)

@@ -34,6 +34,7 @@
 #include "ui/form_main_parts.h"
 #include "ui/frm_about.h"
 #include "ui/packet_row_delegate.h"
+#include "ui/packet_table_view.h"
 #include "ui/scroll_bar_paint_cache.h"
 #include "views/packet_views_qt.h"
 
@@ -223,7 +224,7 @@ void FormMain::BuildControls() {
 
     // A table view: unlike a tree it keeps no per-row layout state, so
     // inserting into millions of rows costs the same as into a few.
-    lv = new QTableView(mClient);
+    lv = new PacketTableView(mClient);
     lv->setObjectName(QStringLiteral("lv"));
     lv->setModel(mModel);
     lv->setItemDelegate(new PacketRowDelegate(*mModel, lv));

@@ -14,6 +14,7 @@ target_sources(wirelens_qt PRIVATE
   ui/form_main_views.cpp
   ui/form_main_filter.cpp
   ui/packet_row_delegate.cpp ui/packet_row_delegate.h
+  ui/packet_table_view.cpp ui/packet_table_view.h
   ui/scroll_bar_paint_cache.cpp ui/scroll_bar_paint_cache.h
   ui/ascii_text_layout.cpp ui/ascii_text_layout.h)
 

@@ -1,0 +1,37 @@
+#pragma once
+// The packet list's table. Every row of the list has the same height and none
+// is hidden, so a row's place is its number times that height. Qt's table asks
+// its row header instead, and the header places every row again after each
+// insertion: at ten million rows that pass cost 13 ms of each insertion and
+// repaint during a capture, most of a frame, and it grows with the list.
+// This table paints from the uniform height, drawing each cell exactly as
+// Qt's table does, and scrolls by pixels (Qt's table scrolled by rows asks the
+// header where the top row starts) in steps of whole rows. Anything else (a
+// grid, alternating colours, right-to-left, rows of their own height) is left
+// to Qt's table.
+#include <QPersistentModelIndex>
+#include <QTableView>
+
+namespace wirelens {
+
+class PacketTableView : public QTableView {
+    Q_OBJECT
+public:
+    explicit PacketTableView(QWidget* parent = nullptr);
+
+    // True while rows are placed by their number rather than by the row header.
+    bool PlacesRowsByNumber() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void updateGeometries() override;
+    bool viewportEvent(QEvent* event) override;
+
+private:
+    void DrawCell(QPainter& painter, QStyleOptionViewItem option, const QModelIndex& index) const;
+
+    // The cell under the mouse, followed as Qt's view follows it for its own painting.
+    QPersistentModelIndex mHover;
+};
+
+}  // namespace wirelens
