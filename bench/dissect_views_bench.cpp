@@ -81,7 +81,7 @@ public:
 private:
     CaptureSession mSession;
     PacketListModel mModel;
-    QTableView mView;
+    PacketTableView mView;
     ScrollBarPaintCache* mScrollBar = nullptr;
     int mScreens;
     int mTop = 0;
