@@ -41,17 +41,11 @@ void PacketListModel::SetRowIcons(QIcon incoming, QIcon outgoing) {
     mOutgoing = std::move(outgoing);
 }
 
-int PacketListModel::FlushIntervalMs(std::size_t rows) {
-    constexpr std::size_t kRowsPerMs = 50000;  // 20 ns of interval a row: 5% of the time at 1 ns a row
-    return static_cast<int>(std::clamp<std::size_t>(rows / kRowsPerMs, kFlushIntervalMs, kLongestFlushIntervalMs));
-}
-
 void PacketListModel::AppendRow(std::int32_t key, bool outgoing) {
     mPending.push_back(RowEntry(key, outgoing));
     if (mPending.size() > 1) return;  // the first row waiting set the timer
-    const qint64 interval = FlushIntervalMs(mRows.size());
-    const qint64 since = mSinceFlush.isValid() ? mSinceFlush.elapsed() : interval;
-    mFlushTimer.start(static_cast<int>(std::max<qint64>(interval - since, 0)));  // 0: at the next turn
+    const qint64 since = mSinceFlush.isValid() ? mSinceFlush.elapsed() : kFlushIntervalMs;
+    mFlushTimer.start(static_cast<int>(std::max<qint64>(kFlushIntervalMs - since, 0)));  // 0: at the next turn
 }
 
 void PacketListModel::FlushPending() {

@@ -41,18 +41,13 @@ public:
     // Queues a row for `key`; it becomes visible at the next flush.
     void AppendRow(std::int32_t key, bool outgoing);
     // Inserts the queued rows now. Runs by itself at the next event-loop turn,
-    // or FlushIntervalMs after the last insertion when that was sooner: rows
+    // or kFlushIntervalMs after the last insertion when that was sooner: rows
     // arriving faster than a screen refreshes cost one insertion and one
-    // repaint a frame, not one per read.
+    // repaint a frame, not one per read. The window's table costs the same
+    // per insertion however long the list (Qt's own table would not: its row
+    // header places every row again after each insertion).
     void FlushPending();
     static constexpr int kFlushIntervalMs = 16;
-    static constexpr int kLongestFlushIntervalMs = 250;
-    // The least time between two insertions into a list of `rows` rows. The
-    // table's row header places every row again after an insertion (about a
-    // nanosecond a row here), so a long list takes its rows less often: that
-    // work stays a few percent of the time however long the list grows, and a
-    // new row waits at most kLongestFlushIntervalMs.
-    static int FlushIntervalMs(std::size_t rows);
     // Rows shown plus rows waiting for the next flush.
     std::int64_t TotalRows() const { return static_cast<std::int64_t>(mRows.size() + mPending.size()); }
     void RemoveAllRows();

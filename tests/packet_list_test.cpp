@@ -120,22 +120,6 @@ TEST_F(PacketList, RowsArrivingEveryTurnAreInsertedAtMostOnceAFrame) {
     EXPECT_EQ(W().PanelText(2).toStdString(), std::to_string(sent) + " packets");
 }
 
-// A short list takes rows every frame; a long one less often, since each
-// insertion costs the header a pass over every row, but never so seldom that
-// a new row waits more than a quarter second.
-TEST(PacketListFlushInterval, OneFrameForShortListsLongerForLongOnesBounded) {
-    EXPECT_EQ(PacketListModel::FlushIntervalMs(0), PacketListModel::kFlushIntervalMs);
-    EXPECT_EQ(PacketListModel::FlushIntervalMs(100000), PacketListModel::kFlushIntervalMs);
-    int previous = 0;
-    for (std::size_t rows = 1; rows < (std::size_t{1} << 32); rows *= 3) {
-        const int ms = PacketListModel::FlushIntervalMs(rows);
-        EXPECT_GE(ms, previous) << rows << " rows";
-        EXPECT_LE(ms, PacketListModel::kLongestFlushIntervalMs) << rows << " rows";
-        previous = ms;
-    }
-    EXPECT_GT(PacketListModel::FlushIntervalMs(10000000), PacketListModel::FlushIntervalMs(1000000));
-}
-
 TEST_F(PacketList, IconTellsOutgoingFromIncoming) {
     Ingest(Udp("198.51.100.1", "203.0.113.1"));   // local to local: left this machine
     Ingest(Udp("198.51.100.7", "255.255.255.255"));  // broadcast from another host
