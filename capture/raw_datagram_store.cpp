@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "capture/decode.h"
 
@@ -139,6 +140,7 @@ public:
         }
         mWake.notify_one();
         mThread.join();
+        Unmap();
     }
 
     // Only when not Busy(). The bytes must stay put until Wait returns.
@@ -156,11 +158,17 @@ public:
     bool Busy() const { return mBusy; }
     // The write started has ended; cheap enough to ask on every append.
     bool Done() const { return mDone.load(std::memory_order_acquire); }
-    // Waits for the write started; 0, or the errno that ended it.
-    int Wait() {
+    // Waits for the write started; 0, or the errno that ended it. A chunk
+    // written is mapped back by the writing thread: mapping takes the
+    // process's memory map for writing, which can wait long behind a huge
+    // page being cleared (by the fault-ahead thread), and the appending
+    // thread must not. The mapping goes to `mapped`, or is undone.
+    int Wait(const std::uint8_t** mapped = nullptr) {
         std::unique_lock lock(mMutex);
         mWake.wait(lock, [this] { return !mHasJob; });
         mBusy = false;
+        if (mapped != nullptr) *mapped = std::exchange(mMapped, nullptr);
+        Unmap();
         return mError;
     }
 
@@ -178,8 +186,10 @@ private:
             if (mHasJob) {
                 const Job job = mJob;
                 lock.unlock();
-                const int error = Write(job);
+                int error = Write(job);
                 lock.lock();
+                if (error == 0 && !mDropMapping)
+                    mMapped = static_cast<const std::uint8_t*>(MapWritten(mFd, kChunkBytes, job.at, error));
                 mError = error;
                 mHasJob = false;
                 mDone.store(true, std::memory_order_release);
@@ -221,6 +231,20 @@ private:
         return 0;
     }
 
+public:
+    // The chunk being written will not be read back: its file is going.
+    void DropMapping() {
+        std::lock_guard lock(mMutex);
+        mDropMapping = true;
+        Unmap();
+    }
+
+private:
+    void Unmap() {
+        if (mMapped != nullptr) munmap(const_cast<std::uint8_t*>(mMapped), kChunkBytes);
+        mMapped = nullptr;
+    }
+
     const int mFd;
     bool mDirect;  // the writing thread's own once started
     std::mutex mMutex;
@@ -229,6 +253,8 @@ private:
     bool mHasJob = false;
     bool mStopping = false;
     int mError = 0;
+    const std::uint8_t* mMapped = nullptr;  // the chunk last written, read back
+    bool mDropMapping = false;
     std::atomic<bool> mDone{false};
     bool mBusy = false;  // the appending thread's own
     std::thread mThread;
@@ -270,17 +296,14 @@ void RawDatagramStore::StartWritingLastChunk() {
 }
 
 bool RawDatagramStore::FinishWrite() {
-    const int error = mWriter->Wait();
+    Chunk& chunk = mChunks[mWritingChunk];
+    // The whole chunk's length is mapped: its end may lie past the end of
+    // the file, but only the bytes written are ever read.
+    const int error = mWriter->Wait(&chunk.mapped);
     if (error != 0) {
         mWriteError = error;
         return false;
     }
-    Chunk& chunk = mChunks[mWritingChunk];
-    // The whole chunk's length: its end may lie past the end of the file,
-    // but only the bytes written are ever read.
-    chunk.mapped = static_cast<const std::uint8_t*>(
-        MapWritten(mFile, kChunkBytes, static_cast<off_t>(mWritingChunk * kChunkBytes), mWriteError));
-    if (chunk.mapped == nullptr) return false;
     // Its memory becomes the next chunk: already faulted in, it fills without page faults.
     if (!mNextChunk) mNextChunk = std::move(chunk.memory);
     chunk.memory.reset();
@@ -448,6 +471,8 @@ void WaitForClosedDatagramFiles() {
 
 void RawDatagramStore::ReplaceFiles(HugeChunk<std::uint8_t> writing, bool inBackground) {
     std::unique_ptr<Writer> writer = std::move(mWriter);
+    // Nothing of the old file stays mapped, so that its last reference is a descriptor.
+    if (writer) writer->DropMapping();
     const int file = std::exchange(mFile, -1);
     const int indexFile = std::exchange(mIndexFile, -1);
     // The new files are made before the old ones are freed, which holds the
