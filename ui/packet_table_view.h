@@ -8,7 +8,7 @@
 // Qt's table does, and scrolls by pixels (Qt's table scrolled by rows asks the
 // header where the top row starts) in steps of whole rows. Anything else (a
 // grid, alternating colours, right-to-left, rows of their own height) is left
-// to Qt's table.
+// to Qt's table. The list spans no cells, and this table would not draw spans.
 #include <QPersistentModelIndex>
 #include <QTableView>
 
