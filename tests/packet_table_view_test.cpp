@@ -12,6 +12,8 @@
 #include <QStandardItemModel>
 #include <QStyleFactory>
 #include <QTableView>
+#include <QTest>
+#include <QWheelEvent>
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -106,8 +108,45 @@ TEST_F(PacketTableViewTest, ScrolledRowsLookAsInQtsTable) {
     OnBoth([](QTableView& v) { v.scrollToBottom(); });
     EXPECT_EQ(ownTable.rowAt(ownTable.viewport()->height() - 1), kRows - 1);
     ExpectSame("bottom");
-    OnBoth([](QTableView& v) { v.scrollTo(v.model()->index(777, 0), QAbstractItemView::PositionAtCenter); });
+    // The list brings a row in with a whole row at the top; Qt's table is put at the same place.
+    ownTable.scrollTo(model.index(777, 0), QAbstractItemView::PositionAtCenter);
+    EXPECT_EQ(ownTable.verticalScrollBar()->value() % rowHeight, 0);
+    OnBoth([&](QTableView& v) { v.verticalScrollBar()->setValue(ownTable.verticalScrollBar()->value()); });
+    EXPECT_TRUE(ownTable.viewport()->rect().contains(ownTable.visualRect(model.index(777, 0))));
     ExpectSame("a row brought to the centre");
+}
+
+// Wheel, keys and a slider let go leave a whole row at the top, as a list
+// scrolled by rows would.
+TEST_F(PacketTableViewTest, ScrollingStopsOnWholeRows) {
+    const int rowHeight = ownTable.verticalHeader()->defaultSectionSize();
+    QScrollBar& bar = *ownTable.verticalScrollBar();
+    QWheelEvent wheel(QPointF(50, 50), ownTable.viewport()->mapToGlobal(QPointF(50, 50)), QPoint(), QPoint(0, -120),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(ownTable.viewport(), &wheel);
+    Settle();
+    EXPECT_EQ(bar.value(), QApplication::wheelScrollLines() * rowHeight);
+
+    ownTable.activateWindow();
+    ownTable.setFocus();
+    ownTable.setCurrentIndex(model.index(0, 1));  // (0, 0) is disabled
+    bar.setValue(0);
+    const int rowsShown = ownTable.viewport()->height() / rowHeight;
+    for (int i = 0; i < rowsShown + 5; ++i) QTest::keyClick(&ownTable, Qt::Key_Down);
+    Settle();
+    EXPECT_GE(ownTable.currentIndex().row(), rowsShown + 5);  // disabled cells are passed over
+    EXPECT_GT(bar.value(), 0);
+    EXPECT_EQ(bar.value() % rowHeight, 0) << "moved down past the bottom edge";
+    EXPECT_TRUE(ownTable.viewport()->rect().contains(ownTable.visualRect(ownTable.currentIndex())));
+
+    bar.setSliderDown(true);
+    bar.setSliderPosition(40 * rowHeight + 7);
+    bar.setSliderDown(false);
+    Settle();
+    EXPECT_EQ(bar.value(), 41 * rowHeight) << "a slider let go between two rows";
+    bar.setValue(bar.maximum());
+    Settle();
+    EXPECT_EQ(ownTable.rowAt(ownTable.viewport()->height() - 1), kRows - 1) << "the end is the end";
 }
 
 TEST_F(PacketTableViewTest, SelectionAndFocusLookAsInQtsTable) {

@@ -14,6 +14,23 @@ namespace wirelens {
 
 PacketTableView::PacketTableView(QWidget* parent) : QTableView(parent) {
     setVerticalScrollMode(ScrollPerPixel);
+    connect(verticalScrollBar(), &QScrollBar::sliderReleased, this, [this] { AlignToRow(); });
+}
+
+void PacketTableView::scrollTo(const QModelIndex& index, ScrollHint hint) {
+    QTableView::scrollTo(index, hint);
+    // Qt brings a row below the view up to the bottom edge, which can cut the
+    // top row; the next whole row keeps the row brought in fully in view.
+    AlignToRow();
+}
+
+void PacketTableView::AlignToRow() {
+    if (verticalScrollMode() != ScrollPerPixel || !PlacesRowsByNumber()) return;
+    QScrollBar* bar = verticalScrollBar();
+    const int rowHeight = verticalHeader()->defaultSectionSize();
+    const int value = bar->value();
+    if (value == bar->maximum() || value % rowHeight == 0) return;
+    bar->setValue(std::min((value / rowHeight + 1) * rowHeight, bar->maximum()));
 }
 
 void PacketTableView::updateGeometries() {

@@ -6,7 +6,8 @@
 // repaint during a capture, most of a frame, and it grows with the list.
 // This table paints from the uniform height, drawing each cell exactly as
 // Qt's table does, and scrolls by pixels (Qt's table scrolled by rows asks the
-// header where the top row starts) in steps of whole rows. Anything else (a
+// header where the top row starts) in whole rows: steps of a row, a slider
+// let go at a row, a row brought into view at a row. Anything else (a
 // grid, alternating colours, right-to-left, rows of their own height) is left
 // to Qt's table. The list spans no cells, and this table would not draw spans.
 #include <QPersistentModelIndex>
@@ -22,12 +23,18 @@ public:
     // True while rows are placed by their number rather than by the row header.
     bool PlacesRowsByNumber() const;
 
+    // Brings the row into view with a whole row at the top, as a table
+    // scrolled by rows does (at the very end, the last row sits on the bottom).
+    void scrollTo(const QModelIndex& index, ScrollHint hint = EnsureVisible) override;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void updateGeometries() override;
     bool viewportEvent(QEvent* event) override;
 
 private:
+    // Moves the list on to the next offset of whole rows, the end excepted.
+    void AlignToRow();
     void DrawCell(QPainter& painter, QStyleOptionViewItem option, const QModelIndex& index) const;
 
     // The cell under the mouse, followed as Qt's view follows it for its own painting.
