@@ -34,6 +34,15 @@ void FillSession(CaptureSession& session, int screens) {
     }
 }
 
+// The row settings the window gives its list.
+void SetUpAsTheList(QTableView& view) {
+    view.setShowGrid(false);
+    view.setWordWrap(false);
+    view.verticalHeader()->hide();
+    view.verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    view.verticalHeader()->setDefaultSectionSize(kRowHeight);
+}
+
 // The list as the window sets it up: 60 rows, the window's own delegate and
 // scroll bars. Paints go round the list's first screens-1 screenfuls: with 4,
 // the slider stands at one of three places, as in a long list, where a
@@ -47,11 +56,7 @@ public:
         mView.setModel(&mModel);
         mView.setItemDelegate(new PacketRowDelegate(mModel, &mView));
         mScrollBar = ScrollBarPaintCache::Install(mView);
-        mView.setShowGrid(false);
-        mView.setWordWrap(false);
-        mView.verticalHeader()->hide();
-        mView.verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-        mView.verticalHeader()->setDefaultSectionSize(kRowHeight);
+        SetUpAsTheList(mView);
         for (int c = 0; c < PacketListModel::kColumnCount; ++c) mView.setColumnWidth(c, 110);
         mView.setColumnWidth(PacketListModel::kColInfo, 600);
         mView.setColumnHidden(PacketListModel::kColInfo, !withInfo);
@@ -144,11 +149,7 @@ void BM_InsertAndRepaint(benchmark::State& state) {
     GrowingModel model(static_cast<int>(state.range(1)));
     std::unique_ptr<QTableView> view(state.range(0) != 0 ? new PacketTableView : new QTableView);
     view->setModel(&model);
-    view->setShowGrid(false);
-    view->setWordWrap(false);
-    view->verticalHeader()->hide();
-    view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    view->verticalHeader()->setDefaultSectionSize(kRowHeight);
+    SetUpAsTheList(*view);
     view->resize(1500, kRowHeight * kScreenRows);
     view->show();
     QApplication::processEvents();

@@ -171,6 +171,12 @@ public:
         Unmap();
         return mError;
     }
+    // The chunk being written will not be read back: its file is going.
+    void DropMapping() {
+        std::lock_guard lock(mMutex);
+        mDropMapping = true;
+        Unmap();
+    }
 
 private:
     struct Job {
@@ -231,15 +237,6 @@ private:
         return 0;
     }
 
-public:
-    // The chunk being written will not be read back: its file is going.
-    void DropMapping() {
-        std::lock_guard lock(mMutex);
-        mDropMapping = true;
-        Unmap();
-    }
-
-private:
     void Unmap() {
         if (mMapped != nullptr) munmap(const_cast<std::uint8_t*>(mMapped), kChunkBytes);
         mMapped = nullptr;

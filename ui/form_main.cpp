@@ -222,8 +222,8 @@ void FormMain::BuildControls() {
     mModel = new PacketListModel(mSession, this);
     connect(mModel, &PacketListModel::RowsFlushed, this, [this](qint64) { UpdateCountText(); });
 
-    // A table view: unlike a tree it keeps no per-row layout state, so
-    // inserting into millions of rows costs the same as into a few.
+    // A table that places its rows by number: inserting into millions of
+    // rows costs the same as into a few.
     lv = new PacketTableView(mClient);
     lv->setObjectName(QStringLiteral("lv"));
     lv->setModel(mModel);

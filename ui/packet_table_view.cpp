@@ -24,21 +24,24 @@ void PacketTableView::scrollTo(const QModelIndex& index, ScrollHint hint) {
     AlignToRow();
 }
 
+int PacketTableView::WholeRowPixels() const {
+    return verticalScrollMode() == ScrollPerPixel && PlacesRowsByNumber() ? verticalHeader()->defaultSectionSize() : 0;
+}
+
 void PacketTableView::AlignToRow() {
-    if (verticalScrollMode() != ScrollPerPixel || !PlacesRowsByNumber()) return;
+    const int rowHeight = WholeRowPixels();
     QScrollBar* bar = verticalScrollBar();
-    const int rowHeight = verticalHeader()->defaultSectionSize();
     const int value = bar->value();
-    if (value == bar->maximum() || value % rowHeight == 0) return;
+    if (rowHeight == 0 || value == bar->maximum() || value % rowHeight == 0) return;
     bar->setValue(std::min((value / rowHeight + 1) * rowHeight, bar->maximum()));
 }
 
 void PacketTableView::updateGeometries() {
     QTableView::updateGeometries();
-    if (verticalScrollMode() != ScrollPerPixel || !PlacesRowsByNumber()) return;
     // The wheel, the arrows and the page keys move by whole rows, as in a
     // table scrolled by rows, so rows stay aligned with the top edge.
-    const int rowHeight = verticalHeader()->defaultSectionSize();
+    const int rowHeight = WholeRowPixels();
+    if (rowHeight == 0) return;
     QScrollBar* bar = verticalScrollBar();
     bar->setSingleStep(rowHeight);
     bar->setPageStep(std::max(viewport()->height() / rowHeight, 1) * rowHeight);

@@ -33,6 +33,8 @@ protected:
     bool viewportEvent(QEvent* event) override;
 
 private:
+    // A row's height while the list scrolls by pixels in steps of whole rows; else 0.
+    int WholeRowPixels() const;
     // Moves the list on to the next offset of whole rows, the end excepted.
     void AlignToRow();
     void DrawCell(QPainter& painter, QStyleOptionViewItem option, const QModelIndex& index) const;

@@ -1,7 +1,7 @@
 #include "ui/scroll_bar_paint_cache.h"
 
 #include <QAbstractScrollArea>
-#include <QApplication>
+#include <QImage>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyleFactory>
@@ -54,13 +54,13 @@ void ScrollBarPaintCache::drawComplexControl(ComplexControl control, const QStyl
         std::rotate(mEntries.begin(), hit, hit + 1);
         ++mCounts.reused;
     } else {
-        // Drawn at the origin of a transparent pixmap of the device's pixel ratio,
+        // Drawn at the origin of a transparent image of the device's pixel ratio,
         // then laid over the bar as the style would have drawn it.
-        QPixmap pixmap(bar->rect.size() * key.pixelRatio);
-        pixmap.setDevicePixelRatio(key.pixelRatio);
-        pixmap.fill(Qt::transparent);
+        QImage image(bar->rect.size() * key.pixelRatio, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(key.pixelRatio);
+        image.fill(Qt::transparent);
         {
-            QPainter p(&pixmap);
+            QPainter p(&image);
             p.setPen(painter->pen());
             p.setBrush(painter->brush());
             p.setFont(painter->font());
@@ -71,16 +71,12 @@ void ScrollBarPaintCache::drawComplexControl(ComplexControl control, const QStyl
         // A drawing with no see-through pixel is kept without alpha: the raster
         // engine copies such a pixmap's lines, where blending one hands a bar a
         // screen high to its thread pool again.
-        QImage image = pixmap.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
         bool opaque = true;
         for (int y = 0; y < image.height() && opaque; ++y) {
             const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
             opaque = std::all_of(line, line + image.width(), [](QRgb px) { return qAlpha(px) == 255; });
         }
-        if (opaque) {
-            pixmap = QPixmap::fromImage(image.convertToFormat(QImage::Format_RGB32));
-            pixmap.setDevicePixelRatio(key.pixelRatio);
-        }
+        QPixmap pixmap = QPixmap::fromImage(opaque ? image.convertToFormat(QImage::Format_RGB32) : image);
         if (mEntries.size() == kCapacity) mEntries.pop_back();
         mEntries.insert(mEntries.begin(), Entry{key, std::move(pixmap)});
         ++mCounts.drawn;
