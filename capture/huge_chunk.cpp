@@ -1,43 +1,60 @@
 #include "capture/huge_chunk.h"
 
-#include <sys/mman.h>
-
-#include <cerrno>
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <thread>
-#include <utility>
-
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23  // Linux 5.14
-#endif
 
 namespace wirelens {
 
 namespace {
 
-// One thread for the process, started by the first request and ended at exit.
+struct Range {
+    std::uintptr_t begin = 0;
+    std::size_t bytes = 0;
+    bool Overlaps(const Range& other) const {
+        return begin < other.begin + other.bytes && other.begin < begin + bytes;
+    }
+};
+
+// Writes every page of the range without changing a byte: a locked OR of
+// zero reads and writes back what is there in one step, whatever the owner
+// of the memory writes at the same moment, so the pages may be written by
+// their owner meanwhile.
+void FaultIn(const Range& range) {
+    constexpr std::size_t kPageBytes = 4096;  // the smallest page a fallback from huge pages gives
+    auto* const bytes = reinterpret_cast<std::uint8_t*>(range.begin);
+    for (std::size_t at = 0; at < range.bytes; at += kPageBytes)
+        std::atomic_ref<std::uint8_t>(bytes[at]).fetch_or(0, std::memory_order_relaxed);
+}
+
+// One thread for the process, started by the first request. It is never
+// destroyed: chunks may be freed during exit, after static destructors ran.
 class FaultAheadThread {
 public:
     void Request(const void* begin, std::size_t bytes) {
         {
             std::lock_guard lock(mMutex);
-            if (mUnsupported || mQueue.size() >= kMaxQueued) return;
-            mQueue.emplace_back(reinterpret_cast<std::uintptr_t>(begin), bytes);
+            if (mQueue.size() >= kMaxQueued) return;
+            mQueue.push_back({reinterpret_cast<std::uintptr_t>(begin), bytes});
             if (!mThread.joinable()) mThread = std::thread([this] { Run(); });
         }
         mWake.notify_one();
     }
 
-    ~FaultAheadThread() {
-        {
-            std::lock_guard lock(mMutex);
-            mStopping = true;
-        }
-        mWake.notify_one();
-        if (mThread.joinable()) mThread.join();
+    void WaitUntilIdle() {
+        std::unique_lock lock(mMutex);
+        mServed.wait(lock, [this] { return mQueue.empty() && mServing.bytes == 0; });
+    }
+
+    void Forget(const void* begin, std::size_t bytes) {
+        const Range freed{reinterpret_cast<std::uintptr_t>(begin), bytes};
+        std::unique_lock lock(mMutex);
+        std::erase_if(mQueue, [&](const Range& r) { return r.Overlaps(freed); });
+        mServed.wait(lock, [&] { return !mServing.Overlaps(freed); });
     }
 
 private:
@@ -46,37 +63,37 @@ private:
     void Run() {
         std::unique_lock lock(mMutex);
         for (;;) {
-            mWake.wait(lock, [this] { return mStopping || !mQueue.empty(); });
-            if (mStopping) return;
-            const auto [begin, bytes] = mQueue.front();
+            mWake.wait(lock, [this] { return !mQueue.empty(); });
+            mServing = mQueue.front();
             mQueue.pop_front();
             lock.unlock();
-            // The memory may have been freed since the request: the kernel then
-            // says ENOMEM and nothing happens. A kernel without the advice says
-            // EINVAL once, and no more requests are queued.
-            const int result = madvise(reinterpret_cast<void*>(begin), bytes, MADV_POPULATE_WRITE);
-            const bool unsupported = result != 0 && errno == EINVAL;
+            FaultIn(mServing);
             lock.lock();
-            if (unsupported) mUnsupported = true;
+            mServing = {};
+            mServed.notify_all();
         }
     }
 
     std::mutex mMutex;
     std::condition_variable mWake;
-    std::deque<std::pair<std::uintptr_t, std::size_t>> mQueue;
-    bool mStopping = false;
-    bool mUnsupported = false;
+    std::condition_variable mServed;
+    std::deque<Range> mQueue;
+    Range mServing;  // being faulted in, outside the lock
     std::thread mThread;
 };
 
 FaultAheadThread& Thread() {
-    static FaultAheadThread thread;
-    return thread;
+    static auto* const thread = new FaultAheadThread;
+    return *thread;
 }
 
 }  // namespace
 
 void FaultInAhead(const void* begin, std::size_t bytes) { Thread().Request(begin, bytes); }
+
+void ForgetFaultAhead(const void* begin, std::size_t bytes) noexcept { Thread().Forget(begin, bytes); }
+
+void WaitForFaultAhead() { Thread().WaitUntilIdle(); }
 
 bool FaultInNextHugePage(const void* chunk, std::size_t chunkBytes, std::size_t before, std::size_t after) {
     // The page this write starts when it is the first into it: the writer then

@@ -10,6 +10,15 @@
 // thread of its own (FaultInAhead), as soon as they start filling the one
 // before it: the other thread then has a whole page's worth of writes to
 // clear the next one in.
+//
+// That thread faults a page in by writing to it, not by asking the kernel to
+// populate it (MADV_POPULATE_WRITE): the kernel populates under the read side
+// of the process's memory-map lock, and a huge page cleared under it, when the
+// machine is busy, kept every mmap, munmap and brk of the process (malloc
+// growing the heap in the window's thread) waiting for milliseconds. A write
+// fault takes only the lock of the mapping it falls in. Writing means the
+// memory must still be there: a chunk forgets its requests before it is freed.
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <cstddef>
@@ -21,8 +30,15 @@ namespace wirelens {
 
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 
+// Drops the fault-ahead requests that fall in [begin, begin + bytes) and
+// waits for one being served there; after it, the memory may be freed.
+void ForgetFaultAhead(const void* begin, std::size_t bytes) noexcept;
+
 struct FreeChunk {
-    void operator()(void* p) const noexcept { std::free(p); }
+    void operator()(void* p) const noexcept {
+        ForgetFaultAhead(p, malloc_usable_size(p));
+        std::free(p);
+    }
 };
 template <typename T>
 using HugeChunk = std::unique_ptr<T[], FreeChunk>;
@@ -36,11 +52,16 @@ HugeChunk<T> AllocateHugeChunk(std::size_t bytes) {
     return HugeChunk<T>(static_cast<T*>(p));
 }
 
-// Faults in [begin, begin + bytes) on the fault-ahead thread, as if written,
-// without touching what is there: the caller may write the same pages at any
-// time. Never blocks; a request that finds the queue full is dropped (the
-// writer then takes the fault itself, as without this).
+// Faults in [begin, begin + bytes), which lies in a HugeChunk, on the
+// fault-ahead thread, as if written, without changing what is there: the
+// caller may write the same pages at any time. Never blocks; a request that
+// finds the queue full is dropped (the writer then takes the fault itself, as
+// without this).
 void FaultInAhead(const void* begin, std::size_t bytes);
+
+// Waits until every request made so far has been served or dropped; for
+// callers that must know the pages are in.
+void WaitForFaultAhead();
 
 // What a writer filling a chunk from `before` to `after` bytes asks for: the
 // next huge page when this write is the first into a page. Returns true when

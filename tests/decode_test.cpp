@@ -1,6 +1,11 @@
 #include "capture/decode.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 
 #include "capture/huge_chunk.h"
 #include "capture/raw_datagram_store.h"
@@ -189,6 +194,50 @@ TEST(FaultInNextHugePage, AsksOnEnteringEachPageAndForTheNextChunkAtTheLast) {
     const auto chunk = AllocateHugeChunk<std::uint8_t>(4 * kMiB);
     for (const Case& c : cases)
         EXPECT_EQ(FaultInNextHugePage(chunk.get(), 4 * kMiB, c.before, c.after), c.nextChunkWanted) << c.name;
+}
+
+// The fault-ahead thread brings in exactly the pages asked for, and leaves
+// what is written there as it was.
+TEST(FaultInAhead, BringsInThePagesAskedForAndKeepsTheirBytes) {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    const long pageBytes = sysconf(_SC_PAGESIZE);
+    const auto residentPages = [&](const std::uint8_t* begin, std::size_t bytes) {
+        std::vector<unsigned char> pages(bytes / static_cast<std::size_t>(pageBytes));
+        EXPECT_EQ(mincore(const_cast<std::uint8_t*>(begin), bytes, pages.data()), 0);
+        return static_cast<std::size_t>(std::count_if(pages.begin(), pages.end(), [](unsigned char p) { return p & 1; }));
+    };
+    // Mapped here rather than allocated, so that no page of it was ever in, and
+    // in small pages, so that exactly the pages asked for come in.
+    void* mapped = mmap(nullptr, 4 * kMiB, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    madvise(mapped, 4 * kMiB, MADV_NOHUGEPAGE);
+    auto* const fresh = static_cast<std::uint8_t*>(mapped);
+    FaultInAhead(fresh + 2 * kMiB, kMiB);
+    WaitForFaultAhead();
+    EXPECT_EQ(residentPages(fresh + 2 * kMiB, kMiB), kMiB / static_cast<std::size_t>(pageBytes));
+    EXPECT_EQ(residentPages(fresh, 2 * kMiB), 0u) << "a page before those asked for was brought in";
+    munmap(mapped, 4 * kMiB);
+
+    const auto written = AllocateHugeChunk<std::uint8_t>(4 * kMiB);
+    for (std::size_t i = 0; i < 4 * kMiB; ++i) written[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    FaultInAhead(written.get(), 4 * kMiB);
+    WaitForFaultAhead();
+    std::size_t changed = 0;
+    for (std::size_t i = 0; i < 4 * kMiB; ++i) changed += written[i] != static_cast<std::uint8_t>(i * 7 + 1);
+    EXPECT_EQ(changed, 0u);
+}
+
+// A chunk freed with requests still queued for it: they are dropped, and one
+// being served is waited for, so the thread never writes freed memory (which
+// the sanitizer reports, or which is no longer mapped).
+TEST(FaultInAhead, AChunkFreedWithRequestsQueuedIsNeverTouchedAgain) {
+    constexpr std::size_t kChunkBytes = std::size_t{8} << 20;
+    for (int round = 0; round < 50; ++round) {
+        auto chunk = AllocateHugeChunk<std::uint8_t>(kChunkBytes);
+        for (std::size_t at = 0; at < kChunkBytes; at += kHugePageBytes) FaultInAhead(chunk.get() + at, kHugePageBytes);
+        chunk.reset();
+    }
+    WaitForFaultAhead();
 }
 
 }  // namespace
