@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -122,9 +123,13 @@ constexpr std::size_t kPageBytes = 4096;
 constexpr std::size_t kEntryChunkFileBytes = (sizeof(RawDatagramStore::EntryChunk) + kPageBytes - 1) / kPageBytes * kPageBytes;
 }  // namespace
 
-// Writes full chunks out on a thread of its own, one at a time: a 4 MiB
-// pwrite takes milliseconds, far more while the kernel holds back writers of
-// dirty pages, and a capture cannot wait that long between two datagrams.
+// Writes full chunks out on a thread of its own, in order: a 4 MiB pwrite
+// takes milliseconds, far more while the kernel holds back writers of dirty
+// pages or the disk is busy, and a capture cannot wait that long between two
+// datagrams. Up to kMaxWrites chunks wait their turn, so that a disk that
+// stalls for a moment (hundreds of milliseconds were seen, under a flood of
+// 250 MB/s) holds up nothing; only a disk slower than the capture for long
+// does.
 //
 // Where the file system takes it, the writes bypass the page cache (O_DIRECT):
 // copying into the page cache cost 2 ns a byte of system time here, more than
@@ -132,7 +137,20 @@ constexpr std::size_t kEntryChunkFileBytes = (sizeof(RawDatagramStore::EntryChun
 // rarely reads again. A click then reads its bytes from the disk.
 class RawDatagramStore::Writer {
 public:
+    static constexpr std::size_t kMaxWrites = 16;
+
+    // What became of a chunk handed over: 0 and its bytes mapped back from
+    // the file, or the errno that ended the write. After a failed write the
+    // chunks behind it are not written (a later write could only leave a
+    // hole) and end with the same error.
+    struct Result {
+        std::size_t chunk = 0;
+        int error = 0;
+        const std::uint8_t* mapped = nullptr;
+    };
+
     explicit Writer(int fd) : mFd(fd), mDirect(SetDirect(fd, true)), mThread([this] { Run(); }) {}
+    // Ends the write in flight; the chunks behind it are not written.
     ~Writer() {
         {
             std::lock_guard lock(mMutex);
@@ -140,46 +158,52 @@ public:
         }
         mWake.notify_one();
         mThread.join();
-        Unmap();
+        for (const Result& result : mResults) Unmap(result.mapped);
     }
 
-    // Only when not Busy(). The bytes must stay put until Wait returns.
-    void Start(const std::uint8_t* bytes, std::size_t length, off_t at) {
+    // Only while Pending() < kMaxWrites. The bytes must stay put until the
+    // chunk's result is taken.
+    void Start(std::size_t chunk, const std::uint8_t* bytes, std::size_t length, off_t at) {
         {
             std::lock_guard lock(mMutex);
-            mJob = {bytes, length, at};
-            mHasJob = true;
-            mDone.store(false, std::memory_order_relaxed);
+            mJobs.push_back({chunk, bytes, length, at});
         }
-        mBusy = true;
+        ++mPending;
         mWake.notify_one();
     }
-    // A write was started and its end not yet taken by Wait.
-    bool Busy() const { return mBusy; }
-    // The write started has ended; cheap enough to ask on every append.
-    bool Done() const { return mDone.load(std::memory_order_acquire); }
-    // Waits for the write started; 0, or the errno that ended it. A chunk
-    // written is mapped back by the writing thread: mapping takes the
-    // process's memory map for writing, which can wait long behind a huge
-    // page being cleared (by the fault-ahead thread), and the appending
-    // thread must not. The mapping goes to `mapped`, or is undone.
-    int Wait(const std::uint8_t** mapped = nullptr) {
+    // Chunks handed over whose result has not been taken.
+    std::size_t Pending() const { return mPending; }
+    // Whether the oldest result is ready; cheap enough to ask on every append.
+    bool Done() const { return mReady.load(std::memory_order_acquire) != 0; }
+    // The oldest chunk's result, waiting for it. A chunk written is mapped
+    // back by the writing thread: mapping takes the process's memory map for
+    // writing, which can wait long, and the appending thread must not.
+    Result Take() {
         std::unique_lock lock(mMutex);
-        mWake.wait(lock, [this] { return !mHasJob; });
-        mBusy = false;
-        if (mapped != nullptr) *mapped = std::exchange(mMapped, nullptr);
-        Unmap();
-        return mError;
+        mWake.wait(lock, [this] { return !mResults.empty(); });
+        const Result result = mResults.front();
+        mResults.pop_front();
+        mReady.fetch_sub(1, std::memory_order_relaxed);
+        --mPending;
+        return result;
     }
-    // The chunk being written will not be read back: its file is going.
-    void DropMapping() {
+    // Waits for every chunk handed over and forgets their results; a failed
+    // write no longer ends the chunks handed over next.
+    void Drain() {
+        while (mPending != 0) Unmap(Take().mapped);
         std::lock_guard lock(mMutex);
-        mDropMapping = true;
-        Unmap();
+        mFailed = 0;
+    }
+    // The chunks being written will not be read back: their file is going.
+    void DropMappings() {
+        std::lock_guard lock(mMutex);
+        mDropMappings = true;
+        for (Result& result : mResults) Unmap(std::exchange(result.mapped, nullptr));
     }
 
 private:
     struct Job {
+        std::size_t chunk = 0;
         const std::uint8_t* bytes = nullptr;
         std::size_t length = 0;
         off_t at = 0;
@@ -188,21 +212,23 @@ private:
     void Run() {
         std::unique_lock lock(mMutex);
         for (;;) {
-            mWake.wait(lock, [this] { return mStopping || mHasJob; });
-            if (mHasJob) {
-                const Job job = mJob;
+            mWake.wait(lock, [this] { return mStopping || !mJobs.empty(); });
+            if (mStopping) return;
+            const Job job = mJobs.front();
+            int error = mFailed;
+            const std::uint8_t* mapped = nullptr;
+            if (error == 0) {
                 lock.unlock();
-                int error = Write(job);
+                error = Write(job);
                 lock.lock();
-                if (error == 0 && !mDropMapping)
-                    mMapped = static_cast<const std::uint8_t*>(MapWritten(mFd, kChunkBytes, job.at, error));
-                mError = error;
-                mHasJob = false;
-                mDone.store(true, std::memory_order_release);
-                mWake.notify_all();
-            } else if (mStopping) {
-                return;
+                if (error == 0 && !mDropMappings)
+                    mapped = static_cast<const std::uint8_t*>(MapWritten(mFd, kChunkBytes, job.at, error));
+                if (error != 0) mFailed = error;
             }
+            mJobs.pop_front();
+            mResults.push_back({job.chunk, error, mapped});
+            mReady.fetch_add(1, std::memory_order_release);
+            mWake.notify_all();
         }
     }
 
@@ -237,23 +263,21 @@ private:
         return 0;
     }
 
-    void Unmap() {
-        if (mMapped != nullptr) munmap(const_cast<std::uint8_t*>(mMapped), kChunkBytes);
-        mMapped = nullptr;
+    static void Unmap(const std::uint8_t* mapped) {
+        if (mapped != nullptr) munmap(const_cast<std::uint8_t*>(mapped), kChunkBytes);
     }
 
     const int mFd;
     bool mDirect;  // the writing thread's own once started
     std::mutex mMutex;
     std::condition_variable mWake;
-    Job mJob;
-    bool mHasJob = false;
+    std::deque<Job> mJobs;        // the first is being written
+    std::deque<Result> mResults;  // in the order handed over
     bool mStopping = false;
-    int mError = 0;
-    const std::uint8_t* mMapped = nullptr;  // the chunk last written, read back
-    bool mDropMapping = false;
-    std::atomic<bool> mDone{false};
-    bool mBusy = false;  // the appending thread's own
+    bool mDropMappings = false;
+    int mFailed = 0;  // the error that ended a write; the chunks behind it end with it
+    std::atomic<std::size_t> mReady{0};  // mResults.size(), read without the lock
+    std::size_t mPending = 0;            // the appending thread's own
     std::thread mThread;
 };
 
@@ -262,7 +286,7 @@ RawDatagramStore::RawDatagramStore() : RawDatagramStore(DatagramFileFolders()) {
 RawDatagramStore::RawDatagramStore(const std::vector<std::string>& folders) { OpenFile(folders); }
 
 RawDatagramStore::~RawDatagramStore() {
-    mWriter.reset();  // waits for a write in flight, whose bytes are still ours
+    mWriter.reset();  // waits for the write in flight, whose bytes are still ours
     ReleaseChunks();
     if (mFile >= 0) close(mFile);
     if (mIndexFile >= 0) close(mIndexFile);
@@ -288,23 +312,28 @@ void RawDatagramStore::OpenFile(const std::vector<std::string>& folders) {
 
 void RawDatagramStore::StartWritingLastChunk() {
     if (!mWriter) mWriter = std::make_unique<Writer>(mFile);
-    mWritingChunk = mChunks.size() - 1;
-    mWriter->Start(mChunks.back().memory.get(), mChunkUsed, static_cast<off_t>(mWritingChunk * kChunkBytes));
+    const std::size_t chunk = mChunks.size() - 1;
+    mWriter->Start(chunk, mChunks.back().memory.get(), mChunkUsed, static_cast<off_t>(chunk * kChunkBytes));
 }
 
 bool RawDatagramStore::FinishWrite() {
-    Chunk& chunk = mChunks[mWritingChunk];
-    // The whole chunk's length is mapped: its end may lie past the end of
-    // the file, but only the bytes written are ever read.
-    const int error = mWriter->Wait(&chunk.mapped);
-    if (error != 0) {
-        mWriteError = error;
+    const Writer::Result result = mWriter->Take();
+    if (result.error != 0) {
+        mWriteError = result.error;
         return false;
     }
+    // The whole chunk's length is mapped: its end may lie past the end of
+    // the file, but only the bytes written are ever read.
+    Chunk& chunk = mChunks[result.chunk];
+    chunk.mapped = result.mapped;
     // Its memory becomes the next chunk: already faulted in, it fills without page faults.
     if (!mNextChunk) mNextChunk = std::move(chunk.memory);
     chunk.memory.reset();
     return true;
+}
+
+void RawDatagramStore::WaitForWrites() {
+    while (mWriteError == 0 && mWriter && mWriter->Pending() != 0) FinishWrite();
 }
 
 void RawDatagramStore::ReleaseChunks() {
@@ -346,7 +375,8 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
     // nothing more is taken: a later write could only leave a hole.
     if (mCount == UINT32_MAX || mWriteError != 0) return 0;
     // A chunk written is read from the file from here on; its memory is free.
-    if (mWriter && mWriter->Busy() && mWriter->Done() && !FinishWrite()) return 0;
+    while (mWriter && mWriter->Done())
+        if (!FinishWrite()) return 0;
     // A full index chunk goes to its file before the next one starts.
     if (mIndexFile >= 0 && mCount % kEntriesPerChunk == 0 && !mEntryChunks.empty() &&
         mEntryChunks.back().mapped == nullptr && !WriteOutEntryChunk())
@@ -355,8 +385,8 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
     if (mChunks.empty() || mChunkUsed + length > kChunkBytes) {
         if (!mChunks.empty()) {
             if (mFile >= 0) {
-                // One write at a time: a disk slower than the capture holds it back here.
-                if (mWriter && mWriter->Busy() && !FinishWrite()) return 0;
+                // A disk slower than the capture for long holds it back here.
+                if (mWriter && mWriter->Pending() >= Writer::kMaxWrites && !FinishWrite()) return 0;
                 StartWritingLastChunk();
             }
             mChunkEnds.push_back(static_cast<std::uint32_t>(mChunkUsed));
@@ -372,7 +402,7 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
     // A file-backed store reuses a written chunk's memory: a next chunk is made
     // only while none is (the first) or can come back from a write.
     if (FaultInNextHugePage(filling, kChunkBytes, mChunkUsed, mChunkUsed + length) && !mNextChunk &&
-        !(mWriter && mWriter->Busy())) {
+        !(mWriter && mWriter->Pending() != 0)) {
         mNextChunk = AllocateHugeChunk<std::uint8_t>(kChunkBytes);
         FaultInAhead(mNextChunk.get(), kHugePageBytes);
     }
@@ -442,16 +472,17 @@ namespace {
 std::atomic<int> gClosing{0};
 
 // Ends a cleared store's files on a thread of its own: the write in flight
-// (its writer, and the chunk it reads from) first, then the files. Freeing a
+// (its writer, and the chunks handed to it) first, then the files. Freeing a
 // large file's blocks takes long (about 170 ms a gigabyte here, in close or
 // ftruncate alike), and a write can wait on the disk: a window clearing a big
 // capture would stand still for seconds.
 template <typename Writer>
-void RetireInBackground(std::unique_ptr<Writer> writer, HugeChunk<std::uint8_t> writing, int file, int indexFile) {
+void RetireInBackground(std::unique_ptr<Writer> writer, std::vector<HugeChunk<std::uint8_t>> writing, int file,
+                        int indexFile) {
     gClosing.fetch_add(1);
     std::thread([writer = std::move(writer), writing = std::move(writing), file, indexFile]() mutable {
         writer.reset();  // waits for its write: `writing` is read until then
-        writing.reset();
+        writing.clear();
         close(file);
         if (indexFile >= 0) close(indexFile);
         gClosing.fetch_sub(1);
@@ -466,10 +497,10 @@ void WaitForClosedDatagramFiles() {
     while (gClosing.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-void RawDatagramStore::ReplaceFiles(HugeChunk<std::uint8_t> writing, bool inBackground) {
+void RawDatagramStore::ReplaceFiles(std::vector<HugeChunk<std::uint8_t>> writing, bool inBackground) {
     std::unique_ptr<Writer> writer = std::move(mWriter);
     // Nothing of the old file stays mapped, so that its last reference is a descriptor.
-    if (writer) writer->DropMapping();
+    if (writer) writer->DropMappings();
     const int file = std::exchange(mFile, -1);
     const int indexFile = std::exchange(mIndexFile, -1);
     // The new files are made before the old ones are freed, which holds the
@@ -490,10 +521,13 @@ void RawDatagramStore::Clear() {
     // and new files take its place. After a full disk the room must be back
     // at once: that file is cut here.
     const bool retire = mFile >= 0 && mWriteError == 0 && FileBytes() > kCloseAtOnceBytes;
-    HugeChunk<std::uint8_t> writing;
-    if (mWriter && mWriter->Busy()) {
-        if (retire) writing = std::move(mChunks[mWritingChunk].memory);
-        else mWriter->Wait();  // its bytes are about to go
+    std::vector<HugeChunk<std::uint8_t>> writing;
+    if (retire && mWriter && mWriter->Pending() != 0) {
+        // Every chunk in memory but the one filling is handed over or written.
+        for (std::size_t c = 0; c + 1 < mChunks.size(); ++c)
+            if (mChunks[c].mapped == nullptr) writing.push_back(std::move(mChunks[c].memory));
+    } else if (mWriter) {
+        mWriter->Drain();  // the bytes handed over are about to go
     }
     // Unmapped first, so that a retired file's last reference is that thread's descriptor.
     ReleaseChunks();

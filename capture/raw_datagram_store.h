@@ -83,6 +83,9 @@ public:
     std::uint64_t FileBytes() const;
     // The errno of the write that failed (ENOSPC for a short write); 0 while none has.
     int WriteError() const { return mWriteError; }
+    // Waits for the full chunks handed to the file's writer; from then on they
+    // are read from the file (or, after a failed write, kept in memory).
+    void WaitForWrites();
 
 private:
     // A datagram's place: which chunk, where in it, and where it ends.
@@ -109,13 +112,14 @@ private:
     void OpenFile(const std::vector<std::string>& folders);
     // Hands the last chunk, full, to the writer.
     void StartWritingLastChunk();
-    // Waits for the chunk being written and maps it; false (and WriteError
-    // set) when it could not be written: it then stays in memory.
+    // Takes the oldest chunk handed to the writer, waiting for it, and reads it
+    // from the file from then on; false (and WriteError set) when it could not
+    // be written: it then stays in memory.
     bool FinishWrite();
     void ReleaseChunks();
-    // New files in the same folder; the old ones, with `writing` (the chunk of
-    // a write in flight), are freed here or on a thread of their own.
-    void ReplaceFiles(HugeChunk<std::uint8_t> writing, bool inBackground);
+    // New files in the same folder; the old ones, with `writing` (the chunks
+    // handed to the writer), are freed here or on a thread of their own.
+    void ReplaceFiles(std::vector<HugeChunk<std::uint8_t>> writing, bool inBackground);
     // Writes the last, full index chunk to the index file and maps it; false
     // (and WriteError set) when it could not: it then stays in memory.
     bool WriteOutEntryChunk();
@@ -137,7 +141,6 @@ private:
     int mIndexFile = -1;
     class Writer;
     std::unique_ptr<Writer> mWriter;  // made with the first full chunk
-    std::size_t mWritingChunk = 0;    // the chunk it writes, while Busy()
     std::string mFolder;
     std::string mStorageNote;
     int mWriteError = 0;

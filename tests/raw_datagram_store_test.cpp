@@ -7,12 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/decode.h"
@@ -170,6 +173,7 @@ TEST(FileBackedRawDatagramStore, HoldsOnlyTheFillingChunkInMemory) {
     RawDatagramStore store({folder});
     ASSERT_TRUE(store.FileBacked());
     Fill(store, 12 * kChunk);
+    store.WaitForWrites();
     EXPECT_GE(store.FileBytes(), 11 * kChunk - kReceiveBufferSize);
     // The filling chunk and the written one kept for the next; the index is small.
     EXPECT_LE(store.ReservedBytes(), 2 * kChunk + (1u << 20));
@@ -212,6 +216,7 @@ TEST(FileBackedRawDatagramStore, OutlivesManyClearsOnOneFile) {
     const int fds = CountEntries("/proc/self/fd");
     for (int round = 0; round < 20; ++round) {
         Fill(store, 5 * kChunk + round * 4000);
+        store.WaitForWrites();
         ASSERT_GT(store.FileBytes(), 0u);
         // Each chunk but the one filling and the one last written is read through a mapping by now.
         ASSERT_GE(CountMappings(folder), 3) << "round " << round;
@@ -347,6 +352,40 @@ TEST(FileBackedRawDatagramStore, AFullDiskRefusesMoreAndLosesNothing) {
     EXPECT_EQ(store.WriteError(), 0);
     Fill(store, 5 * kChunk / 2);
     EXPECT_TRUE(ReadsBack(store, 1, kReceiveBufferSize));
+}
+
+// A disk that stalls (here a file system frozen for a while) holds up no
+// append while a few chunks' writes can wait their turn; once it goes on,
+// every chunk reaches the file and every datagram reads back from it.
+TEST(FileBackedRawDatagramStore, ADiskThatStallsHoldsUpNoAppend) {
+    testing::FreezableDisk disk;
+    if (!disk.Mounted()) GTEST_SKIP() << "a loop-mounted ext4 needs root, mkfs.ext4 and a loop device";
+    RawDatagramStore store({disk.Path()});
+    ASSERT_TRUE(store.FileBacked()) << store.StorageNote();
+    Fill(store, 2 * kChunk);
+    store.WaitForWrites();
+    if (!disk.Freeze()) GTEST_SKIP() << "this kernel cannot freeze ext4";
+    // Thawed by the test once the appends are done, or here if they wait for the disk.
+    std::atomic<bool> appendsDone{false};
+    std::atomic<bool> thawedForThem{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 100 && !appendsDone; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!appendsDone) {
+            thawedForThem = true;
+            disk.Thaw();
+        }
+    });
+    Fill(store, 8 * kChunk);
+    appendsDone = true;
+    watchdog.join();
+    EXPECT_FALSE(thawedForThem) << "appending waited for the stalled disk";
+    disk.Thaw();
+    store.WaitForWrites();
+    EXPECT_EQ(store.WriteError(), 0);
+    EXPECT_GE(store.FileBytes(), 9 * kChunk);
+    EXPECT_LE(store.ReservedBytes(), 2 * kChunk + (1u << 20)) << "written chunks are read from the file";
+    for (std::uint32_t p = 1; p <= store.Count(); ++p)
+        ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
 }
 
 // The session refuses the packet that found the disk full as DiskFull and
