@@ -5,11 +5,15 @@
 # too. Prints what was sent, what each captured and its kernel drops, the CPU
 # each spent per captured datagram, and the window's event-loop stalls.
 #
-#   bench/window_flood.sh [--filter EXPR] [--sort COLUMN[:desc]] [--senders N] [BUILD_DIR] [RATE] [SECONDS] [PAYLOAD_BYTES]
+#   bench/window_flood.sh [--filter EXPR] [--sort COLUMN[:desc]] [--senders N] [--alone] [BUILD_DIR] [RATE] [SECONDS] [PAYLOAD_BYTES]
 #
 # --senders N shares RATE among N sender processes (one sender core tops out
 # near 150,000 datagrams a second here); a RATE beyond what they can send
 # means as fast as they can.
+# --alone runs the window without tcpdump, dumpcap and the floor counter: on
+# two cores, under a flood as fast as the senders go, those three take CPU
+# time from the window's thread, and its stalls are then theirs as much as
+# its own.
 # --filter applies a display filter (tcpdump syntax, e.g. udp) and --sort
 # orders the list by a column (0 protocol, 1 source, 2 source port, 3
 # destination, 4 destination port, 5 size, 6 time; e.g. 2:desc) before the
@@ -23,7 +27,9 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 LIST_OPTIONS=()
 SENDERS=1
-while [ $# -ge 2 ] && { [ "$1" = --filter ] || [ "$1" = --sort ] || [ "$1" = --senders ]; }; do
+ALONE=0
+while [ $# -ge 1 ] && { [ "$1" = --filter ] || [ "$1" = --sort ] || [ "$1" = --senders ] || [ "$1" = --alone ]; }; do
+    if [ "$1" = --alone ]; then ALONE=1; shift; continue; fi
     if [ "$1" = --senders ]; then SENDERS="$2"; else LIST_OPTIONS+=("$1" "$2"); fi
     shift 2
 done
@@ -43,16 +49,19 @@ if [ -n "${PERF_OUT:-}" ]; then
     WINDOW=(perf record -g -k CLOCK_MONOTONIC ${PERF_FLAGS:-} -o "$PERF_OUT" -- "${WINDOW[@]}")
 fi
 
-start_tcpdump "$PORT"
-start_dumpcap "$PORT"
-start_ring_count "$BUILD" "$PORT"
+TCPDUMP_PID="" DUMPCAP_PID="" RING_PID=""
+if [ "$ALONE" -eq 0 ]; then
+    start_tcpdump "$PORT"
+    start_dumpcap "$PORT"
+    start_ring_count "$BUILD" "$PORT"
+fi
 QT_QPA_PLATFORM=offscreen ip netns exec "$NS_A" "${WINDOW[@]}" >"$WORK/window.out" 2>"$WORK/window.err" &
 PIDS+=($!)
 WINDOW_PID=$!
 wait_for "$WORK/window.out" "^ready"
 
 HELPER_PID="$(pgrep -P "$WINDOW_PID" | head -n1 || true)"
-CPU_PIDS=("$WINDOW_PID" "$HELPER_PID" "$TCPDUMP_PID" "${DUMPCAP_PID:-}" "$RING_PID")
+CPU_PIDS=("$WINDOW_PID" "$HELPER_PID" "$TCPDUMP_PID" "$DUMPCAP_PID" "$RING_PID")
 CPU_BEFORE=()
 for pid in "${CPU_PIDS[@]}"; do CPU_BEFORE+=("$(cpu_ticks "$pid")"); done
 run_flood "$BUILD" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD" "$SENDERS"
@@ -67,12 +76,12 @@ WINDOW_STATUS=0
 wait "$WINDOW_PID" || WINDOW_STATUS=$?
 PIDS=()
 
-tcpdump_count() { grep "$1" "$WORK/tcpdump.err" | awk '{print $1}'; }
+tcpdump_count() { { grep "$1" "$WORK/tcpdump.err" 2>/dev/null || true; } | awk '{print $1}'; }
 CAPTURED="$(value "$WORK/window.out" "flood datagrams")"
 TCPDUMP_CAPTURED="$(tcpdump_count "packets captured")"
 # "Packets received/dropped on interface 'X': RECEIVED/DROPPED (...)"
-DUMPCAP_CAPTURED="$(sed -n "s|^Packets received/dropped on interface .*: \([0-9]*\)/.*|\1|p" "$WORK/dumpcap.err" 2>/dev/null | head -n1)"
-RING_CAPTURED="$(value "$WORK/ring.out" "flood datagrams")"
+DUMPCAP_CAPTURED="$(sed -n "s|^Packets received/dropped on interface .*: \([0-9]*\)/.*|\1|p" "$WORK/dumpcap.err" 2>/dev/null | head -n1 || true)"
+RING_CAPTURED="$(value "$WORK/ring.out" "flood datagrams" 2>/dev/null || true)"
 sed 's/^/flood:               /' "$WORK/flood.out"
 echo "interface rx:        $RX_DURING packets on $IF_A during the flood"
 echo "list:                display filter $(sed -n 's/^display filter //p' "$WORK/window.out");" \
@@ -83,9 +92,13 @@ echo "wirelens listed:     $(value "$WORK/window.out" "flood rows") flood datagr
      "$(value "$WORK/window.out" "unordered rows") rows out of order"
 echo "lost datagrams:      $((SENT - CAPTURED)) (sent, not captured by wirelens)"
 echo "wirelens drops:      $(value "$WORK/window.out" "kernel drops") (kernel and interface, from the helper)"
-echo "tcpdump captured:    $TCPDUMP_CAPTURED (kernel drops $(tcpdump_count "dropped by kernel"))"
-echo "dumpcap captured:    ${DUMPCAP_CAPTURED:-not run} ($(sed -n "s|^Packets received/dropped on interface .*: [0-9]*/\([0-9]*\) (\(.*\)).*|dropped \1: \2|p" "$WORK/dumpcap.err" 2>/dev/null || true))"
-echo "floor counter:       $RING_CAPTURED (kernel drops $(value "$WORK/ring.out" "kernel drops"))"
+if [ "$ALONE" -eq 0 ]; then
+    echo "tcpdump captured:    $TCPDUMP_CAPTURED (kernel drops $(tcpdump_count "dropped by kernel"))"
+    echo "dumpcap captured:    ${DUMPCAP_CAPTURED:-not run} ($(sed -n "s|^Packets received/dropped on interface .*: [0-9]*/\([0-9]*\) (\(.*\)).*|dropped \1: \2|p" "$WORK/dumpcap.err" 2>/dev/null || true))"
+    echo "floor counter:       $RING_CAPTURED (kernel drops $(value "$WORK/ring.out" "kernel drops"))"
+else
+    echo "comparisons:         not run (--alone)"
+fi
 # Captured over sent, and CPU per captured datagram, each process measured over the same flood.
 ratio() { awk -v c="${1:-0}" -v s="$SENT" 'BEGIN { if (s > 0) printf "%.4f", c / s; else print "-" }'; }
 cpu_row() {  # NAME CAPTURED TICKS
@@ -94,12 +107,12 @@ cpu_row() {  # NAME CAPTURED TICKS
 echo "resident memory:     helper $HELPER_MEMORY; dumpcap $DUMPCAP_MEMORY"
 echo "CPU per captured datagram (user + system, from /proc; $CLOCK_TICK ticks a second):"
 printf "  %-32s %10s %9s %12s\n" capturer captured "of sent" "µs/datagram"
-cpu_row "floor (bare TPACKET_V3 counter)" "$RING_CAPTURED" "${CPU_USED[4]}"
+if [ -n "$RING_PID" ]; then cpu_row "floor (bare TPACKET_V3 counter)" "$RING_CAPTURED" "${CPU_USED[4]}"; fi
 cpu_row "wirelens window" "$CAPTURED" "${CPU_USED[0]}"
 cpu_row "wirelens helper" "$CAPTURED" "${CPU_USED[1]}"
 cpu_row "wirelens, window + helper" "$CAPTURED" "$((CPU_USED[0] + CPU_USED[1]))"
-cpu_row "tcpdump -w /dev/null" "$TCPDUMP_CAPTURED" "${CPU_USED[2]}"
-if [ -n "${DUMPCAP_PID:-}" ]; then cpu_row "dumpcap -w /dev/null" "$DUMPCAP_CAPTURED" "${CPU_USED[3]}"; fi
+if [ -n "$TCPDUMP_PID" ]; then cpu_row "tcpdump -w /dev/null" "$TCPDUMP_CAPTURED" "${CPU_USED[2]}"; fi
+if [ -n "$DUMPCAP_PID" ]; then cpu_row "dumpcap -w /dev/null" "$DUMPCAP_CAPTURED" "${CPU_USED[3]}"; fi
 echo "largest stall:       $(value "$WORK/window.out" "largest stall ms") ms" \
      "(at $(value "$WORK/window.out" "largest stall at s") s; packets first seen at" \
      "$(value "$WORK/window.out" "first packet seen at s") s, last at $(value "$WORK/window.out" "last packet seen at s") s)"
