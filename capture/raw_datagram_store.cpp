@@ -326,8 +326,11 @@ bool RawDatagramStore::FinishWrite() {
     // the file, but only the bytes written are ever read.
     Chunk& chunk = mChunks[result.chunk];
     chunk.mapped = result.mapped;
-    // Its memory becomes the next chunk: already faulted in, it fills without page faults.
+    // Its memory becomes the next chunk, or waits as a spare: already faulted
+    // in, it fills without page faults. Freeing it would have the next chunk
+    // made anew, page by page, whenever writes come back in a bunch.
     if (!mNextChunk) mNextChunk = std::move(chunk.memory);
+    else if (mSpareChunks.size() < kMaxSpareChunks) mSpareChunks.push_back(std::move(chunk.memory));
     chunk.memory.reset();
     return true;
 }
@@ -364,6 +367,13 @@ bool RawDatagramStore::WriteOutEntryChunk() {
     return true;
 }
 
+HugeChunk<std::uint8_t> RawDatagramStore::SpareOrNewChunk() {
+    if (mSpareChunks.empty()) return AllocateHugeChunk<std::uint8_t>(kChunkBytes);
+    HugeChunk<std::uint8_t> spare = std::move(mSpareChunks.back());
+    mSpareChunks.pop_back();
+    return spare;
+}
+
 void RawDatagramStore::PrepareFirstChunk() {
     if (!mChunks.empty() || mNextChunk) return;
     mNextChunk = AllocateHugeChunk<std::uint8_t>(kChunkBytes);
@@ -393,17 +403,17 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
         }
         // An unfilled chunk costs address space, not resident memory.
         mChunks.push_back(
-            Chunk{mNextChunk ? std::move(mNextChunk) : AllocateHugeChunk<std::uint8_t>(kChunkBytes), nullptr});
+            Chunk{mNextChunk ? std::move(mNextChunk) : SpareOrNewChunk(), nullptr});
         mChunkUsed = 0;
     }
     std::uint8_t* const filling = mChunks.back().memory.get();
     std::uint8_t* dst = filling + mChunkUsed;
     if (length != 0) std::memcpy(dst, datagram.data(), length);
     // A file-backed store reuses a written chunk's memory: a next chunk is made
-    // only while none is (the first) or can come back from a write.
+    // only while none is spare (the first) or can come back from a write.
     if (FaultInNextHugePage(filling, kChunkBytes, mChunkUsed, mChunkUsed + length) && !mNextChunk &&
-        !(mWriter && mWriter->Pending() != 0)) {
-        mNextChunk = AllocateHugeChunk<std::uint8_t>(kChunkBytes);
+        (!mSpareChunks.empty() || !(mWriter && mWriter->Pending() != 0))) {
+        mNextChunk = SpareOrNewChunk();
         FaultInAhead(mNextChunk.get(), kHugePageBytes);
     }
     const std::uint32_t index = mCount;
@@ -540,6 +550,7 @@ void RawDatagramStore::Clear() {
     }
     mWriteError = 0;
     mReadAheadChunk = SIZE_MAX;
+    mSpareChunks.clear();
     mChunks.shrink_to_fit();
     mEntryChunks.shrink_to_fit();
     mChunkEnds.clear();
@@ -553,7 +564,7 @@ std::size_t RawDatagramStore::ReservedBytes() const {
     const auto inMemory = std::count_if(mChunks.begin(), mChunks.end(), [](const Chunk& c) { return c.mapped == nullptr; });
     const auto entriesInMemory =
         std::count_if(mEntryChunks.begin(), mEntryChunks.end(), [](const EntrySlot& e) { return e.mapped == nullptr; });
-    return (static_cast<std::size_t>(inMemory) + (mNextChunk ? 1 : 0)) * kChunkBytes +
+    return (static_cast<std::size_t>(inMemory) + (mNextChunk ? 1 : 0) + mSpareChunks.size()) * kChunkBytes +
            static_cast<std::size_t>(entriesInMemory) * sizeof(EntryChunk) +
            mChunkEnds.capacity() * sizeof(std::uint32_t) + mCutLengths.size() * sizeof(mCutLengths[0]);
 }

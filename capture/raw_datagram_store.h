@@ -126,6 +126,10 @@ private:
 
     std::vector<Chunk> mChunks;
     HugeChunk<std::uint8_t> mNextChunk;  // made ready while the last chunk fills
+    // Written chunks' memory beyond the next chunk, kept for the chunks after it.
+    static constexpr std::size_t kMaxSpareChunks = 2;
+    std::vector<HugeChunk<std::uint8_t>> mSpareChunks;
+    HugeChunk<std::uint8_t> SpareOrNewChunk();
     std::vector<std::uint32_t> mChunkEnds;  // bytes used in each chunk but the last
     std::size_t mChunkUsed = 0;
     std::vector<EntrySlot> mEntryChunks;

@@ -175,8 +175,9 @@ TEST(FileBackedRawDatagramStore, HoldsOnlyTheFillingChunkInMemory) {
     Fill(store, 12 * kChunk);
     store.WaitForWrites();
     EXPECT_GE(store.FileBytes(), 11 * kChunk - kReceiveBufferSize);
-    // The filling chunk and the written one kept for the next; the index is small.
-    EXPECT_LE(store.ReservedBytes(), 2 * kChunk + (1u << 20));
+    // The filling chunk, the written one kept for the next, and at most two
+    // spares when writes came back in a bunch; the index is small.
+    EXPECT_LE(store.ReservedBytes(), 4 * kChunk + (1u << 20));
     rmdir(folder.c_str());
 }
 
@@ -383,7 +384,8 @@ TEST(FileBackedRawDatagramStore, ADiskThatStallsHoldsUpNoAppend) {
     store.WaitForWrites();
     EXPECT_EQ(store.WriteError(), 0);
     EXPECT_GE(store.FileBytes(), 9 * kChunk);
-    EXPECT_LE(store.ReservedBytes(), 2 * kChunk + (1u << 20)) << "written chunks are read from the file";
+    // The filling chunk, the next and two spares: the rest is read from the file.
+    EXPECT_LE(store.ReservedBytes(), 4 * kChunk + (1u << 20)) << "written chunks are read from the file";
     for (std::uint32_t p = 1; p <= store.Count(); ++p)
         ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
 }
