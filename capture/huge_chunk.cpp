@@ -1,6 +1,5 @@
 #include "capture/huge_chunk.h"
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>

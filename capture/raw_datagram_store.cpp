@@ -326,11 +326,10 @@ bool RawDatagramStore::FinishWrite() {
     // the file, but only the bytes written are ever read.
     Chunk& chunk = mChunks[result.chunk];
     chunk.mapped = result.mapped;
-    // Its memory becomes the next chunk, or waits as a spare: already faulted
-    // in, it fills without page faults. Freeing it would have the next chunk
-    // made anew, page by page, whenever writes come back in a bunch.
-    if (!mNextChunk) mNextChunk = std::move(chunk.memory);
-    else if (mSpareChunks.size() < kMaxSpareChunks) mSpareChunks.push_back(std::move(chunk.memory));
+    // Its memory is kept for a next chunk: already faulted in, it fills
+    // without page faults. Freeing it would have the next chunks made anew,
+    // page by page, whenever writes come back in a bunch.
+    if (mReadyChunks.size() < kMaxReadyChunks) mReadyChunks.push_back(std::move(chunk.memory));
     chunk.memory.reset();
     return true;
 }
@@ -367,17 +366,17 @@ bool RawDatagramStore::WriteOutEntryChunk() {
     return true;
 }
 
-HugeChunk<std::uint8_t> RawDatagramStore::SpareOrNewChunk() {
-    if (mSpareChunks.empty()) return AllocateHugeChunk<std::uint8_t>(kChunkBytes);
-    HugeChunk<std::uint8_t> spare = std::move(mSpareChunks.back());
-    mSpareChunks.pop_back();
-    return spare;
+HugeChunk<std::uint8_t> RawDatagramStore::ReadyOrNewChunk() {
+    if (mReadyChunks.empty()) return AllocateHugeChunk<std::uint8_t>(kChunkBytes);
+    HugeChunk<std::uint8_t> ready = std::move(mReadyChunks.back());
+    mReadyChunks.pop_back();
+    return ready;
 }
 
 void RawDatagramStore::PrepareFirstChunk() {
-    if (!mChunks.empty() || mNextChunk) return;
-    mNextChunk = AllocateHugeChunk<std::uint8_t>(kChunkBytes);
-    FaultInAhead(mNextChunk.get(), kHugePageBytes);
+    if (!mChunks.empty() || !mReadyChunks.empty()) return;
+    mReadyChunks.push_back(AllocateHugeChunk<std::uint8_t>(kChunkBytes));
+    FaultInAhead(mReadyChunks.back().get(), kHugePageBytes);
 }
 
 std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, std::uint32_t wireLength) {
@@ -403,18 +402,18 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
         }
         // An unfilled chunk costs address space, not resident memory.
         mChunks.push_back(
-            Chunk{mNextChunk ? std::move(mNextChunk) : SpareOrNewChunk(), nullptr});
+            Chunk{ReadyOrNewChunk(), nullptr});
         mChunkUsed = 0;
     }
     std::uint8_t* const filling = mChunks.back().memory.get();
     std::uint8_t* dst = filling + mChunkUsed;
     if (length != 0) std::memcpy(dst, datagram.data(), length);
     // A file-backed store reuses a written chunk's memory: a next chunk is made
-    // only while none is spare (the first) or can come back from a write.
-    if (FaultInNextHugePage(filling, kChunkBytes, mChunkUsed, mChunkUsed + length) && !mNextChunk &&
-        (!mSpareChunks.empty() || !(mWriter && mWriter->Pending() != 0))) {
-        mNextChunk = SpareOrNewChunk();
-        FaultInAhead(mNextChunk.get(), kHugePageBytes);
+    // only while none is ready (the first) or can come back from a write.
+    if (FaultInNextHugePage(filling, kChunkBytes, mChunkUsed, mChunkUsed + length) && mReadyChunks.empty() &&
+        !(mWriter && mWriter->Pending() != 0)) {
+        mReadyChunks.push_back(AllocateHugeChunk<std::uint8_t>(kChunkBytes));
+        FaultInAhead(mReadyChunks.back().get(), kHugePageBytes);
     }
     const std::uint32_t index = mCount;
     // Left uninitialised: each entry is written before it is read.
@@ -550,7 +549,8 @@ void RawDatagramStore::Clear() {
     }
     mWriteError = 0;
     mReadAheadChunk = SIZE_MAX;
-    mSpareChunks.clear();
+    // One chunk's memory stays ready for the next capture.
+    if (mReadyChunks.size() > 1) mReadyChunks.resize(1);
     mChunks.shrink_to_fit();
     mEntryChunks.shrink_to_fit();
     mChunkEnds.clear();
@@ -564,7 +564,7 @@ std::size_t RawDatagramStore::ReservedBytes() const {
     const auto inMemory = std::count_if(mChunks.begin(), mChunks.end(), [](const Chunk& c) { return c.mapped == nullptr; });
     const auto entriesInMemory =
         std::count_if(mEntryChunks.begin(), mEntryChunks.end(), [](const EntrySlot& e) { return e.mapped == nullptr; });
-    return (static_cast<std::size_t>(inMemory) + (mNextChunk ? 1 : 0) + mSpareChunks.size()) * kChunkBytes +
+    return (static_cast<std::size_t>(inMemory) + mReadyChunks.size()) * kChunkBytes +
            static_cast<std::size_t>(entriesInMemory) * sizeof(EntryChunk) +
            mChunkEnds.capacity() * sizeof(std::uint32_t) + mCutLengths.size() * sizeof(mCutLengths[0]);
 }

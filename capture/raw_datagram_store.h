@@ -110,6 +110,8 @@ private:
     Place PlaceOf(std::uint32_t position) const;
     std::size_t ChunkOf(std::uint32_t index) const;
     void OpenFile(const std::vector<std::string>& folders);
+    // A ready chunk's memory, or new memory.
+    HugeChunk<std::uint8_t> ReadyOrNewChunk();
     // Hands the last chunk, full, to the writer.
     void StartWritingLastChunk();
     // Takes the oldest chunk handed to the writer, waiting for it, and reads it
@@ -125,11 +127,10 @@ private:
     bool WriteOutEntryChunk();
 
     std::vector<Chunk> mChunks;
-    HugeChunk<std::uint8_t> mNextChunk;  // made ready while the last chunk fills
-    // Written chunks' memory beyond the next chunk, kept for the chunks after it.
-    static constexpr std::size_t kMaxSpareChunks = 2;
-    std::vector<HugeChunk<std::uint8_t>> mSpareChunks;
-    HugeChunk<std::uint8_t> SpareOrNewChunk();
+    // Memory for the next chunks: made ready while the last chunk fills, or a
+    // written chunk's, already faulted in. The last is taken first.
+    static constexpr std::size_t kMaxReadyChunks = 3;
+    std::vector<HugeChunk<std::uint8_t>> mReadyChunks;
     std::vector<std::uint32_t> mChunkEnds;  // bytes used in each chunk but the last
     std::size_t mChunkUsed = 0;
     std::vector<EntrySlot> mEntryChunks;

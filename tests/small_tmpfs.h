@@ -1,7 +1,8 @@
 #pragma once
-// A small tmpfs for tests of a full disk. It is mounted in a mount namespace
-// of the test process's own, so nothing outside the process sees it and it
-// goes with the process. Needs root; unshare refuses a process that already
+// Small file systems for tests of a full disk (tmpfs) and of a disk that
+// stalls (ext4 that can be frozen). They are mounted in a mount namespace of
+// the test process's own, so nothing outside the process sees them and they
+// go with the process. Needs root; unshare refuses a process that already
 // has threads, so the namespace is entered while statics are made, before
 // main starts any (include this header in the test's own source file).
 #include <fcntl.h>
