@@ -86,9 +86,16 @@ int MakeTemporaryFile(const std::string& folder) {
 // nullptr with `error` set.
 const void* MapWritten(int fd, std::size_t bytes, off_t at, int& error) {
     void* mapped = mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, at);
-    if (mapped != MAP_FAILED) return mapped;
-    error = errno;
-    return nullptr;
+    if (mapped == MAP_FAILED) {
+        error = errno;
+        return nullptr;
+    }
+    // A fault on a file mapping reads the disk's whole read-ahead window around
+    // the page (8 MiB on some disks): a click on a packet no longer in the page
+    // cache read megabytes of the bytes file and of the index. Reads in order
+    // ask for their read-ahead themselves (ReadAhead).
+    madvise(mapped, bytes, MADV_RANDOM);
+    return mapped;
 }
 }  // namespace
 
@@ -454,19 +461,34 @@ RawDatagramStore::Place RawDatagramStore::PlaceOf(std::uint32_t position) const 
 std::span<const std::uint8_t> RawDatagramStore::Get(std::uint32_t position) const {
     if (position == 0 || position > mCount) return {};
     const Place place = PlaceOf(position);
+    // Reads in order (a pass, rows painted one after another) read ahead; a
+    // read on its own (a click) brings in its own pages only.
+    if (position == mLastRead + 1) ReadAhead(position - 1, place.chunk);
+    mLastRead = position;
     return {mChunks[place.chunk].Data() + place.offset, place.length};
+}
+
+void RawDatagramStore::ReadAhead(std::uint32_t index, std::size_t chunk) const {
+    // Written chunks come from the disk one page fault at a time: on entering
+    // a chunk, or a chunk of the index, ask for it and the next one.
+    if (chunk != mReadAheadChunk) {
+        mReadAheadChunk = chunk;
+        for (std::size_t c = chunk; c < std::min(chunk + 2, mChunks.size()); ++c)
+            if (mChunks[c].mapped != nullptr) madvise(const_cast<std::uint8_t*>(mChunks[c].mapped), kChunkBytes, MADV_WILLNEED);
+    }
+    const std::size_t entryChunk = index / kEntriesPerChunk;
+    if (entryChunk != mReadAheadEntryChunk) {
+        mReadAheadEntryChunk = entryChunk;
+        for (std::size_t c = entryChunk; c < std::min(entryChunk + 2, mEntryChunks.size()); ++c)
+            if (mEntryChunks[c].mapped != nullptr)
+                madvise(const_cast<EntryChunk*>(mEntryChunks[c].mapped), kEntryChunkFileBytes, MADV_WILLNEED);
+    }
 }
 
 void RawDatagramStore::Prefetch(std::uint32_t position) const {
     if (position == 0 || position > mCount) return;
     const Place place = PlaceOf(position);
-    // A pass over written chunks reads them from the disk one page fault at a
-    // time: on entering a chunk, ask for it and the next one to be read ahead.
-    if (place.chunk != mReadAheadChunk) {
-        mReadAheadChunk = place.chunk;
-        for (std::size_t c = place.chunk; c < std::min(place.chunk + 2, mChunks.size()); ++c)
-            if (mChunks[c].mapped != nullptr) madvise(const_cast<std::uint8_t*>(mChunks[c].mapped), kChunkBytes, MADV_WILLNEED);
-    }
+    ReadAhead(position - 1, place.chunk);
     __builtin_prefetch(mChunks[place.chunk].Data() + place.offset);
 }
 
@@ -549,6 +571,8 @@ void RawDatagramStore::Clear() {
     }
     mWriteError = 0;
     mReadAheadChunk = SIZE_MAX;
+    mReadAheadEntryChunk = SIZE_MAX;
+    mLastRead = 0;
     // One chunk's memory stays ready for the next capture.
     if (mReadyChunks.size() > 1) mReadyChunks.resize(1);
     mChunks.shrink_to_fit();

@@ -108,6 +108,9 @@ private:
         const std::uint8_t* Data() const { return mapped != nullptr ? mapped : memory.get(); }
     };
     Place PlaceOf(std::uint32_t position) const;
+    // Asks the disk for the written chunk `chunk` and the index chunk of entry
+    // `index`, and the ones after them, unless last asked for already.
+    void ReadAhead(std::uint32_t index, std::size_t chunk) const;
     std::size_t ChunkOf(std::uint32_t index) const;
     void OpenFile(const std::vector<std::string>& folders);
     // A ready chunk's memory, or new memory.
@@ -149,7 +152,9 @@ private:
     std::string mFolder;
     std::string mStorageNote;
     int mWriteError = 0;
-    mutable std::size_t mReadAheadChunk = SIZE_MAX;  // the chunk Prefetch last asked the disk for
+    mutable std::size_t mReadAheadChunk = SIZE_MAX;       // the chunk last asked of the disk
+    mutable std::size_t mReadAheadEntryChunk = SIZE_MAX;  // the index chunk last asked of the disk
+    mutable std::uint32_t mLastRead = 0;                  // the position Get last read
 };
 
 }  // namespace wirelens

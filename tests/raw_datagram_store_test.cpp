@@ -4,12 +4,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -386,6 +389,76 @@ TEST(FileBackedRawDatagramStore, ADiskThatStallsHoldsUpNoAppend) {
     EXPECT_GE(store.FileBytes(), 9 * kChunk);
     // The filling chunk, the next and two spares: the rest is read from the file.
     EXPECT_LE(store.ReservedBytes(), 4 * kChunk + (1u << 20)) << "written chunks are read from the file";
+    for (std::uint32_t p = 1; p <= store.Count(); ++p)
+        ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
+}
+
+// The mapping of this process that holds `at`, whole pages.
+struct Mapping {
+    const std::uint8_t* start = nullptr;
+    std::size_t bytes = 0;
+};
+Mapping MappingAt(const void* at) {
+    std::ifstream maps("/proc/self/maps");
+    const auto address = reinterpret_cast<std::uintptr_t>(at);
+    for (std::string line; std::getline(maps, line);) {
+        unsigned long start = 0, end = 0;
+        if (std::sscanf(line.c_str(), "%lx-%lx", &start, &end) == 2 && start <= address && address < end)
+            return {reinterpret_cast<const std::uint8_t*>(start), end - start};
+    }
+    return {};
+}
+
+std::size_t ResidentPages(const Mapping& m) {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> in((m.bytes + page - 1) / page);
+    if (mincore(const_cast<std::uint8_t*>(m.start), m.bytes, in.data()) != 0) return SIZE_MAX;
+    return static_cast<std::size_t>(std::count_if(in.begin(), in.end(), [](unsigned char c) { return (c & 1) != 0; }));
+}
+
+// Writes the store's files out and drops their pages from the page cache;
+// false where the file system keeps them (tmpfs).
+bool DropCachedPages(const std::string& folder, const Mapping& probe) {
+    for (int fd = 3; fd < 1024; ++fd) {
+        char link[4096];
+        const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
+        if (n > 0 && std::string(link, static_cast<std::size_t>(n)).rfind(folder + "/", 0) == 0) {
+            fdatasync(fd);
+            posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        }
+    }
+    return ResidentPages(probe) == 0;
+}
+
+// A written chunk read cold: a lone read (a click) brings in the pages of its
+// datagram, not the disk's read-ahead window around them; reads in order (a
+// pass, rows painted) ask for the chunk after theirs before they reach it.
+TEST(FileBackedRawDatagramStore, ALoneReadBringsInItsPagesAndReadsInOrderTheNextChunk) {
+    const std::string folder = MakeFolder();
+    RawDatagramStore store({folder});
+    ASSERT_TRUE(store.FileBacked());
+    Fill(store, 6 * kChunk);
+    store.WaitForWrites();
+    const auto perChunk = static_cast<std::uint32_t>(kChunk / kReceiveBufferSize);
+    const std::uint32_t lone = 2 * perChunk + perChunk / 2;   // in the middle of the third chunk
+    const std::uint32_t inOrder = 3 * perChunk + 2;           // early in the fourth
+    const Mapping third = MappingAt(store.Get(lone).data());
+    const Mapping fifth = MappingAt(store.Get(inOrder + perChunk).data());
+    ASSERT_EQ(third.bytes, kChunk) << "the chunk is read from the file";
+    ASSERT_EQ(fifth.bytes, kChunk);
+    if (!DropCachedPages(folder, third)) GTEST_SKIP() << "this file system keeps its pages in memory";
+
+    EXPECT_TRUE(ReadsBack(store, lone, kReceiveBufferSize));
+    // Its two pages, and at most one more where the datagram meets a page's end.
+    EXPECT_LE(ResidentPages(third), 3u) << "a lone read brought in the read-ahead window around it";
+    EXPECT_EQ(ResidentPages(fifth), 0u);
+
+    for (std::uint32_t p = inOrder; p < inOrder + 4; ++p) EXPECT_TRUE(ReadsBack(store, p, kReceiveBufferSize));
+    // The read-ahead is asked for, not waited on.
+    const std::size_t fifthPages = fifth.bytes / static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    for (int i = 0; i < 500 && ResidentPages(fifth) < fifthPages; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(ResidentPages(fifth), fifthPages) << "reads in order did not ask for the next chunk";
     for (std::uint32_t p = 1; p <= store.Count(); ++p)
         ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
 }
