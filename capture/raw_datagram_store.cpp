@@ -461,34 +461,67 @@ RawDatagramStore::Place RawDatagramStore::PlaceOf(std::uint32_t position) const 
 std::span<const std::uint8_t> RawDatagramStore::Get(std::uint32_t position) const {
     if (position == 0 || position > mCount) return {};
     const Place place = PlaceOf(position);
-    // Reads in order (a pass, rows painted one after another) read ahead; a
-    // read on its own (a click) brings in its own pages only.
-    if (position == mLastRead + 1) ReadAhead(position - 1, place.chunk);
+    // Reads in order (a pass, rows painted one after another, rows of a
+    // filtered list) read ahead; a read on its own (a click) brings in its own
+    // pages only, and starts the read-ahead of a run that may follow afresh.
+    if (position > mLastRead && position - mLastRead <= kInOrderGap) {
+        ReadAhead(position - 1, place);
+    } else {
+        mBytesAhead = {};
+        mIndexAhead = {};
+    }
     mLastRead = position;
     return {mChunks[place.chunk].Data() + place.offset, place.length};
 }
 
-void RawDatagramStore::ReadAhead(std::uint32_t index, std::size_t chunk) const {
-    // Written chunks come from the disk one page fault at a time: on entering
-    // a chunk, or a chunk of the index, ask for it and the next one.
-    if (chunk != mReadAheadChunk) {
-        mReadAheadChunk = chunk;
-        for (std::size_t c = chunk; c < std::min(chunk + 2, mChunks.size()); ++c)
-            if (mChunks[c].mapped != nullptr) madvise(const_cast<std::uint8_t*>(mChunks[c].mapped), kChunkBytes, MADV_WILLNEED);
+namespace {
+// A run of reads in order first asks for a little, as it may be a screenful
+// of rows, and for twice as much each time it has read half of what it asked
+// for, up to a chunk: a pass keeps the disk that far ahead of it.
+constexpr std::uint64_t kFirstBytesAhead = 128u << 10;
+constexpr std::uint64_t kMostBytesAhead = kChunkBytes;
+constexpr std::uint64_t kFirstIndexAhead = 16u << 10;
+constexpr std::uint64_t kMostIndexAhead = 256u << 10;
+
+// Asks the disk for [from, until) of parts `partBytes` long laid end to end;
+// `mapped(p)` is part p's mapping, or nullptr for a part still in memory.
+template <typename Mapped>
+void AskDisk(std::uint64_t from, std::uint64_t until, std::uint64_t partBytes, std::size_t parts, Mapped mapped) {
+    for (std::size_t p = from / partBytes; p < parts && p * partBytes < until; ++p) {
+        const void* base = mapped(p);
+        if (base == nullptr) continue;
+        const std::uint64_t start = (std::max(from, p * partBytes) - p * partBytes) / kPageBytes * kPageBytes;
+        const std::uint64_t end = std::min(until, (p + 1) * partBytes) - p * partBytes;
+        madvise(static_cast<std::uint8_t*>(const_cast<void*>(base)) + start, end - start, MADV_WILLNEED);
     }
-    const std::size_t entryChunk = index / kEntriesPerChunk;
-    if (entryChunk != mReadAheadEntryChunk) {
-        mReadAheadEntryChunk = entryChunk;
-        for (std::size_t c = entryChunk; c < std::min(entryChunk + 2, mEntryChunks.size()); ++c)
-            if (mEntryChunks[c].mapped != nullptr)
-                madvise(const_cast<EntryChunk*>(mEntryChunks[c].mapped), kEntryChunkFileBytes, MADV_WILLNEED);
-    }
+}
+}  // namespace
+
+bool RawDatagramStore::NextWindow(ReadAheadWindow& w, std::uint64_t at, std::uint64_t first, std::uint64_t most) {
+    if (w.size != 0 && at + w.size / 2 < w.until) return false;
+    w.size = w.size == 0 ? first : std::min(w.size * 2, most);
+    w.until = at + w.size;
+    return true;
+}
+
+void RawDatagramStore::ReadAhead(std::uint32_t index, const Place& place) const {
+    // Written parts come from the disk one page fault at a time unless asked for.
+    const std::uint64_t at = std::uint64_t{place.chunk} * kChunkBytes + place.offset;
+    if (NextWindow(mBytesAhead, at, kFirstBytesAhead, kMostBytesAhead))
+        AskDisk(at, mBytesAhead.until, kChunkBytes, mChunks.size(), [this](std::size_t c) -> const void* {
+            return mChunks[c].mapped;
+        });
+    constexpr std::uint64_t kEntryBytes = sizeof(std::uint32_t);
+    const std::uint64_t entryAt = std::uint64_t{index} * kEntryBytes;
+    if (NextWindow(mIndexAhead, entryAt, kFirstIndexAhead, kMostIndexAhead))
+        AskDisk(entryAt, mIndexAhead.until, kEntriesPerChunk * kEntryBytes, mEntryChunks.size(),
+                [this](std::size_t c) -> const void* { return mEntryChunks[c].mapped; });
 }
 
 void RawDatagramStore::Prefetch(std::uint32_t position) const {
     if (position == 0 || position > mCount) return;
     const Place place = PlaceOf(position);
-    ReadAhead(position - 1, place.chunk);
+    ReadAhead(position - 1, place);
     __builtin_prefetch(mChunks[place.chunk].Data() + place.offset);
 }
 
@@ -570,8 +603,8 @@ void RawDatagramStore::Clear() {
         ReplaceFiles({}, false);
     }
     mWriteError = 0;
-    mReadAheadChunk = SIZE_MAX;
-    mReadAheadEntryChunk = SIZE_MAX;
+    mBytesAhead = {};
+    mIndexAhead = {};
     mLastRead = 0;
     // One chunk's memory stays ready for the next capture.
     if (mReadyChunks.size() > 1) mReadyChunks.resize(1);

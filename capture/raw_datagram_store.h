@@ -108,9 +108,20 @@ private:
         const std::uint8_t* Data() const { return mapped != nullptr ? mapped : memory.get(); }
     };
     Place PlaceOf(std::uint32_t position) const;
-    // Asks the disk for the written chunk `chunk` and the index chunk of entry
-    // `index`, and the ones after them, unless last asked for already.
-    void ReadAhead(std::uint32_t index, std::size_t chunk) const;
+    // How far reads in order have asked the disk to read ahead: up to `until`
+    // (bytes into the parts laid end to end), `size` at a time; 0: no run yet.
+    struct ReadAheadWindow {
+        std::uint64_t until = 0;
+        std::uint64_t size = 0;
+    };
+    // A read this many positions or fewer after the last one continues a run.
+    static constexpr std::uint32_t kInOrderGap = 64;
+    // Whether a read at `at` asks for more: the first read of a run, or one
+    // past half of what was asked for last; if so, `w` is moved on.
+    static bool NextWindow(ReadAheadWindow& w, std::uint64_t at, std::uint64_t first, std::uint64_t most);
+    // Asks the disk for what follows the datagram at entry `index` (at `place`)
+    // in the written bytes and index, when what was asked for last runs short.
+    void ReadAhead(std::uint32_t index, const Place& place) const;
     std::size_t ChunkOf(std::uint32_t index) const;
     void OpenFile(const std::vector<std::string>& folders);
     // A ready chunk's memory, or new memory.
@@ -152,9 +163,10 @@ private:
     std::string mFolder;
     std::string mStorageNote;
     int mWriteError = 0;
-    mutable std::size_t mReadAheadChunk = SIZE_MAX;       // the chunk last asked of the disk
-    mutable std::size_t mReadAheadEntryChunk = SIZE_MAX;  // the index chunk last asked of the disk
-    mutable std::uint32_t mLastRead = 0;                  // the position Get last read
+    // What reads in order last asked the disk for, in the bytes and in the index.
+    mutable ReadAheadWindow mBytesAhead;
+    mutable ReadAheadWindow mIndexAhead;
+    mutable std::uint32_t mLastRead = 0;  // the position Get last read
 };
 
 }  // namespace wirelens

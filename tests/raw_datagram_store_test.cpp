@@ -430,35 +430,57 @@ bool DropCachedPages(const std::string& folder, const Mapping& probe) {
     return ResidentPages(probe) == 0;
 }
 
-// A written chunk read cold: a lone read (a click) brings in the pages of its
+// Waits up to 5 s for every page of `m` to be in the page cache: read-ahead
+// is asked for, not waited on. Returns the pages found.
+std::size_t AwaitResident(const Mapping& m) {
+    const std::size_t pages = m.bytes / static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    for (int i = 0; i < 500 && ResidentPages(m) < pages; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return ResidentPages(m);
+}
+
+// Written chunks read cold: a lone read (a click) brings in the pages of its
 // datagram, not the disk's read-ahead window around them; reads in order (a
-// pass, rows painted) ask for the chunk after theirs before they reach it.
-TEST(FileBackedRawDatagramStore, ALoneReadBringsInItsPagesAndReadsInOrderTheNextChunk) {
+// screenful of rows, a pass) ask for what follows them before they reach it,
+// and a run through a chunk asks for the start of the next.
+TEST(FileBackedRawDatagramStore, ALoneReadBringsInItsPagesAndReadsInOrderWhatFollows) {
     const std::string folder = MakeFolder();
     RawDatagramStore store({folder});
     ASSERT_TRUE(store.FileBacked());
     Fill(store, 6 * kChunk);
     store.WaitForWrites();
     const auto perChunk = static_cast<std::uint32_t>(kChunk / kReceiveBufferSize);
-    const std::uint32_t lone = 2 * perChunk + perChunk / 2;   // in the middle of the third chunk
-    const std::uint32_t inOrder = 3 * perChunk + 2;           // early in the fourth
+    const std::uint32_t lone = 2 * perChunk + perChunk / 2;  // in the middle of the third chunk
+    const std::uint32_t firstOfFourth = 3 * perChunk + 1;
     const Mapping third = MappingAt(store.Get(lone).data());
-    const Mapping fifth = MappingAt(store.Get(inOrder + perChunk).data());
+    const Mapping fourth = MappingAt(store.Get(firstOfFourth).data());
+    const Mapping fifth = MappingAt(store.Get(firstOfFourth + perChunk).data());
     ASSERT_EQ(third.bytes, kChunk) << "the chunk is read from the file";
+    ASSERT_EQ(fourth.bytes, kChunk);
     ASSERT_EQ(fifth.bytes, kChunk);
     if (!DropCachedPages(folder, third)) GTEST_SKIP() << "this file system keeps its pages in memory";
 
     EXPECT_TRUE(ReadsBack(store, lone, kReceiveBufferSize));
-    // Its two pages, and at most one more where the datagram meets a page's end.
+    // Its pages, and at most one more where the datagram meets a page's end.
     EXPECT_LE(ResidentPages(third), 3u) << "a lone read brought in the read-ahead window around it";
-    EXPECT_EQ(ResidentPages(fifth), 0u);
+    EXPECT_EQ(ResidentPages(fourth) + ResidentPages(fifth), 0u);
 
-    for (std::uint32_t p = inOrder; p < inOrder + 4; ++p) EXPECT_TRUE(ReadsBack(store, p, kReceiveBufferSize));
-    // The read-ahead is asked for, not waited on.
-    const std::size_t fifthPages = fifth.bytes / static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    for (int i = 0; i < 500 && ResidentPages(fifth) < fifthPages; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(ResidentPages(fifth), fifthPages) << "reads in order did not ask for the next chunk";
+    // Four rows in order: the 64 KiB after them are asked for.
+    for (std::uint32_t p = firstOfFourth; p < firstOfFourth + 4; ++p)
+        EXPECT_TRUE(ReadsBack(store, p, kReceiveBufferSize));
+    const std::size_t readEnd = (4 * kReceiveBufferSize + 4095) / 4096 * 4096;
+    const Mapping after{fourth.start + readEnd, 64u << 10};
+    EXPECT_EQ(AwaitResident(after), after.bytes / 4096) << "reads in order did not read ahead";
+    // Nothing more comes later: a screenful of rows asks for little.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_LE(ResidentPages(fourth), 64u) << "a few rows asked for much of a chunk";
+    EXPECT_EQ(ResidentPages(fifth), 0u) << "a few rows asked for the next chunk";
+
+    // A run through the fourth chunk: the fifth's start is there before it is read.
+    for (std::uint32_t p = firstOfFourth + 4; p < firstOfFourth + perChunk; ++p)
+        ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
+    const Mapping fifthStart{fifth.start, 256u << 10};
+    EXPECT_EQ(AwaitResident(fifthStart), fifthStart.bytes / 4096) << "a run in order did not read on into the next chunk";
+
     for (std::uint32_t p = 1; p <= store.Count(); ++p)
         ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
 }
