@@ -61,8 +61,8 @@ public:
     // The length the datagram at `position` had on the wire; 0 for no such position.
     std::uint32_t WireLength(std::uint32_t position) const;
     // Asks the processor to load the start of the bytes at `position` ahead of a
-    // pass that will read them, and the disk for the chunk they are in and the
-    // next; a pass over a large store waits on memory or the disk otherwise.
+    // pass that will read them, and the disk for what follows them, as reads
+    // in order do; a pass over a large store waits on memory or the disk otherwise.
     void Prefetch(std::uint32_t position) const;
     std::uint32_t Count() const { return mCount; }
     // Empties the store; its file is cut to nothing and used again.
