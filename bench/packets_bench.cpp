@@ -23,6 +23,7 @@
 #include "files/capture_file_writer.h"
 #include "packets/packet_list_model.h"
 #include "tests/datagram_builder.h"
+#include "tests/store_files.h"
 #include "bench/bench_window.h"
 #include "ui/form_main.h"
 
@@ -112,19 +113,6 @@ long RollupBytes(const char* field) {
     return -1;
 }
 
-// The store's files (bytes and index): unlinked files in its folder.
-std::vector<int> DatagramFileDescriptors(const std::string& folder) {
-    std::vector<int> fds;
-    for (int fd = 3; fd < 1024; ++fd) {
-        char link[4096];
-        const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
-        if (n <= 0) continue;
-        const std::string target(link, static_cast<std::size_t>(n));
-        if (target.rfind(folder + "/", 0) == 0 && target.ends_with("(deleted)")) fds.push_back(fd);
-    }
-    return fds;
-}
-
 // Resident growth over 10,000,000 packets of 1000-byte datagrams, their bytes
 // in the store's temporary file (~10 GB; unlinked, it goes when the window
 // does) and its index in a second one: what a packet costs in memory is its
@@ -199,9 +187,7 @@ void BM_FileStoreResidentPerPacket(benchmark::State& state) {
             state.counters[std::string(name) + "_click_median_ms"] = ms[ms.size() / 2];
             state.counters[std::string(name) + "_click_max_ms"] = ms.back();
         };
-        const std::vector<int> fds = DatagramFileDescriptors(session.Raw().Folder());
-        bool dropped = !fds.empty();
-        for (const int fd : fds) dropped = dropped && fdatasync(fd) == 0 && posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
+        bool dropped = wirelens::testing::DropDatagramFilePages(session.Raw().Folder());
         state.counters["cold_pages_dropped"] = dropped ? 1 : 0;
         // The bytes alone, read cold from other rows: the disk's share of a cold click.
         std::vector<double> readMs;
@@ -233,7 +219,7 @@ void BM_FileStoreResidentPerPacket(benchmark::State& state) {
         clickAll("warm");
         // A pass in order over a million packets read cold, as sorting by Info
         // or finding bytes reads them: what the read-ahead of such passes gives.
-        for (const int fd : fds) dropped = dropped && fdatasync(fd) == 0 && posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
+        dropped = dropped && wirelens::testing::DropDatagramFilePages(session.Raw().Folder());
         step.start();
         for (int key = 1; key <= 1000000; ++key)
             for (const std::uint8_t b : session.Bytes(*session.Packets().Get(key))) sum += b;

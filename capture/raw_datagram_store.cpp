@@ -380,10 +380,13 @@ HugeChunk<std::uint8_t> RawDatagramStore::ReadyOrNewChunk() {
     return ready;
 }
 
-void RawDatagramStore::PrepareFirstChunk() {
-    if (!mChunks.empty() || !mReadyChunks.empty()) return;
+void RawDatagramStore::MakeReadyChunk() {
     mReadyChunks.push_back(AllocateHugeChunk<std::uint8_t>(kChunkBytes));
     FaultInAhead(mReadyChunks.back().get(), kHugePageBytes);
+}
+
+void RawDatagramStore::PrepareFirstChunk() {
+    if (mChunks.empty() && mReadyChunks.empty()) MakeReadyChunk();
 }
 
 std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, std::uint32_t wireLength) {
@@ -408,8 +411,7 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
             mChunkEnds.push_back(static_cast<std::uint32_t>(mChunkUsed));
         }
         // An unfilled chunk costs address space, not resident memory.
-        mChunks.push_back(
-            Chunk{ReadyOrNewChunk(), nullptr});
+        mChunks.push_back(Chunk{ReadyOrNewChunk(), nullptr});
         mChunkUsed = 0;
     }
     std::uint8_t* const filling = mChunks.back().memory.get();
@@ -419,8 +421,7 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
     // only while none is ready (the first) or can come back from a write.
     if (FaultInNextHugePage(filling, kChunkBytes, mChunkUsed, mChunkUsed + length) && mReadyChunks.empty() &&
         !(mWriter && mWriter->Pending() != 0)) {
-        mReadyChunks.push_back(AllocateHugeChunk<std::uint8_t>(kChunkBytes));
-        FaultInAhead(mReadyChunks.back().get(), kHugePageBytes);
+        MakeReadyChunk();
     }
     const std::uint32_t index = mCount;
     // Left uninitialised: each entry is written before it is read.

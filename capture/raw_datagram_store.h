@@ -126,6 +126,8 @@ private:
     void OpenFile(const std::vector<std::string>& folders);
     // A ready chunk's memory, or new memory.
     HugeChunk<std::uint8_t> ReadyOrNewChunk();
+    // New memory for a next chunk, its first huge page faulted in on another thread.
+    void MakeReadyChunk();
     // Hands the last chunk, full, to the writer.
     void StartWritingLastChunk();
     // Takes the oldest chunk handed to the writer, waiting for it, and reads it

@@ -26,6 +26,7 @@
 #include "packets/capture_session.h"
 #include "tests/datagram_builder.h"
 #include "tests/small_tmpfs.h"
+#include "tests/store_files.h"
 
 namespace wirelens {
 namespace {
@@ -416,20 +417,6 @@ std::size_t ResidentPages(const Mapping& m) {
     return static_cast<std::size_t>(std::count_if(in.begin(), in.end(), [](unsigned char c) { return (c & 1) != 0; }));
 }
 
-// Writes the store's files out and drops their pages from the page cache;
-// false where the file system keeps them (tmpfs).
-bool DropCachedPages(const std::string& folder, const Mapping& probe) {
-    for (int fd = 3; fd < 1024; ++fd) {
-        char link[4096];
-        const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
-        if (n > 0 && std::string(link, static_cast<std::size_t>(n)).rfind(folder + "/", 0) == 0) {
-            fdatasync(fd);
-            posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-        }
-    }
-    return ResidentPages(probe) == 0;
-}
-
 // Waits up to 5 s for every page of `m` to be in the page cache: read-ahead
 // is asked for, not waited on. Returns the pages found.
 std::size_t AwaitResident(const Mapping& m) {
@@ -457,7 +444,9 @@ TEST(FileBackedRawDatagramStore, ALoneReadBringsInItsPagesAndReadsInOrderWhatFol
     ASSERT_EQ(third.bytes, kChunk) << "the chunk is read from the file";
     ASSERT_EQ(fourth.bytes, kChunk);
     ASSERT_EQ(fifth.bytes, kChunk);
-    if (!DropCachedPages(folder, third)) GTEST_SKIP() << "this file system keeps its pages in memory";
+    // Dropped pages that stay resident: a file system that keeps them in memory (tmpfs).
+    if (!testing::DropDatagramFilePages(folder) || ResidentPages(third) != 0)
+        GTEST_SKIP() << "this file system keeps its pages in memory";
 
     EXPECT_TRUE(ReadsBack(store, lone, kReceiveBufferSize));
     // Its pages, and at most one more where the datagram meets a page's end.
