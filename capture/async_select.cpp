@@ -14,6 +14,7 @@ namespace {
 
 struct Registration {
     int socket;
+    int readyFd;
     QPointer<QSocketNotifier> notifier;  // owned by the window, so it dies with it
 };
 
@@ -32,6 +33,10 @@ std::vector<Registration>::iterator Find(int socket) {
 }  // namespace
 
 int AsyncSelect(int socket, QObject* window, int message, long events) {
+    return AsyncSelect(socket, window, message, events, socket);
+}
+
+int AsyncSelect(int socket, QObject* window, int message, long events, int readyFd) {
     const auto found = Find(socket);
     if (events == 0) {
         if (found == Registrations().end()) return -1;
@@ -39,27 +44,29 @@ int AsyncSelect(int socket, QObject* window, int message, long events) {
         Registrations().erase(found);
         return 0;
     }
-    if (events != kFdRead || socket < 0 || window == nullptr) return -1;
+    if (events != kFdRead || socket < 0 || readyFd < 0 || window == nullptr) return -1;
     if (found != Registrations().end()) {
-        if (found->notifier->parent() != window) return -1;
+        if (found->notifier->parent() != window || found->readyFd != readyFd) return -1;
         found->notifier->setEnabled(true);
         return 0;
     }
-    auto* notifier = new QSocketNotifier(static_cast<qintptr>(socket), QSocketNotifier::Read, window);
+    auto* notifier = new QSocketNotifier(static_cast<qintptr>(readyFd), QSocketNotifier::Read, window);
     QObject::connect(notifier, &QSocketNotifier::activated, window, [notifier, window, socket, message] {
         // One notification at a time: the notifier rests until the window asks again.
         notifier->setEnabled(false);
         QCoreApplication::postEvent(window, new MessageEvent(message, static_cast<quintptr>(socket), kFdRead));
     });
-    Registrations().push_back({socket, notifier});
+    Registrations().push_back({socket, readyFd, notifier});
     return 0;
 }
 
 CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, QObject* window,
-                                    const std::string& filter) {
+                                    std::unique_ptr<CapturePump>& pump, const std::string& filter) {
     CaptureOpenResult opened = OpenCaptureSocket(address, port, filter);
     if (!opened.Ok()) return opened;
-    if (AsyncSelect(opened.socket, window, kCaptureMessage, kFdRead) != 0) {
+    pump = std::make_unique<CapturePump>(opened.socket);
+    if (AsyncSelect(opened.socket, window, kCaptureMessage, kFdRead, pump->NoticeFd()) != 0) {
+        pump.reset();  // stopped before the descriptor it reads is closed
         CloseCaptureSocket(opened.socket);
         return {-1, -1, "Cannot watch the capture for new datagrams: there is no window to tell.", {}};
     }

@@ -9,7 +9,6 @@ namespace wirelens {
 
 namespace {
 constexpr std::size_t kHeaderLength = sizeof(FrameHeader);
-constexpr std::size_t kLargestFrame = kHeaderLength + kMaxFramePayload;
 constexpr std::size_t kErrorCodeLength = sizeof(std::uint32_t);
 
 std::span<const std::uint8_t> TextBytes(std::string_view text, std::size_t limit) {
@@ -110,22 +109,31 @@ void FrameReader::Feed(std::span<const std::uint8_t> bytes) {
     mEnd += bytes.size();
 }
 
-std::optional<Frame> FrameReader::Next() {
-    if (mCorrupt || Buffered() < kHeaderLength) return std::nullopt;
+FrameAt ParseFrameAt(std::span<const std::uint8_t> bytes) {
+    FrameAt at;
+    if (bytes.size() < kHeaderLength) return at;
     FrameHeader header;
-    std::memcpy(&header, mBuffer.data() + mBegin, kHeaderLength);
-    if (header.payloadLength > kMaxFramePayload || header.type == 0 ||
-        header.type > kLastFrameType || header.reserved != 0) {
-        mCorrupt = true;
-        return std::nullopt;
+    std::memcpy(&header, bytes.data(), kHeaderLength);
+    if (header.payloadLength > kMaxFramePayload || header.type == 0 || header.type > kLastFrameType ||
+        header.reserved != 0) {
+        at.cut = FrameCut::Corrupt;
+        return at;
     }
-    if (Buffered() < kHeaderLength + header.payloadLength) return std::nullopt;
-    Frame frame{static_cast<FrameType>(header.type), header.seconds, header.microseconds,
-                header.wireLength,
-                std::span<const std::uint8_t>(mBuffer.data() + mBegin + kHeaderLength,
-                                              header.payloadLength)};
-    mBegin += kHeaderLength + header.payloadLength;
-    return frame;
+    if (bytes.size() - kHeaderLength < header.payloadLength) return at;
+    at.cut = FrameCut::Whole;
+    at.size = kHeaderLength + header.payloadLength;
+    at.frame = Frame{static_cast<FrameType>(header.type), header.seconds, header.microseconds, header.wireLength,
+                     bytes.subspan(kHeaderLength, header.payloadLength)};
+    return at;
+}
+
+std::optional<Frame> FrameReader::Next() {
+    if (mCorrupt) return std::nullopt;
+    const FrameAt at = ParseFrameAt(std::span<const std::uint8_t>(mBuffer).subspan(mBegin, mEnd - mBegin));
+    if (at.cut == FrameCut::Corrupt) mCorrupt = true;
+    if (at.cut != FrameCut::Whole) return std::nullopt;
+    mBegin += at.size;
+    return at.frame;
 }
 
 void FrameReader::Reset() {

@@ -78,6 +78,18 @@ struct ErrorPayload {
 std::optional<ErrorPayload> ParseErrorPayload(std::span<const std::uint8_t> payload);
 std::optional<StatsPayload> ParseStatsPayload(std::span<const std::uint8_t> payload);
 
+// What the front of a stream's bytes holds: a whole frame (`size` bytes of
+// them), the start of one, or a header no well-formed stream carries.
+enum class FrameCut { Whole, Partial, Corrupt };
+struct FrameAt {
+    FrameCut cut = FrameCut::Partial;
+    std::size_t size = 0;  // header and payload, when whole
+    Frame frame{};         // when whole; its payload points into the bytes
+};
+FrameAt ParseFrameAt(std::span<const std::uint8_t> bytes);
+// A frame's largest size, header and payload.
+inline constexpr std::size_t kLargestFrame = sizeof(FrameHeader) + kMaxFramePayload;
+
 // Reads frames from a non-blocking descriptor with few system calls: one read
 // fills a large buffer, then Next() hands out the complete frames in it.
 class FrameReader {

@@ -76,6 +76,32 @@ TEST(AsyncSelect, ReadinessPostsOneMessageUntilTheWindowAsksAgain) {
     EXPECT_EQ(AsyncSelect(control.Watched(), &controlWindow, kCaptureMessage, 0), 0);
 }
 
+// The capture's notices come from the pump's descriptor, yet name the socket
+// the window knows; asking again must name the same descriptor.
+TEST(AsyncSelect, ReadinessOfAnotherDescriptorIsPostedUnderTheSocket) {
+    Pair socket;
+    Pair notices;
+    Recorder window;
+    ASSERT_EQ(AsyncSelect(socket.Watched(), &window, kCaptureMessage, kFdRead, notices.Watched()), 0);
+    socket.Send();  // the socket's own readiness is not what is watched
+    Pair control;
+    Recorder controlWindow;
+    ASSERT_EQ(AsyncSelect(control.Watched(), &controlWindow, kCaptureMessage, kFdRead), 0);
+    control.Send();
+    ASSERT_TRUE(WaitForNotices(controlWindow, 1));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(window.notices.empty());
+
+    notices.Send();
+    ASSERT_TRUE(WaitForNotices(window, 1));
+    EXPECT_EQ(window.notices[0].wParam, static_cast<quintptr>(socket.Watched()));
+    EXPECT_EQ(AsyncSelect(socket.Watched(), &window, kCaptureMessage, kFdRead), -1) << "another descriptor";
+    EXPECT_EQ(AsyncSelect(socket.Watched(), &window, kCaptureMessage, kFdRead, notices.Watched()), 0);
+    EXPECT_TRUE(WaitForNotices(window, 2));
+    EXPECT_EQ(AsyncSelect(socket.Watched(), &window, kCaptureMessage, 0), 0);
+    EXPECT_EQ(AsyncSelect(control.Watched(), &controlWindow, kCaptureMessage, 0), 0);
+}
+
 TEST(AsyncSelect, EndedRegistrationPostsNothingAndEndingAgainFails) {
     Pair pair;
     Pair control;

@@ -1,13 +1,19 @@
-// The framed stream between the capture helper and the GUI.
+// The framed stream between the capture helper and the GUI, and the pump
+// that reads it on a thread of its own.
 #include "capture/capture_stream.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
+
+#include "capture/capture_pump.h"
 
 namespace wirelens {
 namespace {
@@ -238,6 +244,179 @@ TEST(FrameReader, ReportsAFailedReadWithItsError) {
     FrameReader reader;
     EXPECT_EQ(reader.Read(-1), FrameReader::ReadStatus::Failed);
     EXPECT_EQ(reader.LastErrno(), EBADF);
+}
+
+// Frame i of the streams below: its length and its bytes tell it apart.
+std::size_t LengthOf(int i) { return 20 + static_cast<std::size_t>(i * 37) % 1981; }
+
+Bytes NumberedFrames(int first, int count) {
+    Bytes stream;
+    for (int i = first; i < first + count; ++i)
+        AppendFrame(stream, FrameType::Datagram, i, static_cast<std::uint32_t>(i),
+                    static_cast<std::uint32_t>(LengthOf(i)), Pattern(LengthOf(i), static_cast<std::uint8_t>(i)));
+    return stream;
+}
+
+// Writes all of `bytes` to a non-blocking descriptor, waiting for room.
+void WriteAll(int fd, const Bytes& bytes, std::size_t chunk = 1013) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + written, std::min(chunk, bytes.size() - written));
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+        } else {
+            pollfd room{fd, POLLOUT, 0};
+            poll(&room, 1, 1000);
+        }
+    }
+}
+
+bool Readable(int fd, int waitMs) {
+    pollfd watched{fd, POLLIN, 0};
+    return poll(&watched, 1, waitMs) == 1;
+}
+
+// Takes frames, checking each against NumberedFrames from `first`, until
+// `count` have come (all: until the pump ends); says how many came and how it ended.
+struct Drained {
+    int frames = 0;
+    CapturePump::End end = CapturePump::End::None;
+};
+constexpr int kAll = -1;
+Drained Take(CapturePump& pump, int first = 0, int count = kAll) {
+    Drained drained;
+    while (drained.frames != count) {
+        const auto frame = pump.TakeFrame();
+        if (!frame) {
+            drained.end = pump.TakenToTheEnd();
+            if (drained.end != CapturePump::End::None) break;
+            pump.WaitForFrames();
+            continue;
+        }
+        const int i = first + drained.frames;
+        EXPECT_EQ(frame->seconds, i);
+        EXPECT_EQ(PayloadOf(*frame), Pattern(LengthOf(i), static_cast<std::uint8_t>(i))) << "frame " << i;
+        ++drained.frames;
+    }
+    return drained;
+}
+
+// The smallest blocks the pump takes: a long stream crosses many of them,
+// with frames cut anywhere by the writes.
+constexpr std::size_t kSmallBlock = 1;
+
+TEST(CapturePump, ALongStreamArrivesWholeInOrderAndThroughFewBlocks) {
+    SocketPair pair;
+    ASSERT_GE(pair.Reader(), 0);
+    constexpr int kFrames = 4000;  // about 4 MB, many times the blocks and the socket's buffer
+    const Bytes stream = NumberedFrames(0, kFrames);
+    CapturePump pump(pair.Reader(), kSmallBlock, 3);
+    std::thread writer([&] {
+        WriteAll(pair.Writer(), stream);
+        pair.CloseWriter();
+    });
+    // A slow start: the pump fills its blocks and waits for room, not for more memory.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_LE(pump.BlocksHeld(), 3u);
+    const Drained drained = Take(pump);
+    writer.join();
+    EXPECT_EQ(drained.frames, kFrames);
+    EXPECT_EQ(drained.end, CapturePump::End::EndOfStream);
+    EXPECT_LE(pump.BlocksMade(), 3u);
+}
+
+TEST(CapturePump, EndsAfterTheWholeFramesBeforeABrokenHeaderOrACutFrame) {
+    Bytes broken = NumberedFrames(0, 2);
+    const Bytes cutOff = NumberedFrames(2, 1);
+    Bytes cut = broken;
+    cut.insert(cut.end(), cutOff.begin(), cutOff.end() - 1);
+    AppendFrame(broken, FrameType::Datagram, 2, 0, 0, Pattern(10, 2));
+    broken[broken.size() - 10 - sizeof(FrameHeader) + 6] = 1;  // the reserved field
+
+    struct Case {
+        const char* name;
+        const Bytes& stream;
+        CapturePump::End end;
+    };
+    for (const Case& c : {Case{"broken header", broken, CapturePump::End::Corrupt},
+                          Case{"cut frame", cut, CapturePump::End::EndOfStream}}) {
+        SCOPED_TRACE(c.name);
+        SocketPair pair;
+        CapturePump pump(pair.Reader());
+        WriteAll(pair.Writer(), c.stream);
+        pair.CloseWriter();
+        const Drained drained = Take(pump);
+        EXPECT_EQ(drained.frames, 2);
+        EXPECT_EQ(drained.end, c.end);
+    }
+}
+
+TEST(CapturePump, NoticesComeOnlyWhenAskedForAndOncePerAsking) {
+    SocketPair pair;
+    CapturePump pump(pair.Reader());
+    // The first frames are news unasked.
+    EXPECT_FALSE(Readable(pump.NoticeFd(), 50));
+    WriteAll(pair.Writer(), NumberedFrames(0, 1));
+    EXPECT_TRUE(Readable(pump.NoticeFd(), 5000));
+    pump.ClearNotice();
+    EXPECT_FALSE(pump.AskForNotice()) << "a frame waits: nothing to ask for";
+    EXPECT_EQ(Take(pump, 0, 1).frames, 1);
+    EXPECT_FALSE(pump.TakeFrame().has_value());
+
+    ASSERT_TRUE(pump.AskForNotice());
+    EXPECT_FALSE(Readable(pump.NoticeFd(), 50));
+    WriteAll(pair.Writer(), NumberedFrames(1, 3));
+    EXPECT_TRUE(Readable(pump.NoticeFd(), 5000));
+    pump.ClearNotice();
+    EXPECT_FALSE(Readable(pump.NoticeFd(), 0));
+    // More frames, not asked again: quiet.
+    WriteAll(pair.Writer(), NumberedFrames(4, 1));
+    EXPECT_FALSE(Readable(pump.NoticeFd(), 50));
+    EXPECT_EQ(Take(pump, 1, 4).frames, 4);
+    EXPECT_FALSE(pump.TakeFrame().has_value());
+
+    // The end is news too.
+    ASSERT_TRUE(pump.AskForNotice());
+    pair.CloseWriter();
+    EXPECT_TRUE(Readable(pump.NoticeFd(), 5000));
+    EXPECT_FALSE(pump.TakeFrame().has_value());
+    EXPECT_EQ(pump.TakenToTheEnd(), CapturePump::End::EndOfStream);
+    EXPECT_FALSE(pump.AskForNotice());
+}
+
+TEST(CapturePump, FinishTakesWhatTheDescriptorHoldsWhileTheWriterStaysOpen) {
+    SocketPair pair;
+    CapturePump pump(pair.Reader());
+    // More than the socket's buffer holds, so the pump must have read some.
+    const Bytes stream = NumberedFrames(0, 600);
+    WriteAll(pair.Writer(), stream);
+    pump.Finish();
+    const Drained drained = Take(pump);
+    EXPECT_EQ(drained.frames, 600);
+    EXPECT_EQ(drained.end, CapturePump::End::Finished);
+}
+
+TEST(CapturePump, AFailedReadEndsWithItsError) {
+    CapturePump pump(-1);
+    pump.WaitForFrames();
+    EXPECT_FALSE(pump.TakeFrame().has_value());
+    EXPECT_EQ(pump.TakenToTheEnd(), CapturePump::End::Failed);
+    EXPECT_EQ(pump.LastErrno(), EBADF);
+}
+
+// A pump that waits for data, or for room no taker will make, stops when it goes.
+TEST(CapturePump, GoesAwayWhileWaitingForDataOrForRoom) {
+    SocketPair idle;
+    { CapturePump pump(idle.Reader()); }
+    SocketPair full;
+    auto pump = std::make_unique<CapturePump>(full.Reader(), kSmallBlock, 2);
+    const Bytes stream = NumberedFrames(0, 40);  // more than two small blocks
+    WriteAll(full.Writer(), stream);
+    pump->WaitForFrames();
+    pump.reset();
+    // What it had not read is still in the socket for whoever reads next.
+    Bytes rest(stream.size());
+    EXPECT_GT(read(full.Reader(), rest.data(), rest.size()), 0);
 }
 
 }  // namespace

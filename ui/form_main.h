@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 
+#include "capture/capture_pump.h"
 #include "capture/capture_stream.h"
 #include "capture/choose_local_ip.h"
 #include "capture/decode.h"
@@ -152,6 +153,9 @@ public:
     void StopCapture();
     bool IsCapturing() const { return mCaptureOpen; }
     std::uint64_t KernelDrops() const { return mKernelDrops; }
+    // Bytes the helper has handed over that the window has not filed yet:
+    // in the capture socket, and read by the pump.
+    std::size_t CaptureBytesWaiting() const;
 
     // --- detail views and commands ---------------------------------------
     void lv_ItemClick(int row);
@@ -302,6 +306,7 @@ private:
     void DrainCapture();
     void CaptureEnded(const QString& why);
     void ReadCapture();
+    void CaptureEndedBy(CapturePump::End end);
     void HandleFrame(const Frame& frame);
     void Form_Unload();
     void StartLoader(int fd, bool stream, std::uint64_t size, const QString& name);
@@ -341,7 +346,8 @@ private:
 
     // The capture descriptor is open and registered for notifications.
     bool mCaptureOpen = false;
-    FrameReader mReader;
+    // Reads the capture socket on its own thread; the window takes its frames.
+    std::unique_ptr<CapturePump> mPump;
     std::uint64_t mKernelDrops = 0;
 
     ClientArea* mClient = nullptr;

@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <sys/ioctl.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -127,7 +129,7 @@ void FormMain::StartCapture() {
     }
 
     StartWinsock();
-    const CaptureOpenResult opened = OpenCaptureSocket(LocalIP, kCapturePort, this, mCaptureFilter);
+    const CaptureOpenResult opened = OpenCaptureSocket(LocalIP, kCapturePort, this, mPump, mCaptureFilter);
     SetPanelText(5, CaptureTargetText(LocalIP, mCaptureFilter));
     if (!opened.Ok()) {
         EndWinsock();
@@ -145,7 +147,6 @@ void FormMain::StartCapture() {
     // An abandoned start disables Clear on the toolbar; a capture that really
     // starts gives it back, or it would stay disabled for good.
     Button(3)->setEnabled(true);
-    mReader.Reset();
     mKernelDrops = 0;
     // The first datagrams would otherwise wait while their stores clear their first pages.
     mSession.PrepareForPackets();
@@ -174,20 +175,35 @@ void FormMain::CloseSequence() {
         // The helper ends first; every datagram it captured before then is kept.
         EndCaptureHelper(CaptureSocket);
         DrainCapture();
+        // The pump stops before the descriptor it reads is closed.
+        mPump.reset();
         CloseCaptureSocket(CaptureSocket);
     }
+    mPump.reset();
     mCaptureOpen = false;
     EndWinsock();
 }
 
 void FormMain::DrainCapture() {
+    if (!mPump) return;
+    mPump->Finish();
     for (;;) {
-        while (auto frame = mReader.Next()) {
-            // An ended helper's Error frame is no news: the capture is closing anyway.
-            if (frame->type == FrameType::Datagram || frame->type == FrameType::Stats) HandleFrame(*frame);
+        const auto frame = mPump->TakeFrame();
+        if (!frame) {
+            if (mPump->TakenToTheEnd() != CapturePump::End::None) return;
+            mPump->WaitForFrames();
+            continue;
         }
-        if (mReader.Corrupt() || mReader.Read(CaptureSocket) != FrameReader::ReadStatus::Data) return;
+        // An ended helper's Error frame is no news: the capture is closing anyway.
+        if (frame->type == FrameType::Datagram || frame->type == FrameType::Stats) HandleFrame(*frame);
     }
+}
+
+std::size_t FormMain::CaptureBytesWaiting() const {
+    if (!mPump) return 0;
+    int inSocket = 0;
+    if (ioctl(CaptureSocket, FIONREAD, &inSocket) != 0) inSocket = 0;
+    return static_cast<std::size_t>(inSocket) + mPump->BytesWaiting();
 }
 
 void FormMain::CaptureEnded(const QString& why) {
@@ -205,37 +221,45 @@ void FormMain::Despues(LResult& /*lReturn*/, QObject* /*hwnd*/, int /*uMsg*/, qu
 }
 
 void FormMain::ReadCapture() {
+    mPump->ClearNotice();
     QElapsedTimer clock;
     clock.start();
     unsigned frames = 0;
     for (;;) {
-        while (auto frame = mReader.Next()) {
-            HandleFrame(*frame);
-            if (!mCaptureOpen) return;
-            if (++frames % kFramesPerClockCheck == 0 && clock.elapsed() >= kReadBudgetMs) {
-                QCoreApplication::postEvent(this, new MessageEvent(kCaptureMessage, static_cast<quintptr>(CaptureSocket), kFdRead));
-                return;
-            }
+        const auto frame = mPump->TakeFrame();
+        if (!frame) {
+            if (mPump->TakenToTheEnd() != CapturePump::End::None) return CaptureEndedBy(mPump->TakenToTheEnd());
+            if (mPump->AskForNotice()) break;
+            continue;
         }
-        if (mReader.Corrupt()) {
-            CaptureEnded(QStringLiteral("The capture stopped: the capture helper sent data that could not be read."));
+        HandleFrame(*frame);
+        if (!mCaptureOpen) return;  // ended, and the pump with it
+        if (++frames % kFramesPerClockCheck == 0 && clock.elapsed() >= kReadBudgetMs) {
+            QCoreApplication::postEvent(this, new MessageEvent(kCaptureMessage, static_cast<quintptr>(CaptureSocket), kFdRead));
             return;
         }
-        const FrameReader::ReadStatus status = mReader.Read(CaptureSocket);
-        if (status == FrameReader::ReadStatus::Data) continue;
-        if (status == FrameReader::ReadStatus::WouldBlock) break;
-        if (status == FrameReader::ReadStatus::EndOfStream) {
+    }
+    // Everything waiting has been taken: the pump's next frames notify again.
+    AsyncSelect(CaptureSocket, this, kCaptureMessage, kFdRead, mPump->NoticeFd());
+}
+
+void FormMain::CaptureEndedBy(CapturePump::End end) {
+    switch (end) {
+        case CapturePump::End::Corrupt:
+            CaptureEnded(QStringLiteral("The capture stopped: the capture helper sent data that could not be read."));
+            return;
+        case CapturePump::End::Failed:
+            CaptureEnded(QStringLiteral("The capture stopped: reading from the capture helper failed: %1")
+                             .arg(WithFullStop(QString::fromLocal8Bit(std::strerror(mPump->LastErrno())))) +
+                         QLatin1String(kPacketsKept));
+            return;
+        case CapturePump::End::EndOfStream:
+        case CapturePump::End::Finished:
+        case CapturePump::End::None:
             CaptureEnded(QStringLiteral("The capture stopped by itself: the capture helper ended "
                                         "(was the interface removed?). The packets captured so far are kept."));
-        } else {
-            CaptureEnded(QStringLiteral("The capture stopped: reading from the capture helper failed: %1")
-                             .arg(WithFullStop(QString::fromLocal8Bit(std::strerror(mReader.LastErrno())))) +
-                         QLatin1String(kPacketsKept));
-        }
-        return;
+            return;
     }
-    // Everything waiting has been read: the next datagram notifies again.
-    AsyncSelect(CaptureSocket, this, kCaptureMessage, kFdRead);
 }
 
 void FormMain::HandleFrame(const Frame& frame) {

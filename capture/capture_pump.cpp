@@ -1,0 +1,250 @@
+#include "capture/capture_pump.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+
+namespace wirelens {
+
+namespace {
+// Blocks kept for reuse beyond those in the queue: enough for the usual
+// handful in flight, without holding a flood's worth of memory afterwards.
+constexpr std::size_t kFreeBlocksKept = 8;
+
+void Signal(int fd) {
+    const std::uint64_t one = 1;
+    // A full counter (never, at one per notice) would mean it is readable anyway.
+    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void Quiet(int fd) {
+    std::uint64_t count = 0;
+    while (::read(fd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+}
+}  // namespace
+
+CapturePump::CapturePump(int fd, std::size_t blockBytes, std::size_t maxBlocks)
+    : mFd(fd), mBlockBytes(std::max(blockBytes, 2 * kLargestFrame)), mMaxBlocks(std::max<std::size_t>(maxBlocks, 2)) {
+    mNoticeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    mWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (mNoticeFd < 0 || mWakeFd < 0) {
+        const int error = errno;
+        if (mNoticeFd >= 0) close(mNoticeFd);
+        if (mWakeFd >= 0) close(mWakeFd);
+        throw std::system_error(error, std::generic_category(), "eventfd");
+    }
+    mThread = std::thread([this] { Run(); });
+}
+
+CapturePump::~CapturePump() {
+    {
+        std::lock_guard lock(mMutex);
+        mStop = true;
+    }
+    mChanged.notify_all();
+    Signal(mWakeFd);
+    mThread.join();
+    close(mNoticeFd);
+    close(mWakeFd);
+}
+
+CapturePump::Block* CapturePump::AcquireBlock() {
+    std::unique_lock lock(mMutex);
+    mChanged.wait(lock, [this] { return mStop || mQueue.size() < mMaxBlocks; });
+    if (mStop) return nullptr;
+    std::unique_ptr<Block> block;
+    if (!mFree.empty()) {
+        block = std::move(mFree.back());
+        mFree.pop_back();
+        block->published = 0;
+        block->sealed = false;
+    } else {
+        lock.unlock();  // the allocation needs no lock, and the taker may want it meanwhile
+        block = std::make_unique<Block>();
+        block->bytes = std::make_unique_for_overwrite<std::uint8_t[]>(mBlockBytes);
+        lock.lock();
+        ++mMade;
+    }
+    if (!mQueue.empty()) mQueue.back()->sealed = true;
+    mQueue.push_back(std::move(block));
+    return mQueue.back().get();
+}
+
+void CapturePump::Notify(bool noticeAsked) {
+    mChanged.notify_all();
+    if (noticeAsked) Signal(mNoticeFd);
+}
+
+void CapturePump::Publish(Block& block, std::size_t whole) {
+    bool asked = false;
+    {
+        std::lock_guard lock(mMutex);
+        if (block.published == whole) return;
+        block.published = whole;
+        asked = std::exchange(mNoticeAsked, false);
+    }
+    Notify(asked);
+}
+
+void CapturePump::EndWith(End end, int error) {
+    bool asked = false;
+    {
+        std::lock_guard lock(mMutex);
+        mEnd = end;
+        mErrno = error;
+        asked = std::exchange(mNoticeAsked, false);
+    }
+    Notify(asked);
+}
+
+void CapturePump::Run() {
+    Block* block = AcquireBlock();
+    if (block == nullptr) return;
+    std::size_t end = 0;    // bytes read into the block
+    std::size_t whole = 0;  // of them, whole frames
+    for (;;) {
+        if (mBlockBytes - end < kLargestFrame) {
+            // The next frame might not fit: it starts a new block, which takes
+            // the partial frame along. The block holds at least one whole frame.
+            Block* next = AcquireBlock();
+            if (next == nullptr) return;
+            std::memcpy(next->bytes.get(), block->bytes.get() + whole, end - whole);
+            block = next;
+            end -= whole;
+            whole = 0;
+        }
+        const ssize_t n = ::read(mFd, block->bytes.get() + end, mBlockBytes - end);
+        if (n > 0) {
+            end += static_cast<std::size_t>(n);
+            for (;;) {
+                const FrameAt at = ParseFrameAt({block->bytes.get() + whole, end - whole});
+                if (at.cut == FrameCut::Whole) {
+                    whole += at.size;
+                    continue;
+                }
+                if (at.cut == FrameCut::Corrupt) {
+                    Publish(*block, whole);
+                    return EndWith(End::Corrupt);
+                }
+                break;
+            }
+            Publish(*block, whole);
+            continue;
+        }
+        if (n == 0) return EndWith(End::EndOfStream);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return EndWith(End::Failed, errno);
+        bool finish = false;
+        {
+            std::lock_guard lock(mMutex);
+            if (mStop) return;
+            finish = mFinish;
+        }
+        if (finish) return EndWith(End::Finished);
+        pollfd watched[2] = {{mFd, POLLIN, 0}, {mWakeFd, POLLIN, 0}};
+        if (::poll(watched, 2, -1) < 0 && errno != EINTR) return EndWith(End::Failed, errno);
+        if ((watched[1].revents & POLLIN) != 0) Quiet(mWakeFd);
+    }
+}
+
+bool CapturePump::WaitingLocked() const {
+    if (mQueue.empty()) return false;
+    // Only the taker moves past a block, so a front block fully taken and
+    // sealed means the next one may hold frames.
+    const Block& front = *mQueue.front();
+    if (mTaken < front.published) return true;
+    return front.sealed && mQueue.size() > 1 && mQueue[1]->published > 0;
+}
+
+CapturePump::Batch CapturePump::Next() {
+    bool freed = false;
+    Batch batch;
+    {
+        std::lock_guard lock(mMutex);
+        while (!mQueue.empty()) {
+            Block& front = *mQueue.front();
+            if (mTaken < front.published) {
+                batch.frames = {front.bytes.get() + mTaken, front.published - mTaken};
+                break;
+            }
+            if (!front.sealed) break;
+            // Taken to its end and written no more: reuse it.
+            if (mFree.size() < kFreeBlocksKept) mFree.push_back(std::move(mQueue.front()));
+            mQueue.pop_front();
+            mTaken = 0;
+            freed = true;
+        }
+        if (batch.frames.empty()) batch.end = mEnd;
+    }
+    if (freed) mChanged.notify_all();
+    return batch;
+}
+
+std::optional<Frame> CapturePump::TakeFrame() {
+    if (mBatch.empty()) {
+        const Batch batch = Next();
+        mBatch = batch.frames;
+        mEndSeen = batch.end;
+        if (mBatch.empty()) return std::nullopt;
+    }
+    // Whole by construction: the pump publishes whole frames only.
+    const FrameAt at = ParseFrameAt(mBatch);
+    mBatch = mBatch.subspan(at.size);
+    mTaken += at.size;
+    return at.frame;
+}
+
+bool CapturePump::AskForNotice() {
+    std::lock_guard lock(mMutex);
+    if (WaitingLocked() || mEnd != End::None) return false;
+    mNoticeAsked = true;
+    return true;
+}
+
+void CapturePump::ClearNotice() { Quiet(mNoticeFd); }
+
+void CapturePump::Finish() {
+    {
+        std::lock_guard lock(mMutex);
+        mFinish = true;
+    }
+    Signal(mWakeFd);
+}
+
+void CapturePump::WaitForFrames() {
+    std::unique_lock lock(mMutex);
+    mChanged.wait(lock, [this] { return WaitingLocked() || mEnd != End::None; });
+}
+
+int CapturePump::LastErrno() const {
+    std::lock_guard lock(mMutex);
+    return mErrno;
+}
+
+std::size_t CapturePump::BytesWaiting() const {
+    std::lock_guard lock(mMutex);
+    std::size_t bytes = 0;
+    for (const auto& block : mQueue) bytes += block->published;
+    return mQueue.empty() ? 0 : bytes - mTaken;
+}
+
+std::size_t CapturePump::BlocksHeld() const {
+    std::lock_guard lock(mMutex);
+    return mQueue.size() + mFree.size();
+}
+
+std::size_t CapturePump::BlocksMade() const {
+    std::lock_guard lock(mMutex);
+    return mMade;
+}
+
+}  // namespace wirelens

@@ -1,0 +1,121 @@
+#pragma once
+// Reads the capture helper's stream on a thread of its own. The window's
+// thread files each datagram, paints and answers the user; while it does that,
+// or waits for a CPU that senders on the same machine hold, the pump keeps the
+// socket drained, so the helper never waits to write and its packet ring does
+// not fill. Frames wait here whole, in stream order, in blocks of memory that
+// are used again, until the window takes them: the window stays the only
+// writer of the stores.
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "capture/capture_stream.h"
+
+namespace wirelens {
+
+class CapturePump {
+public:
+    static constexpr std::size_t kBlockBytes = 1 << 20;
+    // At most 64 MiB wait (over 100 ms of a flood of large datagrams); past
+    // that the pump stops reading and the stream's and the helper's buffers
+    // fill as they would without it.
+    static constexpr std::size_t kMaxBlocks = 64;
+
+    enum class End {
+        None,         // reading goes on
+        EndOfStream,  // the helper closed its end
+        Failed,       // a read failed (LastErrno says why)
+        Corrupt,      // a header no well-formed stream carries
+        Finished,     // Finish asked for it, and the descriptor held nothing more
+    };
+
+    // Starts reading `fd`, a non-blocking stream descriptor the caller keeps
+    // open until the pump is gone. Blocks are at least two largest frames.
+    explicit CapturePump(int fd, std::size_t blockBytes = kBlockBytes, std::size_t maxBlocks = kMaxBlocks);
+    CapturePump(const CapturePump&) = delete;
+    CapturePump& operator=(const CapturePump&) = delete;
+    ~CapturePump();  // stops reading; frames not taken are dropped
+
+    // The oldest frame not taken yet, whole; nothing when none waits. Its
+    // payload stays valid until the next call.
+    std::optional<Frame> TakeFrame();
+    // Why reading ended, once every frame before the end has been taken
+    // (TakeFrame found nothing more); None until then.
+    End TakenToTheEnd() const { return mEndSeen; }
+
+    // A new pump gives notice of its first frames or its end unasked.
+    // When nothing waits and reading goes on: the notice descriptor becomes
+    // readable with the next frames or the end, and this returns true. It
+    // returns false when there is something to take now.
+    bool AskForNotice();
+    int NoticeFd() const { return mNoticeFd; }
+    // Makes the notice descriptor quiet again (when a notice is acted on).
+    void ClearNotice();
+
+    // The writer has ended: read what the descriptor holds now, then end.
+    void Finish();
+    // Blocks until frames wait or reading has ended.
+    void WaitForFrames();
+
+    int LastErrno() const;
+    // Bytes of whole frames read and not taken yet (ask from the taker's thread).
+    std::size_t BytesWaiting() const;
+    // Blocks holding frames or kept for reuse, and blocks ever made (tests).
+    std::size_t BlocksHeld() const;
+    std::size_t BlocksMade() const;
+
+private:
+    struct Block {
+        std::unique_ptr<std::uint8_t[]> bytes;
+        std::size_t published = 0;  // whole frames the reader may take
+        bool sealed = false;        // the pump writes no more into it
+    };
+
+    // The oldest whole frames not taken yet, back to back, valid until the
+    // next call; `end` only when none wait.
+    struct Batch {
+        std::span<const std::uint8_t> frames;
+        End end = End::None;
+    };
+    Batch Next();
+    void Run();
+    Block* AcquireBlock();  // null when stopping
+    void Publish(Block& block, std::size_t whole);
+    void EndWith(End end, int error = 0);
+    bool WaitingLocked() const;
+    void Notify(bool noticeAsked);
+
+    const int mFd;
+    const std::size_t mBlockBytes;
+    const std::size_t mMaxBlocks;
+    int mNoticeFd = -1;  // eventfd the window watches
+    int mWakeFd = -1;    // eventfd that wakes the pump for Finish and stop
+
+    mutable std::mutex mMutex;
+    std::condition_variable mChanged;  // frames published, the end, a block freed, a stop
+    std::deque<std::unique_ptr<Block>> mQueue;  // oldest first; the last is being written
+    std::vector<std::unique_ptr<Block>> mFree;
+    std::size_t mMade = 0;
+    End mEnd = End::None;
+    int mErrno = 0;
+    bool mNoticeAsked = true;  // a new pump gives notice of its first frames
+    bool mFinish = false;
+    bool mStop = false;
+    // The taker's own, read without the lock: what it has taken of the front
+    // block, the rest of its batch, and the end it has come to.
+    std::size_t mTaken = 0;
+    std::span<const std::uint8_t> mBatch;
+    End mEndSeen = End::None;
+
+    std::thread mThread;
+};
+
+}  // namespace wirelens
