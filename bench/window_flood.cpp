@@ -298,6 +298,7 @@ int main(int argc, char** argv) {
     monitor.stop();
 
     const bool stillCapturing = window.IsCapturing();
+    const std::size_t pumpPeakBytes = window.CapturePumpPeakBytes();
     window.FlushPendingRows();
     flood = 0;
     for (std::int32_t key = 1; key <= window.Packets().Count(); ++key) {
@@ -329,6 +330,7 @@ int main(int argc, char** argv) {
                 static_cast<double>(firstPacketNs) / 1e9, static_cast<double>(lastPacketNs) / 1e9);
     std::printf("capturing at the end %s\nmessages %d\nlist paints %ld\n", stillCapturing ? "yes" : "no", messages,
                 listPaints.Paints());
+    std::printf("pump peak MiB %.0f\n", static_cast<double>(pumpPeakBytes) / (1 << 20));
     stalls.Print();
     std::fflush(stdout);
     window.close();

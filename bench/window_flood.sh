@@ -105,6 +105,7 @@ cpu_row() {  # NAME CAPTURED TICKS
     printf "  %-32s %10s %9s %12s\n" "$1" "$2" "$(ratio "$2")" "$(us_per_datagram "$3" "$2")"
 }
 echo "resident memory:     helper $HELPER_MEMORY; dumpcap $DUMPCAP_MEMORY"
+echo "window's pump:       at most $(value "$WORK/window.out" "pump peak MiB") MiB of frames waited for the list (its bound is 64)"
 echo "CPU per captured datagram (user + system, from /proc; $CLOCK_TICK ticks a second):"
 printf "  %-32s %10s %9s %12s\n" capturer captured "of sent" "µs/datagram"
 if [ -n "$RING_PID" ]; then cpu_row "floor (bare TPACKET_V3 counter)" "$RING_CAPTURED" "${CPU_USED[4]}"; fi

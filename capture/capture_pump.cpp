@@ -76,6 +76,7 @@ CapturePump::Block* CapturePump::AcquireBlock() {
     }
     if (!mQueue.empty()) mQueue.back()->sealed = true;
     mQueue.push_back(std::move(block));
+    mPeakBlocks = std::max(mPeakBlocks, mQueue.size());
     return mQueue.back().get();
 }
 
@@ -240,6 +241,11 @@ std::size_t CapturePump::BytesWaiting() const {
 std::size_t CapturePump::BlocksHeld() const {
     std::lock_guard lock(mMutex);
     return mQueue.size() + mFree.size();
+}
+
+std::size_t CapturePump::PeakBytes() const {
+    std::lock_guard lock(mMutex);
+    return mPeakBlocks * mBlockBytes;
 }
 
 std::size_t CapturePump::BlocksMade() const {

@@ -71,6 +71,8 @@ public:
     // Blocks holding frames or kept for reuse, and blocks ever made (tests).
     std::size_t BlocksHeld() const;
     std::size_t BlocksMade() const;
+    // The most bytes of blocks that frames ever held at once.
+    std::size_t PeakBytes() const;
 
 private:
     struct Block {
@@ -104,6 +106,7 @@ private:
     std::deque<std::unique_ptr<Block>> mQueue;  // oldest first; the last is being written
     std::vector<std::unique_ptr<Block>> mFree;
     std::size_t mMade = 0;
+    std::size_t mPeakBlocks = 0;
     End mEnd = End::None;
     int mErrno = 0;
     bool mNoticeAsked = true;  // a new pump gives notice of its first frames

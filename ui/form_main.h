@@ -156,6 +156,8 @@ public:
     // Bytes the helper has handed over that the window has not filed yet:
     // in the capture socket, and read by the pump.
     std::size_t CaptureBytesWaiting() const;
+    // The most memory the capture's frames took while waiting for the list (benchmarks).
+    std::size_t CapturePumpPeakBytes() const { return mPump ? mPump->PeakBytes() : 0; }
 
     // --- detail views and commands ---------------------------------------
     void lv_ItemClick(int row);
