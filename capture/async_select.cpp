@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <algorithm>
+#include <exception>
 #include <vector>
 
 #include "hook/sub_cls.h"
@@ -64,7 +65,12 @@ CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, QObjec
                                     std::unique_ptr<CapturePump>& pump, const std::string& filter) {
     CaptureOpenResult opened = OpenCaptureSocket(address, port, filter);
     if (!opened.Ok()) return opened;
-    pump = std::make_unique<CapturePump>(opened.socket);
+    try {
+        pump = std::make_unique<CapturePump>(opened.socket);
+    } catch (const std::exception& e) {  // no descriptor or thread left for it
+        CloseCaptureSocket(opened.socket);
+        return {-1, -1, std::string("Cannot read the capture: ") + e.what() + ".", {}};
+    }
     if (AsyncSelect(opened.socket, window, kCaptureMessage, kFdRead, pump->NoticeFd()) != 0) {
         pump.reset();  // stopped before the descriptor it reads is closed
         CloseCaptureSocket(opened.socket);

@@ -69,8 +69,13 @@ CapturePump::Block* CapturePump::AcquireBlock() {
         block->sealed = false;
     } else {
         lock.unlock();  // the allocation needs no lock, and the taker may want it meanwhile
-        block = std::make_unique<Block>();
-        block->bytes = std::make_unique_for_overwrite<std::uint8_t[]>(mBlockBytes);
+        try {
+            block = std::make_unique<Block>();
+            block->bytes = std::make_unique_for_overwrite<std::uint8_t[]>(mBlockBytes);
+        } catch (const std::bad_alloc&) {
+            EndWith(End::Failed, ENOMEM);  // what was read before stays for the taker
+            return nullptr;
+        }
         lock.lock();
         ++mMade;
     }

@@ -89,7 +89,9 @@ private:
     };
     Batch Next();
     void Run();
-    Block* AcquireBlock();  // null when stopping
+    // The next block to read into, once there is room; null when stopping, or
+    // when out of memory (reading has then ended as failed).
+    Block* AcquireBlock();
     void Publish(Block& block, std::size_t whole);
     void EndWith(End end, int error = 0);
     bool WaitingLocked() const;
