@@ -25,6 +25,7 @@ struct EndingCase {
     const char* name;
     std::optional<ErrorPayload> error;  // nothing: the helper just ends
     const char* message;
+    bool broken = false;  // the datagram is followed by a header no helper writes
 };
 
 void PrintTo(const EndingCase& c, std::ostream* out) { *out << c.name; }
@@ -47,6 +48,7 @@ TEST_P(CaptureEndingTest, IsToldInFullAndEveryPacketIsKept) {
     const auto datagram = testing::BuildDatagram(fields);
     AppendFrame(stream, FrameType::Datagram, 1700000000, 0, static_cast<std::uint32_t>(datagram.size()), datagram);
     if (c.error) AppendErrorFrame(stream, c.error->code, c.error->message);
+    if (c.broken) stream.insert(stream.end(), sizeof(FrameHeader), 0xff);
     QFile frames(folder.filePath(QStringLiteral("frames.bin")));
     ASSERT_TRUE(frames.open(QIODevice::WriteOnly));
     frames.write(reinterpret_cast<const char*>(stream.data()), static_cast<qint64>(stream.size()));
@@ -89,7 +91,9 @@ INSTANTIATE_TEST_SUITE_P(
                    "The capture stopped: veth0: The interface disappeared. The packets captured so far are kept."},
         EndingCase{"HelperJustEnded", std::nullopt,
                    "The capture stopped by itself: the capture helper ended (was the interface removed?). The "
-                   "packets captured so far are kept."}),
+                   "packets captured so far are kept."},
+        EndingCase{"BrokenStream", std::nullopt,
+                   "The capture stopped: the capture helper sent data that could not be read.", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The session filing no more ends the capture and says how many packets it keeps.
