@@ -85,31 +85,28 @@ CapturePump::Block* CapturePump::AcquireBlock() {
     return mQueue.back().get();
 }
 
-void CapturePump::Notify(bool noticeAsked) {
+template <typename Change>
+void CapturePump::Announce(Change change) {
+    bool asked = false;
+    {
+        std::lock_guard lock(mMutex);
+        if (!change()) return;
+        asked = std::exchange(mNoticeAsked, false);
+    }
     mChanged.notify_all();
-    if (noticeAsked) Signal(mNoticeFd);
+    if (asked) Signal(mNoticeFd);
 }
 
 void CapturePump::Publish(Block& block, std::size_t whole) {
-    bool asked = false;
-    {
-        std::lock_guard lock(mMutex);
-        if (block.published == whole) return;
-        block.published = whole;
-        asked = std::exchange(mNoticeAsked, false);
-    }
-    Notify(asked);
+    Announce([&] { return std::exchange(block.published, whole) != whole; });
 }
 
 void CapturePump::EndWith(End end, int error) {
-    bool asked = false;
-    {
-        std::lock_guard lock(mMutex);
+    Announce([&] {
         mEnd = end;
         mErrno = error;
-        asked = std::exchange(mNoticeAsked, false);
-    }
-    Notify(asked);
+        return true;
+    });
 }
 
 void CapturePump::Run() {
@@ -171,15 +168,14 @@ bool CapturePump::WaitingLocked() const {
     return front.sealed && mQueue.size() > 1 && mQueue[1]->published > 0;
 }
 
-CapturePump::Batch CapturePump::Next() {
+void CapturePump::Refill() {
     bool freed = false;
-    Batch batch;
     {
         std::lock_guard lock(mMutex);
         while (!mQueue.empty()) {
             Block& front = *mQueue.front();
             if (mTaken < front.published) {
-                batch.frames = {front.bytes.get() + mTaken, front.published - mTaken};
+                mBatch = {front.bytes.get() + mTaken, front.published - mTaken};
                 break;
             }
             if (!front.sealed) break;
@@ -189,17 +185,14 @@ CapturePump::Batch CapturePump::Next() {
             mTaken = 0;
             freed = true;
         }
-        if (batch.frames.empty()) batch.end = mEnd;
+        if (mBatch.empty()) mEndSeen = mEnd;
     }
     if (freed) mChanged.notify_all();
-    return batch;
 }
 
 std::optional<Frame> CapturePump::TakeFrame() {
     if (mBatch.empty()) {
-        const Batch batch = Next();
-        mBatch = batch.frames;
-        mEndSeen = batch.end;
+        Refill();
         if (mBatch.empty()) return std::nullopt;
     }
     // Whole by construction: the pump publishes whole frames only.

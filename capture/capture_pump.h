@@ -81,21 +81,20 @@ private:
         bool sealed = false;        // the pump writes no more into it
     };
 
-    // The oldest whole frames not taken yet, back to back, valid until the
-    // next call; `end` only when none wait.
-    struct Batch {
-        std::span<const std::uint8_t> frames;
-        End end = End::None;
-    };
-    Batch Next();
+    // Points the batch at the oldest whole frames not taken yet, back to back,
+    // reusing blocks taken to their end; when none wait, notes the end, if any.
+    void Refill();
     void Run();
     // The next block to read into, once there is room; null when stopping, or
     // when out of memory (reading has then ended as failed).
     Block* AcquireBlock();
+    // Runs `change` under the lock; when it changed something, wakes whoever
+    // waits and gives the notice asked for.
+    template <typename Change>
+    void Announce(Change change);
     void Publish(Block& block, std::size_t whole);
     void EndWith(End end, int error = 0);
     bool WaitingLocked() const;
-    void Notify(bool noticeAsked);
 
     const int mFd;
     const std::size_t mBlockBytes;
