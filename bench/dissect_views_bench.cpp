@@ -81,6 +81,9 @@ public:
     ScrollBarPaintCache::Counts ScrollBarPaints() const {
         return mScrollBar != nullptr ? mScrollBar->PaintCounts() : ScrollBarPaintCache::Counts{};
     }
+    long CellsDrawnDirect() const {
+        return static_cast<const PacketRowDelegate*>(mView.itemDelegate())->PaintCounts().direct;
+    }
     int RowsPainted() const { return mView.rowAt(mView.viewport()->height() - 1) - mView.rowAt(0) + 1; }
 
 private:
@@ -98,6 +101,7 @@ void BM_PaintScreenful(benchmark::State& state) {
     state.counters["rows_painted"] = screen.RowsPainted();
     state.counters["bar_drawn"] = static_cast<double>(screen.ScrollBarPaints().drawn);
     state.counters["bar_reused"] = static_cast<double>(screen.ScrollBarPaints().reused);
+    state.counters["direct"] = static_cast<double>(screen.CellsDrawnDirect());
 }
 BENCHMARK(BM_PaintScreenful)
     ->Args({1, 4})

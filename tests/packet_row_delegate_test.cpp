@@ -2,7 +2,11 @@
 // each case paints the same cells both ways and compares the pixels.
 #include <QFontMetrics>
 #include <QGlyphRun>
+#include <QApplication>
 #include <QHeaderView>
+#include <QScreen>
+#include <QScrollBar>
+#include <functional>
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
@@ -16,6 +20,7 @@
 #include "tests/dissect_fixtures.h"
 #include "ui/ascii_text_layout.h"
 #include "ui/packet_row_delegate.h"
+#include "ui/packet_table_view.h"
 
 namespace wirelens {
 namespace {
@@ -115,6 +120,8 @@ TEST_P(RowsLookTheSame, AsQtDrawsThem) {
     const QImage actual = ownView.viewport()->grab().toImage();
     const PacketRowDelegate::Counts counts = delegate->PaintCounts();
     EXPECT_GE(c.leftToQt ? counts.fallback : counts.fast, model.rowCount() * (PacketListModel::kColumnCount - 1));
+    // Text that fits its cell is written straight into the image.
+    if (!c.leftToQt && c.otherWidth >= 90) EXPECT_GE(counts.direct, model.rowCount() * (PacketListModel::kColumnCount - 1));
     ASSERT_EQ(expected.size(), actual.size());
     EXPECT_TRUE(expected == actual) << "the list differs from Qt's drawing";
 }
@@ -149,6 +156,7 @@ class CellStates : public PacketRowDelegateTest, public ::testing::WithParamInte
 
 TEST_P(CellStates, LookAsQtDrawsThem) {
     SetColumnWidths(400, 110);
+    delegate->ResetPaintCounts();
     for (int row = 0; row < model.rowCount(); ++row) {
         for (int column = 0; column < PacketListModel::kColumnCount; ++column) {
             const QModelIndex index = model.index(row, column);
@@ -159,6 +167,7 @@ TEST_P(CellStates, LookAsQtDrawsThem) {
                 << "row " << row << " column " << column;
         }
     }
+    if (!(GetParam().set & QStyle::State_HasFocus)) EXPECT_GT(delegate->PaintCounts().direct, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -243,6 +252,77 @@ TEST_F(PacketRowDelegateTest, CellTextIsTheDisplayText) {
     EXPECT_FALSE(model.AppendCellText(model.rowCount(), 0, text));
     EXPECT_FALSE(model.AppendCellText(0, PacketListModel::kColumnCount, text));
     EXPECT_TRUE(text.empty());
+}
+
+// The list as the window shows it, its own table and delegate beside Qt's,
+// compared as painted into their windows: there the text is written into the
+// window's image, under the clip of each repaint, and a scroll repaints only
+// the strip it uncovers.
+TEST(PacketListInAWindow, LooksAsQtsTableThroughScrollsAndSelections) {
+    CaptureSession session;
+    const std::vector<ByteVector> mix = {TcpData(), DnsQuery(), TcpSack(), IcmpEchoRequest(), TcpSynAck(),
+                                         IcmpPortUnreachable(), NtpClient()};
+    for (int i = 0; i < 400; ++i) {
+        const ByteVector& d = mix[static_cast<std::size_t>(i) % mix.size()];
+        session.Ingest(d, PacketTime{1700000000 + i, 0}, static_cast<std::uint32_t>(d.size()));
+    }
+    PacketListModel model(session);
+    model.ReplaceRows(session.RebuildRows());
+    QTableView qtTable;
+    PacketTableView ownTable;
+    auto* delegate = new PacketRowDelegate(model, &ownTable);
+    ownTable.setItemDelegate(delegate);
+    for (QTableView* view : {static_cast<QTableView*>(&qtTable), static_cast<QTableView*>(&ownTable)}) {
+        view->setModel(&model);
+        view->setShowGrid(false);
+        view->setWordWrap(false);
+        view->setSelectionBehavior(QAbstractItemView::SelectRows);
+        view->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+        view->verticalHeader()->hide();
+        view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+        view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 4);
+        for (int c = 0; c < PacketListModel::kColumnCount; ++c) view->setColumnWidth(c, 100);
+        view->setColumnWidth(PacketListModel::kColInfo, 500);
+        view->resize(900, 320);
+        view->show();
+    }
+    const auto settle = [] {
+        for (int i = 0; i < 5; ++i) QApplication::processEvents();
+    };
+    const auto shown = [](QTableView& view) {
+        const QRect area(view.viewport()->mapTo(view.window(), QPoint(0, 0)), view.viewport()->size());
+        return view.screen()->grabWindow(view.window()->winId()).toImage().copy(area);
+    };
+    const auto onBoth = [&](const std::function<void(QTableView&)>& change) {
+        change(qtTable);
+        change(ownTable);
+        settle();
+    };
+    settle();
+    const int rowHeight = ownTable.verticalHeader()->defaultSectionSize();
+    struct Step {
+        const char* what;
+        std::function<void(QTableView&)> change;
+    };
+    const Step steps[] = {
+        {"shown", [](QTableView&) {}},
+        {"a row down", [&](QTableView& v) { v.verticalScrollBar()->setValue(rowHeight); }},
+        {"seven rows down", [&](QTableView& v) { v.verticalScrollBar()->setValue(8 * rowHeight); }},
+        // Selecting brings the row into view, which the list's table does on a whole row.
+        {"a row selected", [](QTableView& v) { v.selectRow(10); }},
+        {"three pixels up", [&](QTableView& v) { v.verticalScrollBar()->setValue(8 * rowHeight - 3); }},
+        {"sideways", [](QTableView& v) { v.horizontalScrollBar()->setValue(37); }},
+        {"a region of two rectangles",
+         [](QTableView& v) { v.viewport()->update(QRegion(10, 5, 300, 40) + QRegion(200, 100, 400, 30)); }},
+        {"the end", [](QTableView& v) { v.scrollToBottom(); }},
+    };
+    for (const Step& step : steps) {
+        delegate->ResetPaintCounts();
+        onBoth(step.change);
+        EXPECT_TRUE(shown(ownTable) == shown(qtTable)) << step.what;
+    }
+    // The last step repainted a screenful, nearly all of it written directly.
+    EXPECT_GT(delegate->PaintCounts().direct, 5 * PacketListModel::kColumnCount);
 }
 
 // Fonts with and without kerning pairs, and a fixed-pitch one.

@@ -81,11 +81,15 @@ std::int16_t AsciiTextLayout::ShapePair(int first, int second) const {
 void AsciiTextLayout::Emit(int slot, std::int32_t x, AsciiLine& line) const {
     line.glyphs.push_back(mGlyph[static_cast<std::size_t>(slot)]);
     line.positions.emplace_back(x / 64.0, 0.0);
+    line.characters.push_back(static_cast<std::uint8_t>(slot));
+    line.x64.push_back(x);
 }
 
 bool AsciiTextLayout::Layout(std::string_view text, int width, AsciiLine& line) {
     line.glyphs.clear();
     line.positions.clear();
+    line.characters.clear();
+    line.x64.clear();
     line.advance = 0;
     line.keptCharacters = 0;
     line.elided = false;
@@ -124,6 +128,8 @@ bool AsciiTextLayout::Layout(std::string_view text, int width, AsciiLine& line) 
 
     line.glyphs.reserve(kept + 1);
     line.positions.reserve(kept + 1);
+    line.characters.reserve(kept + 1);
+    line.x64.reserve(kept + 1);
     std::int32_t x = 0;
     for (std::size_t i = 0; i < kept; ++i) {
         const int slot = Slot(text[i]);

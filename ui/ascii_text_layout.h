@@ -9,6 +9,7 @@
 #include <QMargins>
 #include <QPointF>
 #include <QRawFont>
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -20,6 +21,8 @@ namespace wirelens {
 struct AsciiLine {
     std::vector<quint32> glyphs;
     std::vector<QPointF> positions;
+    std::vector<std::uint8_t> characters;  // each glyph's slot (see AsciiTextLayout::kSlots)
+    std::vector<std::int32_t> x64;    // each glyph's position in 1/64 pixel
     std::int32_t advance = 0;  // width of the line in 1/64 pixel
     int keptCharacters = 0;    // characters of the text shown before the ellipsis, if any
     bool elided = false;
@@ -44,13 +47,19 @@ public:
     // Characters 0x20..0x7e only.
     static bool IsPrintableAscii(std::string_view text);
 
+    // Slots number the characters 0x20..0x7e from 0, then the ellipsis.
+    static constexpr int kSlots = 96;
+    quint32 GlyphOf(int slot) const { return mGlyph[static_cast<std::size_t>(slot)]; }
+    // The largest advance of any slot, in 1/64 pixel.
+    std::int32_t WidestAdvance() const { return *std::max_element(mAdvance.begin(), mAdvance.end()); }
+
     // Lays out `text` (printable ASCII) in `width` pixels, ending it with an
     // ellipsis where it does not fit. False when two of its characters form a
     // ligature or change each other's glyphs: that text needs real shaping.
     bool Layout(std::string_view text, int width, AsciiLine& line);
 
 private:
-    static constexpr int kCharacters = 96;  // 0x20..0x7e, then the ellipsis
+    static constexpr int kCharacters = kSlots;
     static constexpr int kEllipsis = kCharacters - 1;
     static constexpr std::int16_t kUnknown = INT16_MIN;
     static constexpr std::int16_t kShaped = INT16_MIN + 1;  // the pair needs shaping

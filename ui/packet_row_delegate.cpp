@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "packets/packet_list_model.h"
+#include "ui/glyph_masks.h"
 
 namespace wirelens {
 
@@ -16,7 +17,11 @@ PacketRowDelegate::PacketRowDelegate(const PacketListModel& model, QObject* pare
 PacketRowDelegate::~PacketRowDelegate() = default;
 
 AsciiTextLayout& PacketRowDelegate::LayoutFor(const QFont& font) const {
-    if (!mLayout || mLayout->Font() != font) mLayout = std::make_unique<AsciiTextLayout>(font);
+    if (!mLayout || mLayout->Font() != font) {
+        mMasks.reset();
+        mLayout = std::make_unique<AsciiTextLayout>(font);
+        mMasks = std::make_unique<GlyphMasks>(*mLayout);
+    }
     return *mLayout;
 }
 
@@ -90,6 +95,13 @@ bool PacketRowDelegate::PaintAscii(QPainter* painter, const QStyleOptionViewItem
         if (group == QPalette::Normal && !(option.state & QStyle::State_Active)) group = QPalette::Inactive;
         const QColor& colour = option.palette.color(
             group, (option.state & QStyle::State_Selected) ? QPalette::HighlightedText : QPalette::Text);
+        const ImageTarget target = ImageTarget::Of(*painter, option.rect);
+        const int baseline = top + static_cast<int>(std::floor(layout.Ascent())) + target.offset.y();
+        const std::int32_t x64 = (textRect.x() + target.offset.x()) * 64 + offset;
+        if (mMasks->Draw(target, x64, baseline, mLine, colour.rgba())) {
+            ++mCounts.direct;
+            return true;
+        }
         if (mTextPen.color() != colour) mTextPen = QPen(colour);
         const QPen before = painter->pen();
         painter->setPen(mTextPen);

@@ -18,6 +18,7 @@
 namespace wirelens {
 
 class PacketListModel;
+class GlyphMasks;
 
 class PacketRowDelegate : public QStyledItemDelegate {
     Q_OBJECT
@@ -27,10 +28,12 @@ public:
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
-    // Cells painted by the fast path and by Qt's delegate since the last reset.
+    // Cells painted by the fast path and by Qt's delegate since the last reset;
+    // of the fast ones, those whose text was written straight into the image.
     struct Counts {
         long fast = 0;
         long fallback = 0;
+        long direct = 0;
     };
     Counts PaintCounts() const { return mCounts; }
     void ResetPaintCounts() { mCounts = {}; }
@@ -42,6 +45,7 @@ private:
     const PacketListModel& mModel;
     // Painting is const to Qt; these are caches and scratch space of the GUI thread.
     mutable std::unique_ptr<AsciiTextLayout> mLayout;
+    mutable std::unique_ptr<GlyphMasks> mMasks;  // of mLayout's font
     mutable std::string mText;
     mutable AsciiLine mLine;
     mutable QGlyphRun mRun;

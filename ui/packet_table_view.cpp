@@ -2,18 +2,19 @@
 
 #include <QHeaderView>
 #include <QHoverEvent>
+#include <QImage>
 #include <QItemSelectionModel>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <algorithm>
 #include <climits>
-#include <vector>
 
 namespace wirelens {
 
 PacketTableView::PacketTableView(QWidget* parent) : QTableView(parent) {
     setVerticalScrollMode(ScrollPerPixel);
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     connect(verticalScrollBar(), &QScrollBar::sliderReleased, this, [this] { AlignToRow(); });
 }
 
@@ -72,60 +73,101 @@ bool PacketTableView::viewportEvent(QEvent* event) {
     return QTableView::viewportEvent(event);
 }
 
+// Fills the part of the region the painter is clipped to with the viewport's
+// background, as Qt's widget painting does before a paint event.
+void PacketTableView::FillBackground(QPainter& painter, const QRect& area) const {
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.fillRect(area, viewport()->palette().brush(viewport()->backgroundRole()));
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+}
+
 // The cells of the rows in the region, as Qt's table paints them without a
-// grid, spans or alternating colours.
+// grid, spans or alternating colours. The viewport paints its own background
+// (it is opaque to Qt): a row's strip is filled just before its cells are
+// drawn, while the strip is still in the processor's cache. Qt would fill the
+// whole region first, and for a region a screen high its raster engine hands
+// that fill to its thread pool; the text drawn after it then reads the pixels
+// back from memory.
 void PacketTableView::paintEvent(QPaintEvent* event) {
+    const QRegion& region = event->region();
     if (!PlacesRowsByNumber()) {
+        {
+            QPainter painter(viewport());
+            for (const QRect& dirty : region) FillBackground(painter, dirty);
+        }
         QTableView::paintEvent(event);
         return;
     }
     QStyleOptionViewItem option;
     initViewItemOption(&option);
     QPainter painter(viewport());
+    const QRect area = region.boundingRect();
     const QHeaderView* columns = horizontalHeader();
     const QHeaderView* rowHeader = verticalHeader();
     const int rows = rowHeader->count();
-    if (columns->count() == 0 || rows == 0 || itemDelegate() == nullptr) return;
+    if (columns->count() == 0 || rows == 0 || itemDelegate() == nullptr) {
+        FillBackground(painter, area);
+        return;
+    }
 
     const int rowHeight = rowHeader->defaultSectionSize();
     const int top = rowHeader->offset();
+    const int width = viewport()->width();
     const int right = columns->length() - columns->offset() - 1;
     const int bottom = static_cast<int>(std::min<qint64>(static_cast<qint64>(rows) * rowHeight - top - 1, INT_MAX));
-    const int firstRow = std::max(top / rowHeight, 0);
-    const int lastRow = std::min((top + viewport()->height()) / rowHeight, rows - 1);
-    int firstColumn = columns->visualIndexAt(0);
-    int lastColumn = columns->visualIndexAt(columns->width());
+    int firstColumn = columns->visualIndexAt(std::max(area.left(), 0));
+    int lastColumn = columns->visualIndexAt(std::min(area.right(), right));
     if (firstColumn == -1) firstColumn = 0;
     if (lastColumn == -1) lastColumn = columns->count() - 1;
-    const int columnsShown = lastColumn - firstColumn + 1;
-    // A cell under two rectangles of the region is painted once.
-    std::vector<bool> drawn(static_cast<std::size_t>(std::max(lastRow - firstRow + 1, 0) * columnsShown));
+    const int fromRow = std::max((area.top() + top) / rowHeight, 0);
+    const int toRow = std::min((std::min(area.bottom(), bottom) + top) / rowHeight, rows - 1);
 
-    for (QRect dirty : event->region()) {
-        dirty.setBottom(std::min(dirty.bottom(), bottom));
-        dirty.setRight(std::min(dirty.right(), right));
-        if (!dirty.isValid()) continue;
-        int left = columns->visualIndexAt(dirty.left());
-        int last = columns->visualIndexAt(dirty.right());
-        if (left == -1) left = 0;
-        if (last == -1) last = columns->count() - 1;
-        const int fromRow = std::max((dirty.top() + top) / rowHeight, 0);
-        const int toRow = std::min((dirty.bottom() + top) / rowHeight, rows - 1);
-        for (int row = fromRow; row <= toRow; ++row) {
-            const int rowY = row * rowHeight - top;
-            for (int visual = left; visual <= last; ++visual) {
-                const long bit = static_cast<long>(row - firstRow) * columnsShown + visual - firstColumn;
-                if (bit < 0 || bit >= static_cast<long>(drawn.size()) || drawn[static_cast<std::size_t>(bit)]) continue;
-                drawn[static_cast<std::size_t>(bit)] = true;
-                const int column = columns->logicalIndex(visual);
-                if (columns->isSectionHidden(column)) continue;
-                const QModelIndex index = model()->index(row, column, rootIndex());
-                if (!index.isValid()) continue;
-                option.rect = QRect(columnViewportPosition(column), rowY, columnWidth(column), rowHeight);
-                DrawCell(painter, option, index);
-            }
+    // The painter is clipped to the region: a strip or a cell outside it costs a test.
+    for (int row = fromRow; row <= toRow && area.top() <= bottom; ++row) {
+        const int rowY = row * rowHeight - top;
+        const QRect strip(0, rowY, width, rowHeight);
+        if (!region.intersects(strip)) continue;
+        FillBackground(painter, strip);
+        for (int visual = firstColumn; visual <= lastColumn; ++visual) {
+            const int column = columns->logicalIndex(visual);
+            if (columns->isSectionHidden(column)) continue;
+            option.rect = QRect(columnViewportPosition(column), rowY, columnWidth(column), rowHeight);
+            if (!region.intersects(option.rect)) continue;
+            const QModelIndex index = model()->index(row, column, rootIndex());
+            if (index.isValid()) DrawCell(painter, option, index);
         }
     }
+    // The strips span the viewport's width; below the last row is left.
+    if (area.bottom() > bottom) FillBackground(painter, QRect(0, bottom + 1, width, area.bottom() - bottom));
+}
+
+// Styles draw a row's panel for a selection or alternating colours, and most
+// draw nothing for a plain row, yet Fusion works out its colours on every call,
+// a tenth of a screenful's paint. Whether the style draws anything for a cell
+// of this size, state and palette is found once, by drawing one into a
+// transparent image.
+bool PacketTableView::RowPanelShows(const QStyleOptionViewItem& option) const {
+    const PanelKey key{style(), option.palette.cacheKey(), static_cast<int>(option.state),
+                       static_cast<int>(option.features), option.rect.size()};
+    for (const PanelProbe& probe : mPanelProbes)
+        if (probe.key == key) return probe.shows;
+    QImage image(option.rect.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    {
+        QPainter painter(&image);
+        QStyleOptionViewItem atOrigin = option;
+        atOrigin.rect.moveTo(0, 0);
+        style()->drawPrimitive(QStyle::PE_PanelItemViewRow, &atOrigin, &painter, this);
+    }
+    bool shows = false;
+    for (int y = 0; y < image.height() && !shows; ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        shows = std::any_of(line, line + image.width(), [](QRgb px) { return px != 0; });
+    }
+    // A few sizes and states are met in a list; a style or palette change makes new ones.
+    if (mPanelProbes.size() == kPanelProbes) mPanelProbes.erase(mPanelProbes.begin());
+    mPanelProbes.push_back({key, shows});
+    return shows;
 }
 
 void PacketTableView::DrawCell(QPainter& painter, QStyleOptionViewItem option, const QModelIndex& index) const {
@@ -140,7 +182,7 @@ void PacketTableView::DrawCell(QPainter& painter, QStyleOptionViewItem option, c
         option.palette.setCurrentColorGroup(group);
     }
     if (index == currentIndex() && (hasFocus() || viewport()->hasFocus())) option.state |= QStyle::State_HasFocus;
-    style()->drawPrimitive(QStyle::PE_PanelItemViewRow, &option, &painter, this);
+    if (RowPanelShows(option)) style()->drawPrimitive(QStyle::PE_PanelItemViewRow, &option, &painter, this);
     itemDelegateForIndex(index)->paint(&painter, option, index);
 }
 

@@ -12,6 +12,7 @@
 // to Qt's table. The list spans no cells, and this table would not draw spans.
 #include <QPersistentModelIndex>
 #include <QTableView>
+#include <vector>
 
 namespace wirelens {
 
@@ -37,10 +38,28 @@ private:
     int WholeRowPixels() const;
     // Moves the list on to the next offset of whole rows, the end excepted.
     void AlignToRow();
+    // Whether the style draws a row panel under a cell with this option.
+    bool RowPanelShows(const QStyleOptionViewItem& option) const;
+    void FillBackground(QPainter& painter, const QRect& area) const;
     void DrawCell(QPainter& painter, QStyleOptionViewItem option, const QModelIndex& index) const;
 
     // The cell under the mouse, followed as Qt's view follows it for its own painting.
     QPersistentModelIndex mHover;
+
+    struct PanelKey {
+        const QStyle* style = nullptr;
+        qint64 palette = 0;
+        int state = 0;
+        int features = 0;
+        QSize size;
+        bool operator==(const PanelKey&) const = default;
+    };
+    struct PanelProbe {
+        PanelKey key;
+        bool shows = false;
+    };
+    static constexpr std::size_t kPanelProbes = 32;
+    mutable std::vector<PanelProbe> mPanelProbes;  // oldest first
 };
 
 }  // namespace wirelens

@@ -16,7 +16,8 @@ target_sources(wirelens_qt PRIVATE
   ui/packet_row_delegate.cpp ui/packet_row_delegate.h
   ui/packet_table_view.cpp ui/packet_table_view.h
   ui/scroll_bar_paint_cache.cpp ui/scroll_bar_paint_cache.h
-  ui/ascii_text_layout.cpp ui/ascii_text_layout.h)
+  ui/ascii_text_layout.cpp ui/ascii_text_layout.h
+  ui/glyph_masks.cpp ui/glyph_masks.h)
 
 # Fallback address of the About box's link when no README is found beside the executable.
 set_source_files_properties(ui/frm_about.cpp PROPERTIES

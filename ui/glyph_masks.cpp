@@ -1,0 +1,263 @@
+#include "ui/glyph_masks.h"
+
+#include <QGlyphRun>
+#include <QPaintEngine>
+#include <QPainter>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace wirelens {
+
+namespace {
+
+// Each channel of `x` times `a` / 255, rounded as Qt's raster engine rounds it.
+inline std::uint32_t ByteMul(std::uint32_t x, std::uint32_t a) {
+    std::uint32_t t = (x & 0xff00ffu) * a;
+    t = (t + ((t >> 8) & 0xff00ffu) + 0x800080u) >> 8;
+    t &= 0xff00ffu;
+    x = ((x >> 8) & 0xff00ffu) * a;
+    x = x + ((x >> 8) & 0xff00ffu) + 0x800080u;
+    x &= 0xff00ff00u;
+    return x | t;
+}
+
+bool IsWhole(qreal v) { return v == std::floor(v); }
+
+// Source over, the source being the opaque `colour` at each pixel's coverage,
+// as Qt blends a glyph. A coverage of 0 leaves the pixel as it was and one of
+// 255 gives the colour, so no pixel needs a branch.
+inline std::uint32_t BlendPixel(std::uint32_t pixel, std::uint32_t coverage, std::uint32_t colour) {
+    return ByteMul(colour, coverage) + ByteMul(pixel, 255 - coverage);
+}
+
+void BlendSpan(QRgb* pixels, const std::uint8_t* coverage, int count, QRgb colour) {
+    int c = 0;
+#if defined(__SSE2__)
+    // Four pixels at a time, each channel in 16 bits: the same products and
+    // rounding as ByteMul, lane by lane (no sum leaves its 16 bits).
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i full = _mm_set1_epi16(255);
+    const __m128i half = _mm_set1_epi16(0x80);
+    const __m128i source = _mm_unpacklo_epi8(_mm_set1_epi32(static_cast<int>(colour)), zero);
+    const auto byteMul = [&](__m128i v, __m128i a) {
+        const __m128i t = _mm_mullo_epi16(v, a);
+        return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), half), 8);
+    };
+    for (; c + 4 <= count; c += 4) {
+        std::uint32_t four;
+        std::memcpy(&four, coverage + c, sizeof four);
+        if (four == 0) continue;
+        __m128i a = _mm_cvtsi32_si128(static_cast<int>(four));
+        a = _mm_unpacklo_epi8(a, a);
+        a = _mm_unpacklo_epi16(a, a);  // each pixel's coverage in its four channels
+        const __m128i aLow = _mm_unpacklo_epi8(a, zero);
+        const __m128i aHigh = _mm_unpackhi_epi8(a, zero);
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + c));
+        const __m128i low = _mm_add_epi16(byteMul(source, aLow),
+                                          byteMul(_mm_unpacklo_epi8(d, zero), _mm_sub_epi16(full, aLow)));
+        const __m128i high = _mm_add_epi16(byteMul(source, aHigh),
+                                           byteMul(_mm_unpackhi_epi8(d, zero), _mm_sub_epi16(full, aHigh)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + c), _mm_packus_epi16(low, high));
+    }
+#endif
+    for (; c < count; ++c)
+        if (coverage[c] != 0) pixels[c] = BlendPixel(pixels[c], coverage[c], colour);
+}
+
+}  // namespace
+
+ImageTarget ImageTarget::Of(QPainter& painter, const QRect& logicalArea) {
+    ImageTarget target;
+    QPaintEngine* engine = painter.paintEngine();
+    if (engine == nullptr || engine->type() != QPaintEngine::Raster) return target;
+    QPaintDevice* device = engine->paintDevice();
+    if (device == nullptr || device->devType() != QInternal::Image) return target;
+    auto* image = static_cast<QImage*>(device);
+    // A shared image would be copied by Qt before its next write; ours would be lost.
+    if ((image->format() != QImage::Format_RGB32 && image->format() != QImage::Format_ARGB32_Premultiplied) ||
+        !image->isDetached())
+        return target;
+    const QTransform& transform = painter.deviceTransform();
+    if (transform.type() > QTransform::TxTranslate || !IsWhole(transform.dx()) || !IsWhole(transform.dy()))
+        return target;
+    if (painter.hasClipping() || painter.compositionMode() != QPainter::CompositionMode_SourceOver ||
+        painter.opacity() != 1.0 ||
+        (painter.renderHints() & (QPainter::TextAntialiasing | QPainter::VerticalSubpixelPositioning)) !=
+            QPainter::TextAntialiasing)
+        return target;
+    target.offset = QPoint(static_cast<int>(transform.dx()), static_cast<int>(transform.dy()));
+    // The engine's own clip is the region being painted, in device pixels; only
+    // one of its rectangles holding the whole area is taken.
+    const QRect area = logicalArea.translated(target.offset) & image->rect();
+    const QRegion clip = engine->systemClip();
+    if (clip.isEmpty()) {
+        target.writable = area;
+    } else {
+        for (const QRect& r : clip) {
+            if (r.contains(area)) {
+                target.writable = area;
+                break;
+            }
+        }
+    }
+    if (!target.writable.isEmpty()) target.image = image;
+    return target;
+}
+
+GlyphMasks::GlyphMasks(AsciiTextLayout& layout)
+    : mLayout(layout),
+      mMasks(static_cast<std::size_t>(AsciiTextLayout::kSlots) * kPhases),
+      mSlotMade(AsciiTextLayout::kSlots, false),
+      mSlotBroken(AsciiTextLayout::kSlots, false) {
+    if (!layout.Usable()) return;
+    const QMarginsF& reach = layout.InkReach();
+    // A sample cell leaves room around the widest glyph for ink the reach did
+    // not foresee; ink touching the cell's edge marks the glyph as not drawn here.
+    mCellLeft = static_cast<int>(std::ceil(reach.left())) + 4;
+    mCellWidth = mCellLeft + static_cast<int>(std::ceil(layout.WidestAdvance() / 64.0 + reach.right())) + 6;
+    mCellBaseline = static_cast<int>(std::ceil(reach.top())) + 4;
+    mCellHeight = mCellBaseline + static_cast<int>(std::ceil(reach.bottom())) + 6;
+    mAscentFraction = layout.Ascent() - std::floor(layout.Ascent());
+    mUsable = SameAsQt();
+}
+
+// The glyph of `slot` drawn by Qt at every sub-pixel position, side by side in
+// one run, and each one's coverage kept.
+bool GlyphMasks::MakeSlot(int slot) const {
+    const auto made = static_cast<std::size_t>(slot);
+    if (mSlotMade[made]) return !mSlotBroken[made];
+    mSlotMade[made] = true;
+    QImage sample(mCellWidth * kPhases, mCellHeight, QImage::Format_ARGB32_Premultiplied);
+    sample.fill(Qt::transparent);
+    {
+        QPainter painter(&sample);
+        painter.setPen(QColor(0, 0, 0));
+        const std::vector<quint32> glyphs(kPhases, mLayout.GlyphOf(slot));
+        std::vector<QPointF> positions;
+        for (int phase = 0; phase < kPhases; ++phase)
+            positions.emplace_back(phase * mCellWidth + mCellLeft + phase / 64.0, 0.0);
+        QGlyphRun run;
+        run.setRawFont(mLayout.RawFont());
+        run.setRawData(glyphs.data(), positions.data(), kPhases);
+        painter.drawGlyphRun(QPointF(0, mCellBaseline + mAscentFraction), run);
+    }
+    for (int phase = 0; phase < kPhases; ++phase) {
+        const int x0 = phase * mCellWidth;
+        int left = mCellWidth, right = -1, top = mCellHeight, bottom = -1;
+        for (int y = 0; y < mCellHeight; ++y) {
+            const auto* line = reinterpret_cast<const QRgb*>(sample.constScanLine(y)) + x0;
+            for (int x = 0; x < mCellWidth; ++x) {
+                if (qAlpha(line[x]) == 0) continue;
+                left = std::min(left, x);
+                right = std::max(right, x);
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+        }
+        Mask& mask = mMasks[made * kPhases + static_cast<std::size_t>(phase)];
+        if (right < 0) {
+            mask = Mask{};
+            continue;
+        }
+        if (left == 0 || top == 0 || right == mCellWidth - 1 || bottom == mCellHeight - 1) {
+            mSlotBroken[made] = true;
+            return false;
+        }
+        mask.left = static_cast<std::int16_t>(left - mCellLeft);
+        mask.top = static_cast<std::int16_t>(top - mCellBaseline);
+        mask.width = static_cast<std::uint16_t>(right - left + 1);
+        mask.height = static_cast<std::uint16_t>(bottom - top + 1);
+        mask.offset = static_cast<std::uint32_t>(mCoverage.size());
+        for (int y = top; y <= bottom; ++y) {
+            const auto* line = reinterpret_cast<const QRgb*>(sample.constScanLine(y)) + x0;
+            for (int x = left; x <= right; ++x) mCoverage.push_back(static_cast<std::uint8_t>(qAlpha(line[x])));
+        }
+    }
+    return true;
+}
+
+const GlyphMasks::Mask& GlyphMasks::MaskOf(int slot, int phase) const {
+    return mMasks[static_cast<std::size_t>(slot) * kPhases + static_cast<std::size_t>(phase)];
+}
+
+bool GlyphMasks::Draw(const ImageTarget& target, std::int32_t originX64, int baselineTop, const AsciiLine& line,
+                      QRgb colour) const {
+    return mUsable && Blit(target, originX64, baselineTop, line, colour);
+}
+
+bool GlyphMasks::Blit(const ImageTarget& target, std::int32_t originX64, int baselineTop, const AsciiLine& line,
+                      QRgb colour) const {
+    // A colour that is not opaque is blended by Qt from 16 bits a channel.
+    if (target.image == nullptr || qAlpha(colour) != 255) return false;
+    const std::size_t count = line.characters.size();
+    // Every glyph's ink must lie in the writable part, or none is drawn.
+    for (std::size_t i = 0; i < count; ++i) {
+        const int slot = line.characters[i];
+        if (!MakeSlot(slot)) return false;
+        const std::int32_t x64 = originX64 + line.x64[i];
+            const Mask& mask = MaskOf(slot, x64 & (kPhases - 1));
+        if (mask.width == 0) continue;
+        const QRect ink((x64 >> 6) + mask.left, baselineTop + mask.top, mask.width, mask.height);
+        if (!target.writable.contains(ink)) return false;
+    }
+    QImage& image = *target.image;
+    // The image is not shared (checked by ImageTarget), so its pixels are the painter's own.
+    auto* bits = const_cast<uchar*>(image.constBits());
+    const qsizetype stride = image.bytesPerLine();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t x64 = originX64 + line.x64[i];
+        const Mask& mask = MaskOf(line.characters[i], x64 & (kPhases - 1));
+        const std::uint8_t* coverage = mCoverage.data() + mask.offset;
+        const int x = (x64 >> 6) + mask.left;
+        uchar* row = bits + static_cast<qsizetype>(baselineTop + mask.top) * stride;
+        for (int y = 0; y < mask.height; ++y, row += stride, coverage += mask.width)
+            BlendSpan(reinterpret_cast<QRgb*>(row) + x, coverage, mask.width, colour);
+    }
+    return true;
+}
+
+bool GlyphMasks::SameAsQt() {
+    std::string sample;
+    for (char c = 0x20; c <= 0x7e; ++c) sample += c;
+    AsciiLine line;
+    struct Case {
+        QImage::Format format;
+        QColor background;
+        QColor text;
+    };
+    const Case cases[] = {{QImage::Format_RGB32, QColor(255, 255, 255), QColor(0, 0, 0)},
+                          {QImage::Format_ARGB32_Premultiplied, QColor(48, 140, 198), QColor(255, 255, 255)},
+                          {QImage::Format_RGB32, QColor(239, 239, 239), QColor(190, 190, 190)}};
+    const int lineHeight = mCellHeight;
+    for (const Case& test : cases) {
+        // Three lines: whole-pixel start, two fractions; the last one cut with an ellipsis.
+        const int widths[] = {100000, 100000, 300};
+        const int fractions[] = {0, 23, 50};
+        QImage byQt(mCellWidth * 100 + 40, lineHeight * 3, test.format);
+        byQt.fill(test.background);
+        QImage byMasks = byQt.copy();
+        QPainter qt(&byQt);
+        qt.setPen(test.text);
+        QPainter own(&byMasks);
+        for (int i = 0; i < 3; ++i) {
+            if (!mLayout.Layout(sample, widths[i], line)) return false;
+            const int top = i * lineHeight + mCellBaseline;
+            QGlyphRun run;
+            run.setRawFont(mLayout.RawFont());
+            run.setRawData(line.glyphs.data(), line.positions.data(), static_cast<int>(line.glyphs.size()));
+            qt.drawGlyphRun(QPointF(10 + fractions[i] / 64.0, top + mAscentFraction), run);
+            const ImageTarget target = ImageTarget::Of(own, byMasks.rect());
+            if (!Blit(target, 10 * 64 + fractions[i], top, line, test.text.rgba())) return false;
+        }
+        qt.end();
+        own.end();
+        if (byQt != byMasks) return false;
+    }
+    return true;
+}
+
+}  // namespace wirelens

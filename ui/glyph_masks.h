@@ -1,0 +1,84 @@
+#pragma once
+// Draws a laid-out ASCII line by writing its pixels straight into the image a
+// painter paints on. Qt's raster engine draws a glyph run glyph by glyph: each
+// glyph is looked up in the font engine's cache by its sub-pixel position,
+// mapped through the painter's transform and blended by a routine reached
+// through two function pointers, which is half of what a screenful of the
+// packet list costs to paint. Here each glyph's coverage at each of the 64
+// sub-pixel positions a line can give it is taken once from Qt itself (the
+// glyph drawn by Qt in opaque black on a transparent image leaves its coverage
+// as the alpha), and blended with the formula Qt's engine uses, so the pixels
+// are Qt's own. A font whose text Qt draws otherwise (sub-pixel colour
+// antialiasing, gamma-corrected blending) fails the check made when its masks
+// are set up, and is left to Qt.
+#include <QImage>
+#include <QRect>
+#include <QRgb>
+#include <cstdint>
+#include <vector>
+
+#include "ui/ascii_text_layout.h"
+
+class QPainter;
+
+namespace wirelens {
+
+// The image a painter paints on, where it may be written directly: a raster
+// engine on a 32-bit image that is not shared, an integer translation, plain
+// source-over blending, no clip of the painter's own.
+struct ImageTarget {
+    QImage* image = nullptr;
+    QPoint offset;  // device position of the painter's origin
+    QRect writable;  // device pixels the paint may change (image ∩ the engine's clip)
+
+    // Null image when the painter's state does not allow it.
+    static ImageTarget Of(QPainter& painter, const QRect& logicalArea);
+};
+
+class GlyphMasks {
+public:
+    // Masks of `layout`'s font, made and checked against Qt's own drawing.
+    explicit GlyphMasks(AsciiTextLayout& layout);
+
+    bool Usable() const { return mUsable; }
+
+    // Draws `line` with its origin on the baseline at `originX64` (1/64 pixel)
+    // and `originY` (pixels, the layout's ascent below a whole-pixel top), in
+    // device coordinates of `target`, in `colour`. Pixels outside
+    // `target.writable` are never written; false, having written nothing, when
+    // some ink would fall there.
+    bool Draw(const ImageTarget& target, std::int32_t originX64, int baselineTop, const AsciiLine& line,
+              QRgb colour) const;
+
+private:
+    struct Mask {
+        std::int16_t left = 0;  // from the glyph's whole-pixel origin
+        std::int16_t top = 0;
+        std::uint16_t width = 0;
+        std::uint16_t height = 0;
+        std::uint32_t offset = 0;  // into mCoverage
+    };
+    static constexpr int kPhases = 64;
+
+    bool Blit(const ImageTarget& target, std::int32_t originX64, int baselineTop, const AsciiLine& line,
+              QRgb colour) const;
+    const Mask& MaskOf(int slot, int phase) const;
+    bool MakeSlot(int slot) const;
+    // Draws a sample of text with Qt and with the masks on the same images and compares them.
+    bool SameAsQt();
+
+    AsciiTextLayout& mLayout;
+    bool mUsable = false;
+    int mCellWidth = 0;
+    int mCellHeight = 0;
+    int mCellLeft = 0;      // the glyph origin's column in a sample cell
+    int mCellBaseline = 0;  // its row, less the ascent's fraction
+    qreal mAscentFraction = 0;
+    // Made when a slot is first drawn: painting is const to Qt.
+    mutable std::vector<Mask> mMasks;  // slot * kPhases + phase
+    mutable std::vector<bool> mSlotMade;
+    mutable std::vector<bool> mSlotBroken;  // its ink left the sample cell; never drawn here
+    mutable std::vector<std::uint8_t> mCoverage;
+};
+
+}  // namespace wirelens
