@@ -19,6 +19,7 @@
 #include "packets/packet_list_model.h"
 #include "tests/dissect_fixtures.h"
 #include "ui/ascii_text_layout.h"
+#include "ui/glyph_masks.h"
 #include "ui/packet_row_delegate.h"
 #include "ui/packet_table_view.h"
 
@@ -258,7 +259,13 @@ TEST_F(PacketRowDelegateTest, CellTextIsTheDisplayText) {
 // compared as painted into their windows: there the text is written into the
 // window's image, under the clip of each repaint, and a scroll repaints only
 // the strip it uncovers.
-TEST(PacketListInAWindow, LooksAsQtsTableThroughScrollsAndSelections) {
+class PacketListInAWindow : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { GlyphMasks::AllowWideSteps(GetParam()); }
+    void TearDown() override { GlyphMasks::AllowWideSteps(true); }
+};
+
+TEST_P(PacketListInAWindow, LooksAsQtsTableThroughScrollsAndSelections) {
     CaptureSession session;
     const std::vector<ByteVector> mix = {TcpData(), DnsQuery(), TcpSack(), IcmpEchoRequest(), TcpSynAck(),
                                          IcmpPortUnreachable(), NtpClient()};
@@ -324,6 +331,10 @@ TEST(PacketListInAWindow, LooksAsQtsTableThroughScrollsAndSelections) {
     // The last step repainted a screenful, nearly all of it written directly.
     EXPECT_GT(delegate->PaintCounts().direct, 5 * PacketListModel::kColumnCount);
 }
+
+// The blend in the widest steps the processor has, and in 128-bit steps.
+INSTANTIATE_TEST_SUITE_P(PacketRowDelegate, PacketListInAWindow, ::testing::Values(true, false),
+                         [](const auto& info) { return std::string(info.param ? "WideSteps" : "NarrowSteps"); });
 
 // Fonts with and without kerning pairs, and a fixed-pitch one.
 class AsciiLayoutFonts : public ::testing::TestWithParam<const char*> {

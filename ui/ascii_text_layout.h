@@ -9,7 +9,6 @@
 #include <QMargins>
 #include <QPointF>
 #include <QRawFont>
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -50,8 +49,8 @@ public:
     // Slots number the characters 0x20..0x7e from 0, then the ellipsis.
     static constexpr int kSlots = 96;
     quint32 GlyphOf(int slot) const { return mGlyph[static_cast<std::size_t>(slot)]; }
-    // The largest advance of any slot, in 1/64 pixel.
-    std::int32_t WidestAdvance() const { return *std::max_element(mAdvance.begin(), mAdvance.end()); }
+    // A slot's advance, in 1/64 pixel.
+    std::int32_t AdvanceOf(int slot) const { return mAdvance[static_cast<std::size_t>(slot)]; }
 
     // Lays out `text` (printable ASCII) in `width` pixels, ending it with an
     // ellipsis where it does not fit. False when two of its characters form a

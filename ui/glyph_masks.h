@@ -35,12 +35,25 @@ struct ImageTarget {
     static ImageTarget Of(QPainter& painter, const QRect& logicalArea);
 };
 
+// Where a glyph is blended: its first pixel's byte offset in the image, and
+// where its coverage starts, a row of `width` bytes for each of its `height` lines.
+struct GlyphSpot {
+    qsizetype offset = 0;
+    std::uint32_t coverage = 0;
+    int width = 0;
+    int height = 0;
+};
+
 class GlyphMasks {
 public:
     // Masks of `layout`'s font, made and checked against Qt's own drawing.
     explicit GlyphMasks(AsciiTextLayout& layout);
 
     bool Usable() const { return mUsable; }
+
+    // Whether glyphs may be blended in 256-bit steps where the processor has
+    // them (the default); tests turn it off to check the 128-bit steps as well.
+    static void AllowWideSteps(bool allowed);
 
     // Draws `line` with its origin on the baseline at `originX64` (1/64 pixel)
     // and `originY` (pixels, the layout's ascent below a whole-pixel top), in
@@ -62,15 +75,17 @@ private:
 
     bool Blit(const ImageTarget& target, std::int32_t originX64, int baselineTop, const AsciiLine& line,
               QRgb colour) const;
-    const Mask& MaskOf(int slot, int phase) const;
+    const Mask& MaskOf(int slot, int phase) const {
+        return mMasks[static_cast<std::size_t>(slot) * kPhases + static_cast<std::size_t>(phase)];
+    }
     bool MakeSlot(int slot) const;
     // Draws a sample of text with Qt and with the masks on the same images and compares them.
     bool SameAsQt();
 
     AsciiTextLayout& mLayout;
     bool mUsable = false;
-    int mCellWidth = 0;
     int mCellHeight = 0;
+    qreal mReachRight = 0;
     int mCellLeft = 0;      // the glyph origin's column in a sample cell
     int mCellBaseline = 0;  // its row, less the ascent's fraction
     qreal mAscentFraction = 0;
@@ -79,6 +94,8 @@ private:
     mutable std::vector<bool> mSlotMade;
     mutable std::vector<bool> mSlotBroken;  // its ink left the sample cell; never drawn here
     mutable std::vector<std::uint8_t> mCoverage;
+    mutable QImage mSample;                 // scratch: a slot's glyph at every sub-pixel position
+    mutable std::vector<GlyphSpot> mSpots;  // scratch: the glyphs of the line being drawn
 };
 
 }  // namespace wirelens

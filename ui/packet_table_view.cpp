@@ -170,7 +170,11 @@ bool PacketTableView::RowPanelShows(const QStyleOptionViewItem& option) const {
     return shows;
 }
 
-void PacketTableView::DrawCell(QPainter& painter, QStyleOptionViewItem option, const QModelIndex& index) const {
+// The option is the paint's own, set for the cell and put back after: a copy
+// per cell (fonts, palette, locale, icon) cost more than some cells' drawing.
+void PacketTableView::DrawCell(QPainter& painter, QStyleOptionViewItem& option, const QModelIndex& index) const {
+    const QStyle::State state = option.state;
+    const QPalette::ColorGroup colourGroup = option.palette.currentColorGroup();
     if (selectionModel() != nullptr && selectionModel()->isSelected(index)) option.state |= QStyle::State_Selected;
     if (index == mHover) option.state |= QStyle::State_MouseOver;
     if (option.state & QStyle::State_Enabled) {
@@ -184,6 +188,8 @@ void PacketTableView::DrawCell(QPainter& painter, QStyleOptionViewItem option, c
     if (index == currentIndex() && (hasFocus() || viewport()->hasFocus())) option.state |= QStyle::State_HasFocus;
     if (RowPanelShows(option)) style()->drawPrimitive(QStyle::PE_PanelItemViewRow, &option, &painter, this);
     itemDelegateForIndex(index)->paint(&painter, option, index);
+    option.state = state;
+    option.palette.setCurrentColorGroup(colourGroup);
 }
 
 }  // namespace wirelens

@@ -41,7 +41,7 @@ private:
     // Whether the style draws a row panel under a cell with this option.
     bool RowPanelShows(const QStyleOptionViewItem& option) const;
     void FillBackground(QPainter& painter, const QRect& area) const;
-    void DrawCell(QPainter& painter, QStyleOptionViewItem option, const QModelIndex& index) const;
+    void DrawCell(QPainter& painter, QStyleOptionViewItem& option, const QModelIndex& index) const;
 
     // The cell under the mouse, followed as Qt's view follows it for its own painting.
     QPersistentModelIndex mHover;
