@@ -12,6 +12,7 @@
 #include <QPixmap>
 #include <QTableView>
 #include <QTextLayout>
+#include <cmath>
 #include <gtest/gtest.h>
 
 #include "packets/capture_session.h"
@@ -396,6 +397,43 @@ TEST_P(AsciiLayoutFonts, ElisionKeepsWhatQFontMetricsKeeps) {
             }
         }
     }
+}
+
+// Every printable character, at every sub-pixel position a line can give it,
+// drawn from the masks as Qt draws it; in 256- and 128-bit steps.
+TEST_P(AsciiLayoutFonts, MasksDrawEveryGlyphAtEveryPositionAsQtDoes) {
+    AsciiTextLayout layout(Font());
+    GlyphMasks masks(layout);
+    ASSERT_TRUE(masks.Usable());
+    std::string text;
+    for (char c = 0x20; c <= 0x7e; ++c) text += c;
+    AsciiLine line;
+    ASSERT_TRUE(layout.Layout(text, 100000, line));
+    const int baseline = 20;
+    const qreal ascentFraction = layout.Ascent() - std::floor(layout.Ascent());
+    for (bool wide : {true, false}) {
+        GlyphMasks::AllowWideSteps(wide);
+        for (int phase = 0; phase < 64; ++phase) {
+            QImage byQt(line.advance / 64 + 40, 32, QImage::Format_RGB32);
+            byQt.fill(QColor(250, 250, 245));
+            QImage byMasks = byQt.copy();
+            {
+                QPainter painter(&byQt);
+                painter.setPen(QColor(20, 20, 30));
+                QGlyphRun run;
+                run.setRawFont(layout.RawFont());
+                run.setRawData(line.glyphs.data(), line.positions.data(), static_cast<int>(line.glyphs.size()));
+                painter.drawGlyphRun(QPointF(10 + phase / 64.0, baseline + ascentFraction), run);
+            }
+            {
+                QPainter painter(&byMasks);
+                const ImageTarget target = ImageTarget::Of(painter, byMasks.rect());
+                ASSERT_TRUE(masks.Draw(target, 10 * 64 + phase, baseline, line, QColor(20, 20, 30).rgba()));
+            }
+            ASSERT_TRUE(byQt == byMasks) << "at " << phase << "/64 of a pixel, " << (wide ? "wide" : "narrow") << " steps";
+        }
+    }
+    GlyphMasks::AllowWideSteps(true);
 }
 
 INSTANTIATE_TEST_SUITE_P(PacketRowDelegate, AsciiLayoutFonts,

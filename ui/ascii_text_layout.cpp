@@ -97,10 +97,10 @@ bool AsciiTextLayout::Layout(std::string_view text, int width, AsciiLine& line) 
     mWidths.resize(count);
     std::int32_t total = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        const int slot = Slot(text[i]);
+        const int slot = SlotOf(text[i]);
         std::int32_t w = mAdvance[static_cast<std::size_t>(slot)];
         if (i + 1 < count) {
-            const std::int16_t adjust = Pair(slot, Slot(text[i + 1]));
+            const std::int16_t adjust = Pair(slot, SlotOf(text[i + 1]));
             if (adjust == kShaped) return false;
             w += adjust;
         }
@@ -132,7 +132,7 @@ bool AsciiTextLayout::Layout(std::string_view text, int width, AsciiLine& line) 
     line.x64.reserve(kept + 1);
     std::int32_t x = 0;
     for (std::size_t i = 0; i < kept; ++i) {
-        const int slot = Slot(text[i]);
+        const int slot = SlotOf(text[i]);
         Emit(slot, x, line);
         if (line.elided && i + 1 == kept) {
             const std::int16_t adjust = Pair(slot, kEllipsis);

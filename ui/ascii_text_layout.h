@@ -48,6 +48,7 @@ public:
 
     // Slots number the characters 0x20..0x7e from 0, then the ellipsis.
     static constexpr int kSlots = 96;
+    static int SlotOf(char c) { return static_cast<unsigned char>(c) - 0x20; }  // a printable character's slot
     quint32 GlyphOf(int slot) const { return mGlyph[static_cast<std::size_t>(slot)]; }
     // A slot's advance, in 1/64 pixel.
     std::int32_t AdvanceOf(int slot) const { return mAdvance[static_cast<std::size_t>(slot)]; }
@@ -63,7 +64,6 @@ private:
     static constexpr std::int16_t kUnknown = INT16_MIN;
     static constexpr std::int16_t kShaped = INT16_MIN + 1;  // the pair needs shaping
 
-    static int Slot(char c) { return static_cast<unsigned char>(c) - 0x20; }
     static QChar CharacterOf(int slot);
     // The advance adjustment of the first of a pair, in 1/64 pixel, or kShaped.
     std::int16_t Pair(int first, int second);

@@ -189,87 +189,114 @@ GlyphMasks::GlyphMasks(AsciiTextLayout& layout)
       mSlotBroken(AsciiTextLayout::kSlots, false) {
     if (!layout.Usable()) return;
     const QMarginsF& reach = layout.InkReach();
-    // A sample cell leaves room around its glyph for ink the reach did not
-    // foresee; ink touching the cell's edge marks the glyph as not drawn here.
-    mCellLeft = static_cast<int>(std::ceil(reach.left())) + 4;
-    mReachRight = reach.right();
-    mCellBaseline = static_cast<int>(std::ceil(reach.top())) + 4;
-    mCellHeight = mCellBaseline + static_cast<int>(std::ceil(reach.bottom())) + 6;
+    // Lines of the check's sample: room for any glyph's ink above and below.
+    mLineBaseline = static_cast<int>(std::ceil(reach.top())) + 4;
+    mLineHeight = mLineBaseline + static_cast<int>(std::ceil(reach.bottom())) + 6;
     mAscentFraction = layout.Ascent() - std::floor(layout.Ascent());
-    mUsable = SameAsQt();
+    mUsable = FindPhaseClasses() && SameAsQt();
 }
 
-// The glyph of `slot` drawn by Qt at every sub-pixel position, side by side in
-// one run, and each one's coverage kept.
-bool GlyphMasks::MakeSlot(int slot) const {
-    const auto made = static_cast<std::size_t>(slot);
-    if (mSlotMade[made]) return !mSlotBroken[made];
-    mSlotMade[made] = true;
-    const int cellWidth = mCellLeft + static_cast<int>(std::ceil(mLayout.AdvanceOf(slot) / 64.0 + mReachRight)) + 6;
-    // One image for every slot's sample, as large as the widest: a new one for
-    // each would be mapped and faulted in afresh.
-    if (mSample.width() < cellWidth * kPhases)
-        mSample = QImage(cellWidth * kPhases, mCellHeight, QImage::Format_ARGB32_Premultiplied);
+// Draws `slot`'s glyph with Qt at each of `phases` (1/64 pixel), side by side
+// in one run, and keeps each one's ink: its box from the glyph's whole-pixel
+// origin and its coverage. False when ink reaches the edge of its sample.
+bool GlyphMasks::RenderPhases(int slot, const std::vector<int>& phases, std::vector<Sample>& samples) const {
+    // A sample cell holds the glyph's ink as the font gives it, with room
+    // around it for what hinting and antialiasing add.
+    const QRectF ink = mLayout.RawFont().boundingRect(mLayout.GlyphOf(slot));
+    const auto pixels = [](qreal v) { return std::max(0, static_cast<int>(std::ceil(v))); };
+    const int cellLeft = pixels(-ink.left()) + 3;
+    const int cellWidth = cellLeft + pixels(ink.right()) + 5;  // a pixel more for the sub-pixel position
+    const int baseline = pixels(-ink.top()) + 3;
+    const int cellHeight = baseline + pixels(ink.bottom()) + 4;
+    const int count = static_cast<int>(phases.size());
+    // One image for every slot's sample, grown as needed: a new one for each
+    // would be mapped and faulted in afresh.
+    if (mSample.width() < cellWidth * count || mSample.height() < cellHeight)
+        mSample = QImage(std::max(mSample.width(), cellWidth * count), std::max(mSample.height(), cellHeight),
+                         QImage::Format_ARGB32_Premultiplied);
     mSample.fill(Qt::transparent);
-    const QImage& sample = mSample;
     {
         QPainter painter(&mSample);
         painter.setPen(QColor(0, 0, 0));
-        const std::vector<quint32> glyphs(kPhases, mLayout.GlyphOf(slot));
+        const std::vector<quint32> glyphs(phases.size(), mLayout.GlyphOf(slot));
         std::vector<QPointF> positions;
-        for (int phase = 0; phase < kPhases; ++phase)
-            positions.emplace_back(phase * cellWidth + mCellLeft + phase / 64.0, 0.0);
+        for (int i = 0; i < count; ++i) positions.emplace_back(i * cellWidth + cellLeft + phases[static_cast<std::size_t>(i)] / 64.0, 0.0);
         QGlyphRun run;
         run.setRawFont(mLayout.RawFont());
-        run.setRawData(glyphs.data(), positions.data(), kPhases);
-        painter.drawGlyphRun(QPointF(0, mCellBaseline + mAscentFraction), run);
+        run.setRawData(glyphs.data(), positions.data(), count);
+        painter.drawGlyphRun(QPointF(0, baseline + mAscentFraction), run);
     }
-    // Each sample's ink: opaque black over transparent leaves a pixel zero where it has no coverage.
-    struct Box {
-        int left, right, top, bottom;
-    };
-    std::array<Box, kPhases> boxes;
-    boxes.fill(Box{cellWidth, -1, mCellHeight, -1});
-    for (int y = 0; y < mCellHeight; ++y) {
+    // Opaque black over transparent leaves a pixel zero where it has no coverage.
+    const QImage& sample = mSample;
+    samples.assign(phases.size(), Sample{});
+    std::vector<std::array<int, 4>> boxes(phases.size(), {cellWidth, -1, cellHeight, -1});  // left right top bottom
+    for (int y = 0; y < cellHeight; ++y) {
         const auto* line = reinterpret_cast<const QRgb*>(sample.constScanLine(y));
-        for (int phase = 0; phase < kPhases; ++phase, line += cellWidth) {
+        for (int i = 0; i < count; ++i, line += cellWidth) {
             int first = 0;
             while (first < cellWidth && line[first] == 0) ++first;
             if (first == cellWidth) continue;
             int last = cellWidth - 1;
             while (line[last] == 0) --last;
-            Box& box = boxes[static_cast<std::size_t>(phase)];
-            box.left = std::min(box.left, first);
-            box.right = std::max(box.right, last);
-            box.top = std::min(box.top, y);
-            box.bottom = y;
+            auto& box = boxes[static_cast<std::size_t>(i)];
+            box = {std::min(box[0], first), std::max(box[1], last), std::min(box[2], y), y};
         }
     }
-    for (int phase = 0; phase < kPhases; ++phase) {
-        const int x0 = phase * cellWidth;
-        const auto [left, right, top, bottom] = boxes[static_cast<std::size_t>(phase)];
-        Mask& mask = mMasks[made * kPhases + static_cast<std::size_t>(phase)];
-        if (right < 0) {
-            mask = Mask{};
-            continue;
-        }
-        if (left == 0 || top == 0 || right == cellWidth - 1 || bottom == mCellHeight - 1) {
-            mSlotBroken[made] = true;
-            return false;
-        }
-        mask.left = static_cast<std::int16_t>(left - mCellLeft);
-        mask.top = static_cast<std::int16_t>(top - mCellBaseline);
-        mask.width = static_cast<std::uint16_t>(right - left + 1);
-        mask.height = static_cast<std::uint16_t>(bottom - top + 1);
-        mask.offset = static_cast<std::uint32_t>(mCoverage.size());
+    for (int i = 0; i < count; ++i) {
+        const auto [left, right, top, bottom] = boxes[static_cast<std::size_t>(i)];
+        if (right < 0) continue;
+        if (left == 0 || top == 0 || right == cellWidth - 1 || bottom == cellHeight - 1) return false;
+        Sample& out = samples[static_cast<std::size_t>(i)];
+        out.mask.left = static_cast<std::int16_t>(left - cellLeft);
+        out.mask.top = static_cast<std::int16_t>(top - baseline);
+        out.mask.width = static_cast<std::uint16_t>(right - left + 1);
+        out.mask.height = static_cast<std::uint16_t>(bottom - top + 1);
         for (int y = top; y <= bottom; ++y) {
-            const auto* line = reinterpret_cast<const QRgb*>(sample.constScanLine(y)) + x0;
-            for (int x = left; x <= right; ++x) mCoverage.push_back(static_cast<std::uint8_t>(qAlpha(line[x])));
+            const auto* line = reinterpret_cast<const QRgb*>(sample.constScanLine(y)) + i * cellWidth;
+            for (int x = left; x <= right; ++x) out.coverage.push_back(static_cast<std::uint8_t>(qAlpha(line[x])));
         }
     }
     return true;
 }
 
+// Qt draws a glyph at a few sub-pixel positions, a range of the 64 each: the
+// ranges are where the drawings of a few glyphs change as the position moves.
+// A slot is then drawn once a range, not 64 times.
+bool GlyphMasks::FindPhaseClasses() {
+    std::vector<int> all(kPhases);
+    for (int phase = 0; phase < kPhases; ++phase) all[static_cast<std::size_t>(phase)] = phase;
+    std::vector<bool> starts(kPhases, false);
+    starts[0] = true;
+    std::vector<Sample> samples;
+    for (const char probe : {'o', 'W', '1', 'e'}) {
+        if (!RenderPhases(AsciiTextLayout::SlotOf(probe), all, samples)) return false;
+        for (std::size_t phase = 1; phase < kPhases; ++phase)
+            if (!(samples[phase] == samples[phase - 1])) starts[phase] = true;
+    }
+    mClassStarts.clear();
+    for (int phase = 0; phase < kPhases; ++phase)
+        if (starts[static_cast<std::size_t>(phase)]) mClassStarts.push_back(phase);
+    return true;
+}
+
+bool GlyphMasks::MakeSlot(int slot) const {
+    const auto made = static_cast<std::size_t>(slot);
+    if (mSlotMade[made]) return !mSlotBroken[made];
+    mSlotMade[made] = true;
+    std::vector<Sample> samples;
+    if (!RenderPhases(slot, mClassStarts, samples)) {
+        mSlotBroken[made] = true;
+        return false;
+    }
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        Mask mask = samples[i].mask;
+        mask.offset = static_cast<std::uint32_t>(mCoverage.size());
+        mCoverage.insert(mCoverage.end(), samples[i].coverage.begin(), samples[i].coverage.end());
+        const int end = i + 1 < samples.size() ? mClassStarts[i + 1] : kPhases;
+        for (int phase = mClassStarts[i]; phase < end; ++phase) mMasks[made * kPhases + static_cast<std::size_t>(phase)] = mask;
+    }
+    return true;
+}
 
 bool GlyphMasks::Draw(const ImageTarget& target, std::int32_t originX64, int baselineTop, const AsciiLine& line,
                       QRgb colour) const {
@@ -321,7 +348,7 @@ bool GlyphMasks::SameAsQt() {
     const Case cases[] = {{QImage::Format_RGB32, QColor(255, 255, 255), QColor(0, 0, 0)},
                           {QImage::Format_ARGB32_Premultiplied, QColor(48, 140, 198), QColor(255, 255, 255)},
                           {QImage::Format_RGB32, QColor(239, 239, 239), QColor(190, 190, 190)}};
-    const int lineHeight = mCellHeight;
+    const int lineHeight = mLineHeight;
     for (const Case& test : cases) {
         // Three lines: whole-pixel start, two fractions; the last one cut with an ellipsis.
         const int widths[] = {100000, 100000, 50};
@@ -334,7 +361,7 @@ bool GlyphMasks::SameAsQt() {
         QPainter own(&byMasks);
         for (int i = 0; i < 3; ++i) {
             if (!mLayout.Layout(sample, widths[i], line)) return false;
-            const int top = i * lineHeight + mCellBaseline;
+            const int top = i * lineHeight + mLineBaseline;
             QGlyphRun run;
             run.setRawFont(mLayout.RawFont());
             run.setRawData(line.glyphs.data(), line.positions.data(), static_cast<int>(line.glyphs.size()));

@@ -75,6 +75,17 @@ private:
 
     bool Blit(const ImageTarget& target, std::int32_t originX64, int baselineTop, const AsciiLine& line,
               QRgb colour) const;
+    // A glyph drawn by Qt at one sub-pixel position.
+    struct Sample {
+        Mask mask;  // offset unset
+        std::vector<std::uint8_t> coverage;
+        bool operator==(const Sample& o) const {
+            return mask.left == o.mask.left && mask.top == o.mask.top && mask.width == o.mask.width &&
+                   mask.height == o.mask.height && coverage == o.coverage;
+        }
+    };
+    bool RenderPhases(int slot, const std::vector<int>& phases, std::vector<Sample>& samples) const;
+    bool FindPhaseClasses();
     const Mask& MaskOf(int slot, int phase) const {
         return mMasks[static_cast<std::size_t>(slot) * kPhases + static_cast<std::size_t>(phase)];
     }
@@ -84,12 +95,11 @@ private:
 
     AsciiTextLayout& mLayout;
     bool mUsable = false;
-    int mCellHeight = 0;
-    qreal mReachRight = 0;
-    int mCellLeft = 0;      // the glyph origin's column in a sample cell
-    int mCellBaseline = 0;  // its row, less the ascent's fraction
+    int mLineHeight = 0;    // of the check's sample lines
+    int mLineBaseline = 0;  // the first line's baseline row, less the ascent's fraction
     qreal mAscentFraction = 0;
     // Made when a slot is first drawn: painting is const to Qt.
+    std::vector<int> mClassStarts;     // the first sub-pixel position of each range Qt draws alike
     mutable std::vector<Mask> mMasks;  // slot * kPhases + phase
     mutable std::vector<bool> mSlotMade;
     mutable std::vector<bool> mSlotBroken;  // its ink left the sample cell; never drawn here
