@@ -271,7 +271,7 @@ bool GlyphMasks::FindPhaseClasses() {
     for (const char probe : {'o', 'W', '1', 'e'}) {
         if (!RenderPhases(AsciiTextLayout::SlotOf(probe), all, samples)) return false;
         for (std::size_t phase = 1; phase < kPhases; ++phase)
-            if (!(samples[phase] == samples[phase - 1])) starts[phase] = true;
+            if (samples[phase] != samples[phase - 1]) starts[phase] = true;
     }
     mClassStarts.clear();
     for (int phase = 0; phase < kPhases; ++phase)

@@ -3,9 +3,9 @@
 // painter paints on. Qt's raster engine draws a glyph run glyph by glyph: each
 // glyph is looked up in the font engine's cache by its sub-pixel position,
 // mapped through the painter's transform and blended by a routine reached
-// through two function pointers, which is half of what a screenful of the
-// packet list costs to paint. Here each glyph's coverage at each of the 64
-// sub-pixel positions a line can give it is taken once from Qt itself (the
+// through two function pointers, which was half of what a screenful of the
+// packet list cost to paint. Here a glyph's coverage at the sub-pixel
+// positions a line can give it (1/64 pixel) is taken once from Qt itself (the
 // glyph drawn by Qt in opaque black on a transparent image leaves its coverage
 // as the alpha), and blended with the formula Qt's engine uses, so the pixels
 // are Qt's own. A font whose text Qt draws otherwise (sub-pixel colour
@@ -55,11 +55,11 @@ public:
     // them (the default); tests turn it off to check the 128-bit steps as well.
     static void AllowWideSteps(bool allowed);
 
-    // Draws `line` with its origin on the baseline at `originX64` (1/64 pixel)
-    // and `originY` (pixels, the layout's ascent below a whole-pixel top), in
-    // device coordinates of `target`, in `colour`. Pixels outside
-    // `target.writable` are never written; false, having written nothing, when
-    // some ink would fall there.
+    // Draws `line` in `colour` (opaque) with its origin at `originX64` (1/64
+    // pixel) on the row `baselineTop` (the line's whole-pixel top plus the
+    // whole part of the layout's ascent), in device pixels of `target`. Pixels
+    // outside `target.writable` are never written: false, having written
+    // nothing, when some ink would fall there, or for a colour that is not opaque.
     bool Draw(const ImageTarget& target, std::int32_t originX64, int baselineTop, const AsciiLine& line,
               QRgb colour) const;
 
@@ -70,6 +70,7 @@ private:
         std::uint16_t width = 0;
         std::uint16_t height = 0;
         std::uint32_t offset = 0;  // into mCoverage
+        bool operator==(const Mask&) const = default;
     };
     static constexpr int kPhases = 64;
 
@@ -79,16 +80,14 @@ private:
     struct Sample {
         Mask mask;  // offset unset
         std::vector<std::uint8_t> coverage;
-        bool operator==(const Sample& o) const {
-            return mask.left == o.mask.left && mask.top == o.mask.top && mask.width == o.mask.width &&
-                   mask.height == o.mask.height && coverage == o.coverage;
-        }
+        bool operator==(const Sample&) const = default;
     };
     bool RenderPhases(int slot, const std::vector<int>& phases, std::vector<Sample>& samples) const;
     bool FindPhaseClasses();
     const Mask& MaskOf(int slot, int phase) const {
         return mMasks[static_cast<std::size_t>(slot) * kPhases + static_cast<std::size_t>(phase)];
     }
+    // Makes a slot's masks the first time it is drawn; false when it cannot be drawn here.
     bool MakeSlot(int slot) const;
     // Draws a sample of text with Qt and with the masks on the same images and compares them.
     bool SameAsQt();
@@ -104,7 +103,7 @@ private:
     mutable std::vector<bool> mSlotMade;
     mutable std::vector<bool> mSlotBroken;  // its ink left the sample cell; never drawn here
     mutable std::vector<std::uint8_t> mCoverage;
-    mutable QImage mSample;                 // scratch: a slot's glyph at every sub-pixel position
+    mutable QImage mSample;                 // scratch: a glyph at several sub-pixel positions
     mutable std::vector<GlyphSpot> mSpots;  // scratch: the glyphs of the line being drawn
 };
 
