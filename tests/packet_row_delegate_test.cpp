@@ -444,6 +444,48 @@ INSTANTIATE_TEST_SUITE_P(PacketRowDelegate, AsciiLayoutFonts,
                              return name;
                          });
 
+// Text is written into an image only where the painter maps pixels one to one
+// onto a plain image; every other painter state is left to Qt.
+struct TargetCase {
+    const char* name;
+    QImage::Format format;
+    std::function<void(QPainter&)> set;
+    bool direct;
+};
+void PrintTo(const TargetCase& c, std::ostream* os) { *os << c.name; }
+
+class ImageTargets : public ::testing::TestWithParam<TargetCase> {};
+
+TEST_P(ImageTargets, OnlyPlainPaintsWriteDirectly) {
+    const TargetCase& c = GetParam();
+    QImage image(200, 100, c.format);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    c.set(painter);
+    const ImageTarget target = ImageTarget::Of(painter, QRect(10, 10, 50, 20));
+    EXPECT_EQ(target.image != nullptr, c.direct);
+    if (c.direct) EXPECT_EQ(target.writable, QRect(10, 10, 50, 20).translated(target.offset));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PacketRowDelegate, ImageTargets,
+    ::testing::Values(
+        TargetCase{"Plain", QImage::Format_RGB32, [](QPainter&) {}, true},
+        TargetCase{"PremultipliedAlpha", QImage::Format_ARGB32_Premultiplied, [](QPainter&) {}, true},
+        TargetCase{"WholePixelTranslation", QImage::Format_RGB32, [](QPainter& p) { p.translate(7, 3); }, true},
+        TargetCase{"StraightAlpha", QImage::Format_ARGB32, [](QPainter&) {}, false},
+        TargetCase{"SixteenBits", QImage::Format_RGB16, [](QPainter&) {}, false},
+        TargetCase{"Scaled", QImage::Format_RGB32, [](QPainter& p) { p.scale(2, 2); }, false},
+        TargetCase{"FractionalTranslation", QImage::Format_RGB32, [](QPainter& p) { p.translate(0.5, 0); }, false},
+        TargetCase{"Clipped", QImage::Format_RGB32, [](QPainter& p) { p.setClipRect(0, 0, 30, 30); }, false},
+        TargetCase{"HalfOpaque", QImage::Format_RGB32, [](QPainter& p) { p.setOpacity(0.5); }, false},
+        TargetCase{"OtherComposition", QImage::Format_RGB32,
+                   [](QPainter& p) { p.setCompositionMode(QPainter::CompositionMode_Multiply); }, false},
+        TargetCase{"TextNotAntialiased", QImage::Format_RGB32,
+                   [](QPainter& p) { p.setRenderHint(QPainter::TextAntialiasing, false); }, false},
+        TargetCase{"AreaOutsideTheImage", QImage::Format_RGB32, [](QPainter& p) { p.translate(0, 500); }, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(AsciiTextLayout, PrintableAsciiOnly) {
     EXPECT_TRUE(AsciiTextLayout::IsPrintableAscii(" ~azAZ09"));
     EXPECT_TRUE(AsciiTextLayout::IsPrintableAscii(""));

@@ -151,7 +151,9 @@ ImageTarget ImageTarget::Of(QPainter& painter, const QRect& logicalArea) {
     QPaintDevice* device = engine->paintDevice();
     if (device == nullptr || device->devType() != QInternal::Image) return target;
     auto* image = static_cast<QImage*>(device);
-    // A shared image would be copied by Qt before its next write; ours would be lost.
+    // Qt copies an image being painted rather than share it, so its pixels are
+    // the painter's own; a shared one would be copied before its next write,
+    // and what was written here lost.
     if ((image->format() != QImage::Format_RGB32 && image->format() != QImage::Format_ARGB32_Premultiplied) ||
         !image->isDetached())
         return target;
