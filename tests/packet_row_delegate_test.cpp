@@ -123,7 +123,8 @@ TEST_P(RowsLookTheSame, AsQtDrawsThem) {
     const PacketRowDelegate::Counts counts = delegate->PaintCounts();
     EXPECT_GE(c.leftToQt ? counts.fallback : counts.fast, model.rowCount() * (PacketListModel::kColumnCount - 1));
     // Text that fits its cell is written straight into the image.
-    if (!c.leftToQt && c.otherWidth >= 90) EXPECT_GE(counts.direct, model.rowCount() * (PacketListModel::kColumnCount - 1));
+    if (!c.leftToQt && c.otherWidth >= 90)
+        EXPECT_GE(counts.direct, model.rowCount() * (PacketListModel::kColumnCount - 1));
     ASSERT_EQ(expected.size(), actual.size());
     EXPECT_TRUE(expected == actual) << "the list differs from Qt's drawing";
 }
@@ -430,7 +431,8 @@ TEST_P(AsciiLayoutFonts, MasksDrawEveryGlyphAtEveryPositionAsQtDoes) {
                 const ImageTarget target = ImageTarget::Of(painter, byMasks.rect());
                 ASSERT_TRUE(masks.Draw(target, 10 * 64 + phase, baseline, line, QColor(20, 20, 30).rgba()));
             }
-            ASSERT_TRUE(byQt == byMasks) << "at " << phase << "/64 of a pixel, " << (wide ? "wide" : "narrow") << " steps";
+            ASSERT_TRUE(byQt == byMasks) << "at " << phase << "/64 of a pixel, " << (wide ? "wide" : "narrow")
+                                         << " steps";
         }
     }
     GlyphMasks::AllowWideSteps(true);

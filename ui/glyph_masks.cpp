@@ -222,7 +222,8 @@ bool GlyphMasks::RenderPhases(int slot, const std::vector<int>& phases, std::vec
         painter.setPen(QColor(0, 0, 0));
         const std::vector<quint32> glyphs(phases.size(), mLayout.GlyphOf(slot));
         std::vector<QPointF> positions;
-        for (int i = 0; i < count; ++i) positions.emplace_back(i * cellWidth + cellLeft + phases[static_cast<std::size_t>(i)] / 64.0, 0.0);
+        for (int i = 0; i < count; ++i)
+            positions.emplace_back(i * cellWidth + cellLeft + phases[static_cast<std::size_t>(i)] / 64.0, 0.0);
         QGlyphRun run;
         run.setRawFont(mLayout.RawFont());
         run.setRawData(glyphs.data(), positions.data(), count);
@@ -295,7 +296,8 @@ bool GlyphMasks::MakeSlot(int slot) const {
         mask.offset = static_cast<std::uint32_t>(mCoverage.size());
         mCoverage.insert(mCoverage.end(), samples[i].coverage.begin(), samples[i].coverage.end());
         const int end = i + 1 < samples.size() ? mClassStarts[i + 1] : kPhases;
-        for (int phase = mClassStarts[i]; phase < end; ++phase) mMasks[made * kPhases + static_cast<std::size_t>(phase)] = mask;
+        for (int phase = mClassStarts[i]; phase < end; ++phase)
+            mMasks[made * kPhases + static_cast<std::size_t>(phase)] = mask;
     }
     return true;
 }
