@@ -123,8 +123,9 @@ TEST_P(RowsLookTheSame, AsQtDrawsThem) {
     const PacketRowDelegate::Counts counts = delegate->PaintCounts();
     EXPECT_GE(c.leftToQt ? counts.fallback : counts.fast, model.rowCount() * (PacketListModel::kColumnCount - 1));
     // Text that fits its cell is written straight into the image.
-    if (!c.leftToQt && c.otherWidth >= 90)
+    if (!c.leftToQt && c.otherWidth >= 90) {
         EXPECT_GE(counts.direct, model.rowCount() * (PacketListModel::kColumnCount - 1));
+    }
     ASSERT_EQ(expected.size(), actual.size());
     EXPECT_TRUE(expected == actual) << "the list differs from Qt's drawing";
 }
@@ -170,7 +171,9 @@ TEST_P(CellStates, LookAsQtDrawsThem) {
                 << "row " << row << " column " << column;
         }
     }
-    if (!(GetParam().set & QStyle::State_HasFocus)) EXPECT_GT(delegate->PaintCounts().direct, 0);
+    if (!(GetParam().set & QStyle::State_HasFocus)) {
+        EXPECT_GT(delegate->PaintCounts().direct, 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -466,7 +469,9 @@ TEST_P(ImageTargets, OnlyPlainPaintsWriteDirectly) {
     c.set(painter);
     const ImageTarget target = ImageTarget::Of(painter, QRect(10, 10, 50, 20));
     EXPECT_EQ(target.image != nullptr, c.direct);
-    if (c.direct) EXPECT_EQ(target.writable, QRect(10, 10, 50, 20).translated(target.offset));
+    if (c.direct) {
+        EXPECT_EQ(target.writable, QRect(10, 10, 50, 20).translated(target.offset));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -21,9 +21,9 @@ struct AsciiLine {
     std::vector<quint32> glyphs;
     std::vector<QPointF> positions;
     std::vector<std::uint8_t> characters;  // each glyph's slot (see AsciiTextLayout::kSlots)
-    std::vector<std::int32_t> x64;    // each glyph's position in 1/64 pixel
-    std::int32_t advance = 0;  // width of the line in 1/64 pixel
-    int keptCharacters = 0;    // characters of the text shown before the ellipsis, if any
+    std::vector<std::int32_t> x64;         // each glyph's position in 1/64 pixel
+    std::int32_t advance = 0;              // width of the line in 1/64 pixel
+    int keptCharacters = 0;                // characters of the text shown before the ellipsis, if any
     bool elided = false;
 };
 

@@ -38,28 +38,13 @@ inline std::uint32_t BlendPixel(std::uint32_t pixel, std::uint32_t coverage, std
     return ByteMul(colour, coverage) + ByteMul(pixel, 255 - coverage);
 }
 
-// The pixels of a span that the vector steps below left over.
-inline void BlendTail(QRgb* pixels, const std::uint8_t* coverage, int from, int count, QRgb colour) {
-    for (int c = from; c < count; ++c)
-        if (coverage[c] != 0) pixels[c] = BlendPixel(pixels[c], coverage[c], colour);
-}
-
-// Each kernel blends a line's glyphs, four pixels a step where a row allows,
-// each channel in 16 bits: the same products and rounding as ByteMul, lane by
-// lane (no sum leaves its 16 bits). A step with no coverage is passed over.
-#if defined(__x86_64__)
-__attribute__((target("avx2"))) inline __m256i ByteMulAvx2(__m256i v, __m256i a, __m256i half) {
-    const __m256i t = _mm256_mullo_epi16(v, a);
-    return _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(t, _mm256_srli_epi16(t, 8)), half), 8);
-}
-
-__attribute__((target("avx2"))) void BlendGlyphsAvx2(uchar* bits, const std::uint8_t* coverages,
-                                                     const std::vector<GlyphSpot>& spots, qsizetype stride,
-                                                     QRgb colour) {
-    const __m256i full = _mm256_set1_epi16(255);
-    const __m256i half = _mm256_set1_epi16(0x80);
-    const __m256i source = _mm256_cvtepu8_epi16(_mm_set1_epi32(static_cast<int>(colour)));
-    const __m128i spread = _mm_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3);
+// Walks the rows of a line's glyphs: four pixels at a time through `step`
+// (pixels, their coverage, and that coverage as one word: a step with none is
+// passed over), the pixels left at a row's end one by one.
+template <class Step>
+[[gnu::always_inline]] inline void BlendRows(uchar* bits, const std::uint8_t* coverages,
+                                             const std::vector<GlyphSpot>& spots, qsizetype stride, QRgb colour,
+                                             Step step) {
     for (const GlyphSpot& spot : spots) {
         uchar* row = bits + spot.offset;
         const std::uint8_t* coverage = coverages + spot.coverage;
@@ -69,20 +54,42 @@ __attribute__((target("avx2"))) void BlendGlyphsAvx2(uchar* bits, const std::uin
             for (; c + 4 <= spot.width; c += 4) {
                 std::uint32_t four;
                 std::memcpy(&four, coverage + c, sizeof four);
-                if (four == 0) continue;
-                const __m256i a =
-                    _mm256_cvtepu8_epi16(_mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(four)), spread));
-                const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + c));
-                const __m256i blended =
-                    _mm256_add_epi16(ByteMulAvx2(source, a, half),
-                                     ByteMulAvx2(_mm256_cvtepu8_epi16(d), _mm256_sub_epi16(full, a), half));
-                const __m256i packed = _mm256_packus_epi16(blended, blended);
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + c),
-                                 _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, 0x08)));
+                if (four != 0) step(pixels + c, coverage + c, four);
             }
-            BlendTail(pixels, coverage, c, spot.width, colour);
+            for (; c < spot.width; ++c)
+                if (coverage[c] != 0) pixels[c] = BlendPixel(pixels[c], coverage[c], colour);
         }
     }
+}
+
+// The vector steps: each channel in 16 bits, the same products and rounding
+// as ByteMul, lane by lane (no sum leaves its 16 bits).
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) inline __m256i ByteMulAvx2(__m256i v, __m256i a, __m256i half) {
+    const __m256i t = _mm256_mullo_epi16(v, a);
+    return _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(t, _mm256_srli_epi16(t, 8)), half), 8);
+}
+
+// Four pixels in one 256-bit register.
+__attribute__((target("avx2"))) void BlendGlyphsAvx2(uchar* bits, const std::uint8_t* coverages,
+                                                     const std::vector<GlyphSpot>& spots, qsizetype stride,
+                                                     QRgb colour) {
+    const __m256i full = _mm256_set1_epi16(255);
+    const __m256i half = _mm256_set1_epi16(0x80);
+    const __m256i source = _mm256_cvtepu8_epi16(_mm_set1_epi32(static_cast<int>(colour)));
+    const __m128i spread = _mm_setr_epi8(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3);
+    BlendRows(bits, coverages, spots, stride, colour,
+              [&](QRgb* pixels, const std::uint8_t*, std::uint32_t four) __attribute__((target("avx2"))) {
+                  const __m256i a =
+                      _mm256_cvtepu8_epi16(_mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(four)), spread));
+                  const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels));
+                  const __m256i blended =
+                      _mm256_add_epi16(ByteMulAvx2(source, a, half),
+                                       ByteMulAvx2(_mm256_cvtepu8_epi16(d), _mm256_sub_epi16(full, a), half));
+                  const __m256i packed = _mm256_packus_epi16(blended, blended);
+                  _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels),
+                                   _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, 0x08)));
+              });
 }
 
 bool HasAvx2() {
@@ -102,6 +109,7 @@ void BlendGlyphs(uchar* bits, const std::uint8_t* coverages, const std::vector<G
     }
 #endif
 #if defined(__SSE2__)
+    // Four pixels in two 128-bit registers.
     const __m128i zero = _mm_setzero_si128();
     const __m128i full = _mm_set1_epi16(255);
     const __m128i half = _mm_set1_epi16(0x80);
@@ -110,34 +118,25 @@ void BlendGlyphs(uchar* bits, const std::uint8_t* coverages, const std::vector<G
         const __m128i t = _mm_mullo_epi16(v, a);
         return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), half), 8);
     };
+    BlendRows(bits, coverages, spots, stride, colour, [&](QRgb* pixels, const std::uint8_t*, std::uint32_t four) {
+        __m128i a = _mm_cvtsi32_si128(static_cast<int>(four));
+        a = _mm_unpacklo_epi8(a, a);
+        a = _mm_unpacklo_epi16(a, a);  // each pixel's coverage in its four channels
+        const __m128i aLow = _mm_unpacklo_epi8(a, zero);
+        const __m128i aHigh = _mm_unpackhi_epi8(a, zero);
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels));
+        const __m128i low =
+            _mm_add_epi16(byteMul(source, aLow), byteMul(_mm_unpacklo_epi8(d, zero), _mm_sub_epi16(full, aLow)));
+        const __m128i high =
+            _mm_add_epi16(byteMul(source, aHigh), byteMul(_mm_unpackhi_epi8(d, zero), _mm_sub_epi16(full, aHigh)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), _mm_packus_epi16(low, high));
+    });
+#else
+    BlendRows(bits, coverages, spots, stride, colour, [&](QRgb* pixels, const std::uint8_t* coverage, std::uint32_t) {
+        for (int c = 0; c < 4; ++c)
+            if (coverage[c] != 0) pixels[c] = BlendPixel(pixels[c], coverage[c], colour);
+    });
 #endif
-    for (const GlyphSpot& spot : spots) {
-        uchar* row = bits + spot.offset;
-        const std::uint8_t* coverage = coverages + spot.coverage;
-        for (int y = 0; y < spot.height; ++y, row += stride, coverage += spot.width) {
-            auto* pixels = reinterpret_cast<QRgb*>(row);
-            int c = 0;
-#if defined(__SSE2__)
-            for (; c + 4 <= spot.width; c += 4) {
-                std::uint32_t four;
-                std::memcpy(&four, coverage + c, sizeof four);
-                if (four == 0) continue;
-                __m128i a = _mm_cvtsi32_si128(static_cast<int>(four));
-                a = _mm_unpacklo_epi8(a, a);
-                a = _mm_unpacklo_epi16(a, a);  // each pixel's coverage in its four channels
-                const __m128i aLow = _mm_unpacklo_epi8(a, zero);
-                const __m128i aHigh = _mm_unpackhi_epi8(a, zero);
-                const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + c));
-                const __m128i low = _mm_add_epi16(byteMul(source, aLow),
-                                                  byteMul(_mm_unpacklo_epi8(d, zero), _mm_sub_epi16(full, aLow)));
-                const __m128i high = _mm_add_epi16(byteMul(source, aHigh),
-                                                   byteMul(_mm_unpackhi_epi8(d, zero), _mm_sub_epi16(full, aHigh)));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + c), _mm_packus_epi16(low, high));
-            }
-#endif
-            BlendTail(pixels, coverage, c, spot.width, colour);
-        }
-    }
 }
 
 }  // namespace
@@ -187,8 +186,7 @@ ImageTarget ImageTarget::Of(QPainter& painter, const QRect& logicalArea) {
 GlyphMasks::GlyphMasks(AsciiTextLayout& layout)
     : mLayout(layout),
       mMasks(static_cast<std::size_t>(AsciiTextLayout::kSlots) * kPhases),
-      mSlotMade(AsciiTextLayout::kSlots, false),
-      mSlotBroken(AsciiTextLayout::kSlots, false) {
+      mSlots(AsciiTextLayout::kSlots, SlotState::Unmade) {
     if (!layout.Usable()) return;
     const QMarginsF& reach = layout.InkReach();
     // Lines of the check's sample: room for any glyph's ink above and below.
@@ -284,11 +282,10 @@ bool GlyphMasks::FindPhaseClasses() {
 
 bool GlyphMasks::MakeSlot(int slot) const {
     const auto made = static_cast<std::size_t>(slot);
-    if (mSlotMade[made]) return !mSlotBroken[made];
-    mSlotMade[made] = true;
+    if (mSlots[made] != SlotState::Unmade) return mSlots[made] == SlotState::Made;
     std::vector<Sample> samples;
     if (!RenderPhases(slot, mClassStarts, samples)) {
-        mSlotBroken[made] = true;
+        mSlots[made] = SlotState::Broken;
         return false;
     }
     for (std::size_t i = 0; i < samples.size(); ++i) {
@@ -299,6 +296,7 @@ bool GlyphMasks::MakeSlot(int slot) const {
         for (int phase = mClassStarts[i]; phase < end; ++phase)
             mMasks[made * kPhases + static_cast<std::size_t>(phase)] = mask;
     }
+    mSlots[made] = SlotState::Made;
     return true;
 }
 
@@ -320,8 +318,7 @@ bool GlyphMasks::Blit(const ImageTarget& target, std::int32_t originX64, int bas
     mSpots.clear();
     for (std::size_t i = 0; i < line.characters.size(); ++i) {
         const int slot = line.characters[i];
-        if (!mSlotMade[static_cast<std::size_t>(slot)] && !MakeSlot(slot)) return false;
-        if (mSlotBroken[static_cast<std::size_t>(slot)]) return false;
+        if (mSlots[static_cast<std::size_t>(slot)] != SlotState::Made && !MakeSlot(slot)) return false;
         const std::int32_t x64 = originX64 + line.x64[i];
         const Mask& mask = MaskOf(slot, x64 & (kPhases - 1));
         if (mask.width == 0) continue;

@@ -100,8 +100,9 @@ private:
     // Made when a slot is first drawn: painting is const to Qt.
     std::vector<int> mClassStarts;     // the first sub-pixel position of each range Qt draws alike
     mutable std::vector<Mask> mMasks;  // slot * kPhases + phase
-    mutable std::vector<bool> mSlotMade;
-    mutable std::vector<bool> mSlotBroken;  // its ink left the sample cell; never drawn here
+    // Broken: its ink left the sample cell; it is never drawn here.
+    enum class SlotState : std::uint8_t { Unmade, Made, Broken };
+    mutable std::vector<SlotState> mSlots;
     mutable std::vector<std::uint8_t> mCoverage;
     mutable QImage mSample;                 // scratch: a glyph at several sub-pixel positions
     mutable std::vector<GlyphSpot> mSpots;  // scratch: the glyphs of the line being drawn
