@@ -146,7 +146,7 @@ std::string HelperErrorMessage(const ErrorPayload& error, const std::string& add
     switch (error.code) {
         case CaptureError::PermissionDenied:
             return "Permission denied: the capture helper lacks the capability to capture "
-                   "(CAP_NET_RAW). Grant it with:\nsudo setcap cap_net_raw+ep " +
+                   "(CAP_NET_RAW). Grant it with:\nsudo setcap cap_net_raw,cap_sys_nice+ep " +
                    ShellQuoted(AbsolutePath(helper));
         case CaptureError::Loopback:
             return "The address " + address +

@@ -1,6 +1,6 @@
 # cpack -G DEB: wirelens_VERSION_ARCH.deb, with maintainer scripts that grant
 # capture as Debian grants it to dumpcap (group, owner and mode by
-# dpkg-statoverride, then cap_net_raw).
+# dpkg-statoverride, then cap_net_raw,cap_sys_nice).
 set(WIRELENS_PACKAGE_HELPER /usr/${WIRELENS_HELPER_INSTALL_DIR}/wirelens-capture)
 foreach(script postinst prerm postrm)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in

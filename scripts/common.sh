@@ -24,7 +24,7 @@ ensure_packages() {
 }
 
 # Installs the capture helper HELPER as FOLDER/wirelens-capture the way the
-# Debian package does: root:GROUP, mode 0750, cap_net_raw+ep, in a root-owned
+# Debian package does: root:GROUP, mode 0750, cap_net_raw,cap_sys_nice+ep, in a root-owned
 # folder no user can write. Its owner is root, so no user can make it
 # world-executable, and a copy a member makes has no capability.
 install_capture_helper() {
@@ -33,7 +33,7 @@ install_capture_helper() {
     as_root install -d -o root -g root -m 0755 "$folder"
     # A new file, not an overwrite: a running helper keeps its old one.
     as_root install -o root -g "$group" -m 0750 "$helper" "$folder/wirelens-capture.new"
-    as_root setcap cap_net_raw+ep "$folder/wirelens-capture.new"
+    as_root setcap cap_net_raw,cap_sys_nice+ep "$folder/wirelens-capture.new"
     as_root mv -f "$folder/wirelens-capture.new" "$folder/wirelens-capture"
 }
 

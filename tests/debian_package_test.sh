@@ -67,7 +67,7 @@ INSTALL_LOG="$(dpkg -i "$DEB" 2>&1)" || { echo "$INSTALL_LOG" >&2; fail "dpkg -i
 grep -q "sudo usermod -aG wirelens USER" <<<"$INSTALL_LOG" || fail "installing does not say how to add a user"
 getent group wirelens >/dev/null || fail "no group wirelens after install"
 [ "$(stat -c '%U:%G %a' "$HELPER")" = "root:wirelens 750" ] || fail "helper is $(stat -c '%U:%G %a' "$HELPER")"
-getcap "$HELPER" | grep -q 'cap_net_raw[=+]ep' || fail "helper lacks cap_net_raw+ep: $(getcap "$HELPER")"
+getcap "$HELPER" | grep -q 'cap_net_raw,cap_sys_nice[=+]ep' || fail "helper lacks cap_net_raw,cap_sys_nice+ep: $(getcap "$HELPER")"
 dpkg-statoverride --list "$HELPER" >/dev/null || fail "no statoverride keeps the helper's owner and mode"
 VERSION_TEXT="$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM /usr/bin/wirelens --version)" \
     || fail "the installed wirelens --version failed"

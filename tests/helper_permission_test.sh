@@ -28,11 +28,11 @@ install -d -o "$USER_ID" -m 0700 "$SCRATCH"
 
 member() { setpriv --reuid="$USER_ID" --regid="$USER_ID" --groups="$GROUP_ID" -- "$@"; }
 stranger() { setpriv --reuid="$USER_ID" --regid="$USER_ID" --clear-groups -- "$@"; }
-has_capability() { getcap "$1" | grep -q 'cap_net_raw[=+]ep'; }
+has_capability() { getcap "$1" | grep -q 'cap_net_raw,cap_sys_nice[=+]ep'; }
 
 [ "$(stat -c '%U:%G %a' "$INSTALLED")" = "root:$GROUP 750" ] || fail "helper is $(stat -c '%U:%G %a' "$INSTALLED")"
 [ "$(stat -c '%U:%G %a' "$FOLDER")" = "root:root 755" ] || fail "its folder is $(stat -c '%U:%G %a' "$FOLDER")"
-has_capability "$INSTALLED" || fail "the installed helper lacks cap_net_raw+ep: $(getcap "$INSTALLED")"
+has_capability "$INSTALLED" || fail "the installed helper lacks cap_net_raw,cap_sys_nice+ep: $(getcap "$INSTALLED")"
 
 member test -x "$INSTALLED" || fail "a member of the group may not run the helper"
 stranger test -x "$INSTALLED" && fail "a user outside the group may run the helper"
@@ -59,4 +59,4 @@ member chmod 0755 "$SCRATCH/copy" || fail "a member cannot chmod its own copy"
 install_capture_helper "$HELPER" "$FOLDER" "$GROUP"
 [ "$(stat -c '%U:%G %a' "$INSTALLED")" = "root:$GROUP 750" ] && has_capability "$INSTALLED" \
     || fail "a second install lost the owner, mode or capability"
-echo "installed helper: owner root, group $GROUP, 0750, cap_net_raw; copies carry nothing"
+echo "installed helper: owner root, group $GROUP, 0750, cap_net_raw,cap_sys_nice; copies carry nothing"

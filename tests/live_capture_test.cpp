@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/ioctl.h>
@@ -874,10 +875,10 @@ TEST_F(LiveCaptureTest, HelperEndsWhenItsParentDies) {
 }
 
 // A copy of the helper that an unprivileged user may run, started through
-// setpriv as that user; with or without the capability the file may be given.
+// setpriv as that user; the file holds the capabilities given (setcap's text), if any.
 class UnprivilegedHelper {
 public:
-    explicit UnprivilegedHelper(bool withCapability = false) {
+    explicit UnprivilegedHelper(const std::string& capabilities = "") {
         char pattern[] = "/tmp/wirelens-unprivileged-XXXXXX";
         if (mkdtemp(pattern) == nullptr) return;
         mFolder = pattern;
@@ -887,9 +888,9 @@ public:
         std::ifstream in(WIRELENS_CAPTURE_HELPER, std::ios::binary);
         std::ofstream(mHelper, std::ios::binary) << in.rdbuf();
         chmod(mHelper.c_str(), 0755);
-        if (withCapability) {
+        if (!capabilities.empty()) {
             std::string output;
-            if (testing::RunCommand({"setcap", "cap_net_raw+ep", mHelper}, &output) != 0)
+            if (testing::RunCommand({"setcap", capabilities, mHelper}, &output) != 0)
                 mSetcapError = "setcap: " + output;
         }
         const std::string id = std::to_string(kUnprivilegedId);
@@ -927,14 +928,30 @@ TEST_F(LiveCaptureTest, UnprivilegedHelperFailsAtOnceWithThePermissionMessage) {
     Capture capture(*mNet, NetnsPair::kAddressA);
     EXPECT_FALSE(capture.Open().Ok());
     EXPECT_NE(capture.Open().error.find("Permission denied"), std::string::npos) << capture.Open().error;
-    EXPECT_NE(capture.Open().error.find("sudo setcap cap_net_raw+ep " + unprivileged.Wrapper()),
+    EXPECT_NE(capture.Open().error.find("sudo setcap cap_net_raw,cap_sys_nice+ep " + unprivileged.Wrapper()),
               std::string::npos)
         << capture.Open().error;
 }
 
-// What scripts/run sets up: the file holds CAP_NET_RAW and an ordinary user runs it.
-TEST_F(LiveCaptureTest, HelperWithTheCapabilityCapturesForAnUnprivilegedUserAndDropsIt) {
-    UnprivilegedHelper unprivileged(true);
+// What scripts/run sets up: the file holds CAP_NET_RAW and CAP_SYS_NICE and an
+// ordinary user runs it; it runs at the raised priority, or at the ordinary one
+// when the file holds CAP_NET_RAW alone, and keeps neither capability.
+struct HelperCapabilities {
+    const char* name;
+    const char* setcap;
+    bool raisesPriority;  // to nice -10; else it keeps the nice value of its parent, this test
+};
+
+class LiveCaptureCapabilitiesTest : public LiveCaptureTest,
+                                    public ::testing::WithParamInterface<HelperCapabilities> {};
+
+INSTANTIATE_TEST_SUITE_P(Files, LiveCaptureCapabilitiesTest,
+                         ::testing::Values(HelperCapabilities{"RawAndNice", "cap_net_raw,cap_sys_nice+ep", true},
+                                           HelperCapabilities{"RawAlone", "cap_net_raw+ep", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(LiveCaptureCapabilitiesTest, HelperCapturesForAnUnprivilegedUserAndDropsItsCapabilities) {
+    UnprivilegedHelper unprivileged(GetParam().setcap);
     if (!unprivileged.SetcapError().empty())
         GTEST_SKIP() << "file capabilities cannot be set here: " << unprivileged.SetcapError();
     SetCaptureHelperPath(unprivileged.Wrapper());
@@ -958,6 +975,8 @@ TEST_F(LiveCaptureTest, HelperWithTheCapabilityCapturesForAnUnprivilegedUserAndD
     const std::vector<std::string> expected = {"Uid:" + std::to_string(kUnprivilegedId),
                                                "CapPrm:0000000000000000", "CapEff:0000000000000000"};
     EXPECT_EQ(seen, expected);
+    const int expectedNice = GetParam().raisesPriority ? -10 : getpriority(PRIO_PROCESS, 0);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(capture->Open().helperPid)), expectedNice);
 }
 
 class LiveCaptureTwoAddressesTest : public LiveCaptureTest {

@@ -189,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AnswerCase{"PermissionDeniedGivesTheSetcapCommand",
                    ErrorAnswer(CaptureError::PermissionDenied, "no permission to capture"),
-                   "sudo setcap cap_net_raw+ep %HELPER%"},
+                   "sudo setcap cap_net_raw,cap_sys_nice+ep %HELPER%"},
         AnswerCase{"NotLocal",
                    ErrorAnswer(CaptureError::NotLocal, "198.51.100.1 is not an address"),
                    "The address 198.51.100.1 is no longer an address of this machine."},

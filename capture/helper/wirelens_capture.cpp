@@ -14,11 +14,14 @@
 // then Datagram frames, and a Stats frame about once a second. The GUI passes
 // one end of a socket pair as descriptor 1; diagnostics go to descriptor 2.
 //
-// The file is given CAP_NET_RAW (setcap cap_net_raw+ep). The program keeps only
-// that capability until the capture is open, then drops all of them and sets
-// no_new_privs. It accepts nothing from its caller but the address and a
-// tcpdump filter expression, which only narrows what it captures (it is joined
-// to its own filter with "and"): no file name, no interface name.
+// The file is given CAP_NET_RAW and CAP_SYS_NICE (setcap
+// cap_net_raw,cap_sys_nice+ep). With the second it raises its own scheduling
+// priority, first thing, and drops it; it keeps only CAP_NET_RAW until the
+// capture is open, then drops all of them and sets no_new_privs. Without
+// CAP_SYS_NICE it captures at the ordinary priority. It accepts nothing from
+// its caller but the address and a tcpdump filter expression, which only
+// narrows what it captures (it is joined to its own filter with "and"): no
+// file name, no interface name.
 //
 // It ends when the reader closes its end, on SIGTERM, SIGINT or SIGHUP, and when
 // its parent dies, also while its output is full: it never blocks in a write.
@@ -44,6 +47,7 @@
 #include <string_view>
 #include <sys/capability.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,6 +88,12 @@ constexpr int kPacketsPerDispatch = 512;
 constexpr long kStatsIntervalNs = 1'000'000'000L;
 // How often a blocked write looks at the parent again.
 constexpr long kWriteWaitNs = 500'000'000L;
+// The helper's nice value when it may raise it. Senders on the same machine
+// can hold every core; at the ordinary priority the helper then waits its turn
+// for tens of milliseconds, longer than its ring lasts in a flood. What it
+// needs of a core is small (a copy of each datagram), so it takes little from
+// them.
+constexpr int kCaptureNice = -10;
 constexpr const char* kLoopbackInterface = "lo";
 constexpr std::uint32_t kLoopbackNetwork = 127;  // 127.0.0.0/8
 
@@ -235,6 +245,10 @@ int Fail(Stream& stream, CaptureError code, const std::string& message) {
     }
     return code == CaptureError::Usage || code == CaptureError::InvalidFilter ? kExitUsage : kExitFailure;
 }
+
+// Raises the priority, which needs CAP_SYS_NICE; quietly stays at the
+// ordinary one without it. A nice value lasts when the capability is dropped.
+void RaisePriority() { setpriority(PRIO_PROCESS, 0, kCaptureNice); }
 
 // Keeps CAP_NET_RAW, if held at all, and nothing else.
 void KeepOnlyNetRaw() {
@@ -583,8 +597,9 @@ LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, NetworkWatch&
 
 int main(int argc, char** argv) {
     // First of all, before anything else runs with them: no stray descriptor, no
-    // capability but CAP_NET_RAW.
+    // capability but CAP_NET_RAW (CAP_SYS_NICE serves one call, before any input is read).
     CloseInheritedDescriptors();
+    RaisePriority();
     KeepOnlyNetRaw();
     SetUpSignals();
     // A capability-carrying file clears an inherited parent-death signal at exec,
