@@ -385,8 +385,17 @@ void RawDatagramStore::MakeReadyChunk() {
     FaultInAhead(mReadyChunks.back().get(), kHugePageBytes);
 }
 
-void RawDatagramStore::PrepareFirstChunk() {
-    if (mChunks.empty() && mReadyChunks.empty()) MakeReadyChunk();
+void RawDatagramStore::PrepareFirstChunks() {
+    if (!mChunks.empty()) return;
+    // A flood fills a chunk in a few milliseconds, sooner than this machine's
+    // kernel clears its fresh huge pages one ahead of the filling: until
+    // written chunks come back for reuse, the window's thread would clear
+    // pages itself, tens of milliseconds at a time. So the chunks a busy
+    // start needs are made whole now, the first to be filled first.
+    while (mReadyChunks.size() < kMaxReadyChunks)
+        mReadyChunks.insert(mReadyChunks.begin(), AllocateHugeChunk<std::uint8_t>(kChunkBytes));
+    for (auto chunk = mReadyChunks.rbegin(); chunk != mReadyChunks.rend(); ++chunk)
+        FaultInAhead(chunk->get(), kChunkBytes);
 }
 
 std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, std::uint32_t wireLength) {

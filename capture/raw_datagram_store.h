@@ -67,8 +67,9 @@ public:
     std::uint32_t Count() const { return mCount; }
     // Empties the store; its file is cut to nothing and used again.
     void Clear();
-    // Makes the first chunk ready, its first huge page faulted in on another thread.
-    void PrepareFirstChunk();
+    // Before packets are expected to come quickly: makes the first chunks
+    // ready (kMaxReadyChunks of them), faulted in whole on another thread.
+    void PrepareFirstChunks();
     // Bytes held in memory, chunk slack included; for memory accounting. Bytes
     // written to the file are not counted: the page cache holds them, not us.
     std::size_t ReservedBytes() const;

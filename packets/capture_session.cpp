@@ -131,7 +131,7 @@ std::vector<std::uint32_t> CaptureSession::RebuildRows() const {
 
 void CaptureSession::PrepareForPackets() {
     mPackets.PrepareFirstChunk();
-    mRaw.PrepareFirstChunk();
+    mRaw.PrepareFirstChunks();
 }
 
 void CaptureSession::Clear() {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "capture/decode.h"
+#include "capture/huge_chunk.h"
 #include "capture/raw_datagram_store.h"
 #include "packets/capture_session.h"
 #include "tests/datagram_builder.h"
@@ -160,6 +161,32 @@ TEST_P(RawDatagramStoreTest, EveryDatagramComesBackWholeAtChunkEndsAndWhenEmpty)
     store->Append(std::vector<std::uint8_t>(10, 1));
     EXPECT_EQ(store->Get(store->Count() - 1).size(), lastLength);
     EXPECT_EQ(store->Get(store->Count()).size(), 10u);
+}
+
+long ResidentBytesOfProcess() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+// A busy start fills its first chunks faster than their pages can be cleared
+// one ahead of the filling: they are made whole, off the filling thread,
+// before the first packet, and the first packets fill them in order.
+TEST_P(RawDatagramStoreTest, PreparedChunksAreResidentBeforeTheFirstPacketAndFilledFirst) {
+    const long before = ResidentBytesOfProcess();
+    store->PrepareFirstChunks();
+    WaitForFaultAhead();
+    EXPECT_GE(ResidentBytesOfProcess() - before, static_cast<long>(3 * kChunk - kChunk / 4));
+    EXPECT_GE(store->ReservedBytes(), 3 * kChunk);
+    // Preparing again changes nothing, and the datagrams that follow land
+    // in the prepared memory and read back whole.
+    const std::size_t reserved = store->ReservedBytes();
+    store->PrepareFirstChunks();
+    EXPECT_EQ(store->ReservedBytes(), reserved);
+    for (std::uint32_t i = 1; i <= 4000; ++i) ASSERT_EQ(store->Append(Pattern(i, 1000)), i);
+    EXPECT_LE(store->ReservedBytes(), reserved + (1u << 20)) << "a chunk was made while prepared ones were left";
+    for (std::uint32_t i = 1; i <= 4000; ++i) ASSERT_TRUE(ReadsBack(*store, i, 1000)) << "position " << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Backings, RawDatagramStoreTest,
