@@ -85,19 +85,34 @@ us_per_datagram() {  # TICKS COUNT
     awk -v t="$1" -v n="$2" -v hz="$CLOCK_TICK" 'BEGIN { if (n > 0) printf "%.2f", t / hz * 1e6 / n; else print "-" }'
 }
 
-# Floods a from b with SENDERS processes (default 1) sharing RATE, then ends
-# tcpdump. Sets RX_DURING: what a's interface received. The senders' summaries
-# go to $WORK/flood.out, one line each; SENT is their total.
-run_flood() {  # BUILD PORT RATE SECONDS PAYLOAD [SENDERS]
-    local before after senders="${6:-1}" i
-    local pids=()
-    before="$(rx_packets)"
-    for i in $(seq "$senders"); do
-        ip netns exec "$NS_B" "$1/bin/wirelens_udp_flood" "$ADDRESS_A" "$2" \
-            "$(awk -v r="$3" -v n="$senders" 'BEGIN { printf "%.0f", r / n }')" "$4" "$5" >"$WORK/flood.$i.out" &
+# SENDERS processes flooding ADDRESS:PORT from NAMESPACE, each at RATE; waits for them all.
+send_flood() {  # NAMESPACE BUILD ADDRESS PORT RATE SECONDS PAYLOAD SENDERS WORK
+    local i pids=()
+    for i in $(seq "$8"); do
+        ip netns exec "$1" "$2/bin/wirelens_udp_flood" "$3" "$4" "$5" "$6" "$7" >"$9/flood.$i.out" &
         pids+=($!)
     done
     for i in "${pids[@]}"; do wait "$i"; done
+}
+
+# Floods a from b with SENDERS processes (default 1) sharing RATE, then ends
+# tcpdump. Sets RX_DURING: what a's interface received. The senders' summaries
+# go to $WORK/flood.out, one line each; SENT is their total.
+# With SENDERS_APART=1 the senders run in a session of their own, as a load
+# started from another terminal would: with the kernel's autogroups on, the
+# cores are then shared between their session and the capture's rather than
+# among all the processes alike.
+run_flood() {  # BUILD PORT RATE SECONDS PAYLOAD [SENDERS]
+    local before after senders="${6:-1}"
+    local per_sender
+    per_sender="$(awk -v r="$3" -v n="$senders" 'BEGIN { printf "%.0f", r / n }')"
+    before="$(rx_packets)"
+    if [ "${SENDERS_APART:-0}" = 1 ]; then
+        setsid -w bash -c "$(declare -f send_flood); send_flood \"\$@\"" _ \
+            "$NS_B" "$1" "$ADDRESS_A" "$2" "$per_sender" "$4" "$5" "$senders" "$WORK"
+    else
+        send_flood "$NS_B" "$1" "$ADDRESS_A" "$2" "$per_sender" "$4" "$5" "$senders" "$WORK"
+    fi
     cat "$WORK"/flood.*.out >"$WORK/flood.out"
     SENT="$(awk '/^sent/ {n += $2} END {print n + 0}' "$WORK/flood.out")"
     sleep 1
