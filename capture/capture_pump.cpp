@@ -45,6 +45,12 @@ CapturePump::CapturePump(int fd, std::size_t blockBytes, std::size_t maxBlocks)
     mThread = std::thread([this] { Run(); });
 }
 
+CapturePump::CapturePump(int fd, std::unique_ptr<RingMapping> ring) : CapturePump(fd) {
+    // Only the taker's thread uses the ring.
+    mRing = std::move(ring);
+    if (mRing) mRingReader.emplace(*mRing);
+}
+
 CapturePump::~CapturePump() {
     {
         std::lock_guard lock(mMutex);
@@ -190,7 +196,7 @@ void CapturePump::Refill() {
     if (freed) mChanged.notify_all();
 }
 
-std::optional<Frame> CapturePump::TakeFrame() {
+std::optional<Frame> CapturePump::TakeStreamFrame() {
     if (mBatch.empty()) {
         Refill();
         if (mBatch.empty()) return std::nullopt;
@@ -202,7 +208,31 @@ std::optional<Frame> CapturePump::TakeFrame() {
     return at.frame;
 }
 
+std::optional<Frame> CapturePump::TakeFrame() {
+    if (!mRingReader) return TakeStreamFrame();
+    for (;;) {
+        if (mBatch.empty()) Refill();
+        if (!mBatch.empty()) {
+            const FrameAt at = ParseFrameAt(mBatch);
+            // The helper's news of an end follows the datagrams it put in the ring before it.
+            if (at.frame.type == FrameType::Error) {
+                if (auto datagram = mRingReader->Next()) return datagram;
+            }
+            auto frame = TakeStreamFrame();
+            if (frame->type == FrameType::Published) continue;  // the ring is read below anyway
+            return frame;
+        }
+        // Refill has seen no more of the stream, and noted its end if any:
+        // the helper has then stopped writing to the ring too.
+        if (auto datagram = mRingReader->Next()) return datagram;
+        if (mRingReader->Corrupt()) mEndSeen = End::Corrupt;
+        return std::nullopt;
+    }
+}
+
 bool CapturePump::AskForNotice() {
+    // The ring first: a Published frame it causes is then seen below, or gives the notice.
+    if (mRingReader && !mRingReader->AskForWake()) return false;
     std::lock_guard lock(mMutex);
     if (WaitingLocked() || mEnd != End::None) return false;
     mNoticeAsked = true;
@@ -220,6 +250,8 @@ void CapturePump::Finish() {
 }
 
 void CapturePump::WaitForFrames() {
+    // Frames in the ring now, or a Published frame on the stream with the next ones.
+    if (mRingReader && !mRingReader->AskForWake()) return;
     std::unique_lock lock(mMutex);
     mChanged.wait(lock, [this] { return WaitingLocked() || mEnd != End::None; });
 }
@@ -230,10 +262,11 @@ int CapturePump::LastErrno() const {
 }
 
 std::size_t CapturePump::BytesWaiting() const {
+    const std::size_t inRing = mRingReader ? mRingReader->BytesWaiting() : 0;
     std::lock_guard lock(mMutex);
     std::size_t bytes = 0;
     for (const auto& block : mQueue) bytes += block->published;
-    return mQueue.empty() ? 0 : bytes - mTaken;
+    return inRing + (mQueue.empty() ? 0 : bytes - mTaken);
 }
 
 std::size_t CapturePump::BlocksHeld() const {
@@ -242,8 +275,9 @@ std::size_t CapturePump::BlocksHeld() const {
 }
 
 std::size_t CapturePump::PeakBytes() const {
+    const std::size_t inRing = mRingReader ? mRingReader->PeakBytes() : 0;
     std::lock_guard lock(mMutex);
-    return mPeakBlocks * mBlockBytes;
+    return inRing + mPeakBlocks * mBlockBytes;
 }
 
 std::size_t CapturePump::BlocksMade() const {

@@ -6,6 +6,11 @@
 // not fill. Frames wait here whole, in stream order, in blocks of memory that
 // are used again, until the window takes them: the window stays the only
 // writer of the stores.
+//
+// With a shared ring, the helper puts its datagrams there and the stream
+// carries only the rest; the window then takes the ring's frames straight
+// from the shared memory, and the pump's thread only reads the few frames
+// of the stream (and the Published frames that wake the window).
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +23,7 @@
 #include <vector>
 
 #include "capture/capture_stream.h"
+#include "capture/shared_ring.h"
 
 namespace wirelens {
 
@@ -40,12 +46,17 @@ public:
     // Starts reading `fd`, a non-blocking stream descriptor the caller keeps
     // open until the pump is gone. Blocks are at least two largest frames.
     explicit CapturePump(int fd, std::size_t blockBytes = kBlockBytes, std::size_t maxBlocks = kMaxBlocks);
+    // Reads `fd`, and the datagrams the helper writes to `ring`.
+    CapturePump(int fd, std::unique_ptr<RingMapping> ring);
     CapturePump(const CapturePump&) = delete;
     CapturePump& operator=(const CapturePump&) = delete;
     ~CapturePump();  // stops reading; frames not taken are dropped
 
     // The oldest frame not taken yet, whole; nothing when none waits. Its
-    // payload stays valid until the next call.
+    // payload stays valid until the next call. The ring's datagrams and the
+    // stream's frames are two queues: an Error frame comes after every
+    // datagram the ring holds (the helper wrote them first), the rest as
+    // they come.
     std::optional<Frame> TakeFrame();
     // Why reading ended, once every frame before the end has been taken
     // (TakeFrame found nothing more); None until then.
@@ -71,8 +82,9 @@ public:
     // Blocks holding frames or kept for reuse, and blocks ever made (tests).
     std::size_t BlocksHeld() const;
     std::size_t BlocksMade() const;
-    // The most bytes of blocks that frames ever held at once.
+    // The most bytes of blocks that frames ever held at once, and of the ring.
     std::size_t PeakBytes() const;
+    bool HasRing() const { return mRing != nullptr; }
 
 private:
     struct Block {
@@ -93,6 +105,7 @@ private:
     template <typename Change>
     void Announce(Change change);
     void Publish(Block& block, std::size_t whole);
+    std::optional<Frame> TakeStreamFrame();
     void EndWith(End end, int error = 0);
     bool WaitingLocked() const;
 
@@ -118,6 +131,8 @@ private:
     std::size_t mTaken = 0;
     std::span<const std::uint8_t> mBatch;
     End mEndSeen = End::None;
+    std::unique_ptr<RingMapping> mRing;
+    std::optional<RingConsumer> mRingReader;
 
     std::thread mThread;
 };

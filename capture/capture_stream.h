@@ -17,6 +17,7 @@ enum class FrameType : std::uint16_t {
     Datagram = 2,  // payload: one IPv4 datagram, header first, at most 2000 bytes
     Stats = 3,     // payload: StatsPayload
     Error = 4,     // payload: uint32 CaptureError code, then the message text
+    Published = 5, // no payload: datagrams wait in the shared ring (capture/shared_ring.h)
 };
 
 enum class CaptureError : std::uint32_t {
@@ -30,7 +31,7 @@ enum class CaptureError : std::uint32_t {
     InvalidFilter = 8,   // the message is libpcap's
 };
 
-inline constexpr std::uint16_t kLastFrameType = static_cast<std::uint16_t>(FrameType::Error);
+inline constexpr std::uint16_t kLastFrameType = static_cast<std::uint16_t>(FrameType::Published);
 
 struct FrameHeader {
     std::uint32_t payloadLength;

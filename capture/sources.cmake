@@ -11,6 +11,7 @@ target_sources(wirelens_core PRIVATE
   capture/capture_filter_history.cpp capture/capture_filter_history.h
   capture/capture_stream.cpp capture/capture_stream.h
   capture/capture_pump.cpp capture/capture_pump.h
+  capture/shared_ring.cpp capture/shared_ring.h
   capture/link_layer.cpp capture/link_layer.h
   capture/helper_access.cpp capture/helper_access.h
   capture/mdlwinsock.cpp capture/mdlwinsock.h)

@@ -2,6 +2,7 @@
 wirelens_core_test(capture_test
   ${CMAKE_CURRENT_LIST_DIR}/link_layer_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/capture_stream_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/shared_ring_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mdlwinsock_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/helper_access_test.cpp)
 target_compile_definitions(capture_test PRIVATE

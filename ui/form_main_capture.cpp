@@ -290,6 +290,7 @@ void FormMain::HandleFrame(const Frame& frame) {
             break;
         }
         case FrameType::Ready:
+        case FrameType::Published:  // the pump's business
             break;
     }
 }

@@ -1,0 +1,142 @@
+#pragma once
+// A ring of datagram frames in memory shared by the capture helper (the one
+// producer) and the window (the one consumer), so that a datagram is copied
+// once from the kernel's ring into it and once out of it into the store,
+// with no system call per batch while the window keeps up. The socket stream
+// stays for everything else: Ready, Stats, Error, and a Published frame when
+// the consumer has asked to be told of new frames.
+//
+// The memory is a sealed memfd: one page of positions, then `capacity` bytes
+// of records, mapped twice in a row so that every record is contiguous. A
+// record is a frame as on the stream (header, then payload), padded to 8
+// bytes. Positions count bytes ever written and ever released.
+//
+// Neither side trusts the other's positions: the producer stops at a release
+// position that could not be, and the consumer reports a record or a
+// position that could not be as a broken ring.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "capture/capture_stream.h"
+
+namespace wirelens {
+
+class RingMapping {
+public:
+    static constexpr std::size_t kMinCapacity = 64 << 10;
+    static constexpr std::size_t kMaxCapacity = std::size_t{1} << 30;
+
+    // Fresh zeroed memory for `capacity` bytes of records (a power of two
+    // within the limits), sealed against shrinking and growing; the producer
+    // gets Fd(). Nothing, and `error` says why, when it cannot be made.
+    static std::unique_ptr<RingMapping> Create(std::size_t capacity, std::string& error);
+    // Maps memory made by Create, handed over as `fd` (kept open until the
+    // mapping ends). Refuses anything else: a descriptor without the seals
+    // (its size could change under the mapping), not open for writing, or of
+    // a size that no ring has.
+    static std::unique_ptr<RingMapping> Attach(int fd, std::string& error);
+
+    RingMapping(const RingMapping&) = delete;
+    RingMapping& operator=(const RingMapping&) = delete;
+    ~RingMapping();
+
+    int Fd() const { return mFd; }
+    // The producer has its own copy of the descriptor: this one is not needed to read.
+    void CloseFd();
+    std::size_t Capacity() const { return mCapacity; }
+
+    struct Control;
+    Control& Positions() const { return *mControl; }
+    // The records, `Capacity()` bytes, and the same bytes again right after them.
+    std::uint8_t* Records() const { return mRecords; }
+
+private:
+    RingMapping() = default;
+    bool Map(std::size_t controlBytes, std::string& error);
+
+    int mFd = -1;
+    std::size_t mCapacity = 0;
+    std::size_t mMappedBytes = 0;
+    void* mBase = nullptr;
+    Control* mControl = nullptr;
+    std::uint8_t* mRecords = nullptr;
+};
+
+struct RingMapping::Control {
+    std::uint32_t magic;
+    std::uint32_t version;
+    std::uint64_t capacity;
+    // Each on a line of its own: the two sides write them from different cores.
+    alignas(64) std::atomic<std::uint64_t> published;  // by the producer
+    alignas(64) std::atomic<std::uint64_t> released;   // by the consumer
+    alignas(64) std::atomic<std::uint32_t> consumerWaits;  // 1: send a Published frame
+};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "positions are shared between processes");
+
+// Bytes a frame of `payloadBytes` takes in the ring.
+constexpr std::size_t RingRecordBytes(std::size_t payloadBytes) {
+    return (sizeof(FrameHeader) + payloadBytes + 7) & ~std::size_t{7};
+}
+inline constexpr std::size_t kLargestRingRecord = RingRecordBytes(kMaxFramePayload);
+
+class RingProducer {
+public:
+    explicit RingProducer(RingMapping& ring);
+
+    // Bytes free for records now (looks at the consumer's position again).
+    std::size_t Room();
+    // Writes one frame, not yet visible; false, with nothing written and the
+    // frame counted as dropped, when it does not fit. Never waits.
+    bool Append(FrameType type, std::int64_t seconds, std::uint32_t microseconds, std::uint32_t wireLength,
+                std::span<const std::uint8_t> payload);
+    // Makes the frames appended so far visible. True when the consumer asked
+    // to be told: it is told once per asking.
+    bool Publish();
+    // The consumer's position could not be; nothing more is written.
+    bool Broken() const { return mBroken; }
+    std::uint64_t Dropped() const { return mDropped; }
+
+private:
+    bool Refresh();
+
+    RingMapping& mRing;
+    std::uint64_t mWritten = 0;
+    std::uint64_t mReleased = 0;  // the consumer's, as last seen
+    std::uint64_t mDropped = 0;
+    bool mBroken = false;
+};
+
+class RingConsumer {
+public:
+    explicit RingConsumer(RingMapping& ring);
+
+    // The oldest frame not taken; its payload stays valid until the next
+    // call. Nothing when none is published, or when the ring is broken.
+    std::optional<Frame> Next();
+    // Asks the producer to send a Published frame with its next frames.
+    // False (and nothing asked) when frames wait now.
+    bool AskForWake();
+    // A record or position the producer wrote could not be.
+    bool Corrupt() const { return mCorrupt; }
+    std::size_t BytesWaiting() const;
+    // The most bytes ever seen waiting.
+    std::size_t PeakBytes() const { return mPeak; }
+
+private:
+    void Release();
+
+    RingMapping& mRing;
+    std::uint64_t mRead = 0;       // up to the frame handed out last
+    std::uint64_t mTaken = 0;      // past it
+    std::uint64_t mReleased = 0;   // told to the producer
+    std::uint64_t mPublished = 0;  // the producer's, as last seen
+    std::size_t mPeak = 0;
+    bool mCorrupt = false;
+};
+
+}  // namespace wirelens

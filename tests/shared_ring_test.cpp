@@ -1,0 +1,428 @@
+// The ring of datagram frames that the capture helper and the window share,
+// alone, across two processes, and behind the pump.
+#include "capture/shared_ring.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "capture/capture_pump.h"
+
+namespace wirelens {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+constexpr std::size_t kSmallRing = RingMapping::kMinCapacity;
+
+// Frame i: `seconds` is i, the payload a length and pattern that depend on i
+// (0 to 2000 bytes), so a frame cut, shifted or repeated shows.
+std::size_t LengthOf(int i) { return static_cast<std::size_t>(i) * 7919 % 2001; }
+Bytes PayloadOf(int i) {
+    Bytes bytes(LengthOf(i));
+    for (std::size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<std::uint8_t>(i + k * 13);
+    return bytes;
+}
+bool AppendNumbered(RingProducer& producer, int i) {
+    return producer.Append(FrameType::Datagram, i, static_cast<std::uint32_t>(i % 1000000),
+                           static_cast<std::uint32_t>(LengthOf(i) + 1), PayloadOf(i));
+}
+void ExpectNumbered(const Frame& frame, int i) {
+    ASSERT_EQ(frame.type, FrameType::Datagram);
+    ASSERT_EQ(frame.seconds, i);
+    EXPECT_EQ(frame.wireLength, LengthOf(i) + 1);
+    EXPECT_EQ(Bytes(frame.payload.begin(), frame.payload.end()), PayloadOf(i)) << "frame " << i;
+}
+
+std::unique_ptr<RingMapping> MakeRing(std::size_t capacity = kSmallRing) {
+    std::string error;
+    auto ring = RingMapping::Create(capacity, error);
+    EXPECT_TRUE(ring) << error;
+    return ring;
+}
+
+// A second mapping of the same memory, as the other process has it.
+std::unique_ptr<RingMapping> AttachTo(const RingMapping& ring) {
+    std::string error;
+    auto attached = RingMapping::Attach(dup(ring.Fd()), error);
+    EXPECT_TRUE(attached) << error;
+    return attached;
+}
+
+TEST(SharedRing, FramesOfEverySizeCrossTheEndWholeAndInOrder) {
+    auto ring = MakeRing();
+    auto other = AttachTo(*ring);
+    ASSERT_TRUE(ring && other);
+    RingProducer producer(*other);
+    RingConsumer consumer(*ring);
+    // Many times round a 64 KiB ring, in bursts of varying size, so records
+    // start and end at every distance from its end.
+    int written = 0;
+    int read = 0;
+    for (int burst = 0; burst < 400; ++burst) {
+        for (int k = 0; k < burst % 37 + 1 && AppendNumbered(producer, written); ++k) ++written;
+        producer.Publish();
+        while (auto frame = consumer.Next()) {
+            ExpectNumbered(*frame, read);
+            ++read;
+        }
+        ASSERT_FALSE(consumer.Corrupt());
+        ASSERT_EQ(read, written);
+    }
+    EXPECT_GT(written * 1000, static_cast<int>(20 * kSmallRing)) << "went round the ring many times";
+    EXPECT_EQ(producer.Dropped(), 0u);
+}
+
+TEST(SharedRing, AConsumerThatStopsReadingMakesTheProducerCountDropsNotWait) {
+    auto ring = MakeRing();
+    RingProducer producer(*ring);
+    RingConsumer consumer(*ring);
+    int written = 0;
+    while (AppendNumbered(producer, written)) ++written;
+    producer.Publish();
+    // Full (the frame that did not fit was the first drop): every further
+    // frame is refused at once and counted.
+    for (int k = 0; k < 1000; ++k) EXPECT_FALSE(AppendNumbered(producer, written));
+    EXPECT_EQ(producer.Dropped(), 1001u);
+    EXPECT_LT(producer.Room(), RingRecordBytes(LengthOf(written)));
+
+    // Reading again makes room; what was written before the drops is whole.
+    int read = 0;
+    while (auto frame = consumer.Next()) ExpectNumbered(*frame, read++);
+    EXPECT_EQ(read, written);
+    EXPECT_EQ(producer.Room(), kSmallRing);
+    EXPECT_TRUE(AppendNumbered(producer, written));
+}
+
+TEST(SharedRing, TheFrameHandedOutStaysUntilTheNextCall) {
+    auto ring = MakeRing();
+    RingProducer producer(*ring);
+    RingConsumer consumer(*ring);
+    int written = 0;
+    while (AppendNumbered(producer, written)) ++written;
+    producer.Publish();
+    // Take all but the last; the ring's release runs ahead of none of them.
+    for (int i = 0; i < written; ++i) {
+        const auto frame = consumer.Next();
+        ASSERT_TRUE(frame);
+        // Whatever room the producer is given now must not reach this frame.
+        while (AppendNumbered(producer, 1000000 + i)) {
+        }
+        ExpectNumbered(*frame, i);
+    }
+}
+
+TEST(SharedRing, AWakeIsAskedOnlyWhenNothingWaitsAndGivenOnce) {
+    auto ring = MakeRing();
+    RingProducer producer(*ring);
+    RingConsumer consumer(*ring);
+    // A new ring's consumer waits for the first frames.
+    AppendNumbered(producer, 0);
+    EXPECT_TRUE(producer.Publish());
+    AppendNumbered(producer, 1);
+    EXPECT_FALSE(producer.Publish()) << "told once per asking";
+
+    EXPECT_FALSE(consumer.AskForWake()) << "frames wait";
+    EXPECT_FALSE(producer.Publish());
+    ASSERT_TRUE(consumer.Next());
+    ASSERT_TRUE(consumer.Next());
+    EXPECT_FALSE(consumer.Next());
+    EXPECT_TRUE(consumer.AskForWake());
+    AppendNumbered(producer, 2);
+    EXPECT_TRUE(producer.Publish());
+    EXPECT_FALSE(producer.Publish());
+}
+
+// The producer in a child process, as the capture helper is: it gets the
+// descriptor only, maps it itself and writes as fast as the ring lets it.
+TEST(SharedRing, AProducerInAnotherProcessHandsOverEveryFrame) {
+    auto ring = MakeRing(256 << 10);
+    ASSERT_TRUE(ring);
+    constexpr int kFrames = 50000;  // about 50 MB through a 256 KiB ring
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string error;
+        auto mapped = RingMapping::Attach(ring->Fd(), error);
+        if (!mapped) _exit(2);
+        RingProducer producer(*mapped);
+        for (int i = 0; i < kFrames;) {
+            if (AppendNumbered(producer, i)) {
+                ++i;
+                if (i % 16 == 0) producer.Publish();
+            } else {
+                producer.Publish();
+                sched_yield();
+            }
+        }
+        producer.Publish();
+        _exit(0);
+    }
+    RingConsumer consumer(*ring);
+    int read = 0;
+    int status = 0;
+    bool ended = false;
+    while (read < kFrames && !consumer.Corrupt() && !::testing::Test::HasFailure()) {
+        if (auto frame = consumer.Next()) {
+            ExpectNumbered(*frame, read++);
+        } else if (ended) {
+            break;  // ended, and all it published is read
+        } else {
+            ended = waitpid(child, &status, WNOHANG) == child;
+        }
+    }
+    if (!ended) {
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+    }
+    EXPECT_EQ(read, kFrames);
+    EXPECT_FALSE(consumer.Corrupt());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not map the ring";
+}
+
+TEST(SharedRing, AProducerThatDiesMidWriteLeavesOnlyWholePublishedFrames) {
+    auto ring = MakeRing();
+    ASSERT_TRUE(ring);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string error;
+        auto mapped = RingMapping::Attach(ring->Fd(), error);
+        if (!mapped) _exit(2);
+        RingProducer producer(*mapped);
+        for (int i = 0; i < 10; ++i) AppendNumbered(producer, i);
+        producer.Publish();
+        // Half a record more, never published, then killed.
+        AppendNumbered(producer, 10);
+        std::memset(mapped->Records() + 20000, 0xA5, 3000);
+        raise(SIGKILL);
+        _exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    RingConsumer consumer(*ring);
+    for (int i = 0; i < 10; ++i) {
+        const auto frame = consumer.Next();
+        ASSERT_TRUE(frame) << "frame " << i;
+        ExpectNumbered(*frame, i);
+    }
+    EXPECT_FALSE(consumer.Next());
+    EXPECT_FALSE(consumer.Corrupt());
+}
+
+TEST(SharedRing, PositionsThatCannotBeAreCaughtOnBothSides) {
+    struct Case {
+        const char* name;
+        void (*spoil)(RingMapping&);
+        bool producerBroken;
+        bool consumerCorrupt;
+    };
+    const Case cases[] = {
+        {"released beyond what was written",
+         [](RingMapping& r) { r.Positions().released.store(1 << 20); }, true, false},
+        {"published more than the ring holds",
+         [](RingMapping& r) { r.Positions().published.store(r.Capacity() + 8); }, false, true},
+        {"a record with an unknown type",
+         [](RingMapping& r) {
+             r.Records()[4] = 99;
+             r.Positions().published.store(64);
+         },
+         false, true},
+        {"a record longer than what was published",
+         [](RingMapping& r) {
+             FrameHeader header{};
+             header.type = static_cast<std::uint16_t>(FrameType::Datagram);
+             header.payloadLength = 1000;
+             std::memcpy(r.Records(), &header, sizeof header);
+             r.Positions().published.store(512);
+         },
+         false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto ring = MakeRing();
+        ASSERT_TRUE(ring);
+        RingProducer producer(*ring);
+        RingConsumer consumer(*ring);
+        c.spoil(*ring);
+        EXPECT_FALSE(consumer.Next());
+        EXPECT_EQ(consumer.Corrupt(), c.consumerCorrupt);
+        EXPECT_EQ(producer.Room() == 0, c.producerBroken);
+        EXPECT_EQ(producer.Broken(), c.producerBroken);
+        EXPECT_EQ(AppendNumbered(producer, 0), !c.producerBroken);
+    }
+}
+
+// A descriptor the helper is handed on its input must be a ring; anything
+// else is refused before it is mapped, and left as it was.
+TEST(SharedRing, AttachRefusesWhatIsNotASealedRing) {
+    auto ring = MakeRing();
+    ASSERT_TRUE(ring);
+    char path[] = "/tmp/wirelens-ring-test-XXXXXX";
+    const int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    unlink(path);
+    ASSERT_EQ(ftruncate(file, static_cast<off_t>(4096 + kSmallRing)), 0);
+    const int unsealed = memfd_create("unsealed", MFD_CLOEXEC);
+    ASSERT_EQ(ftruncate(unsealed, static_cast<off_t>(4096 + kSmallRing)), 0);
+    const int oddSize = memfd_create("odd", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    ASSERT_EQ(ftruncate(oddSize, static_cast<off_t>(4096 + kSmallRing + 4096)), 0);
+    fcntl(oddSize, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW);
+    const std::string readOnlyPath = "/proc/self/fd/" + std::to_string(ring->Fd());
+    const int readOnly = open(readOnlyPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+
+    struct Case {
+        const char* name;
+        int fd;
+    };
+    for (const Case& c : {Case{"a file on disk", file}, Case{"memory that could shrink", unsealed},
+                          Case{"a size no ring has", oddSize}, Case{"open for reading only", readOnly},
+                          Case{"/dev/null", devNull}, Case{"no descriptor", -1}}) {
+        SCOPED_TRACE(c.name);
+        std::string error;
+        EXPECT_FALSE(RingMapping::Attach(c.fd, error));
+        EXPECT_FALSE(error.empty());
+        if (c.fd >= 0) {
+            EXPECT_NE(fcntl(c.fd, F_GETFD), -1) << "left open for its owner";
+        }
+    }
+    for (int fd : {file, unsealed, oddSize, readOnly, devNull}) close(fd);
+}
+
+TEST(SharedRing, ARingIsMadeOnlyOfAPowerOfTwoWithinTheLimits) {
+    for (std::size_t capacity : {std::size_t{0}, kSmallRing / 2, kSmallRing + 4096, RingMapping::kMaxCapacity * 2}) {
+        std::string error;
+        EXPECT_FALSE(RingMapping::Create(capacity, error)) << capacity;
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+// The pump with a ring: datagrams from the ring, the rest from the stream.
+class PumpWithRing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, mEnds), 0);
+        auto ring = MakeRing();
+        ASSERT_TRUE(ring);
+        mProducerSide = AttachTo(*ring);
+        ASSERT_TRUE(mProducerSide);
+        mProducer.emplace(*mProducerSide);
+        mPump = std::make_unique<CapturePump>(mEnds[0], std::move(ring));
+    }
+    void TearDown() override {
+        mPump.reset();
+        close(mEnds[0]);
+        if (mEnds[1] >= 0) close(mEnds[1]);
+    }
+    void Send(const Bytes& frames) {
+        ASSERT_EQ(write(mEnds[1], frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
+    }
+    // Publishes, and sends the Published frame when the pump's side asked.
+    void Publish() {
+        if (!mProducer->Publish()) return;
+        Bytes frame;
+        AppendFrame(frame, FrameType::Published, 0, 0, 0, {});
+        Send(frame);
+    }
+    std::optional<Frame> TakeWithin(int ms) {
+        for (int waited = 0; waited <= ms; waited += 10) {
+            if (auto frame = mPump->TakeFrame()) return frame;
+            if (mPump->TakenToTheEnd() != CapturePump::End::None) return std::nullopt;
+            pollfd notice{mPump->NoticeFd(), POLLIN, 0};
+            poll(&notice, 1, 10);
+        }
+        return std::nullopt;
+    }
+
+    int mEnds[2] = {-1, -1};
+    std::unique_ptr<RingMapping> mProducerSide;
+    std::optional<RingProducer> mProducer;
+    std::unique_ptr<CapturePump> mPump;
+};
+
+TEST_F(PumpWithRing, AnErrorComesAfterEveryDatagramTheRingHeldBeforeIt) {
+    std::size_t inRing = 0;
+    for (int i = 0; i < 20; ++i) {
+        AppendNumbered(*mProducer, i);
+        inRing += RingRecordBytes(LengthOf(i));
+    }
+    Publish();
+    Bytes stream;
+    AppendStatsFrame(stream, 5, 0, StatsPayload{20, 0, 0});
+    AppendErrorFrame(stream, CaptureError::AddressRemoved, "gone");
+    Send(stream);
+    close(mEnds[1]);
+    mEnds[1] = -1;
+    // The pump's thread has read the whole stream before anything is taken.
+    const std::size_t published = sizeof(FrameHeader);
+    for (int waited = 0; mPump->BytesWaiting() < inRing + published + stream.size() && waited < 5000; waited += 5)
+        usleep(5000);
+    ASSERT_EQ(mPump->BytesWaiting(), inRing + published + stream.size());
+
+    int datagrams = 0;
+    bool stats = false;
+    bool error = false;
+    while (auto frame = TakeWithin(5000)) {
+        if (frame->type == FrameType::Datagram) {
+            EXPECT_FALSE(error) << "a datagram after the error";
+            ExpectNumbered(*frame, datagrams++);
+        }
+        stats |= frame->type == FrameType::Stats;
+        error |= frame->type == FrameType::Error;
+        EXPECT_NE(frame->type, FrameType::Published) << "the pump's own business";
+    }
+    EXPECT_EQ(datagrams, 20);
+    EXPECT_TRUE(stats);
+    EXPECT_TRUE(error);
+    EXPECT_EQ(mPump->TakenToTheEnd(), CapturePump::End::EndOfStream);
+}
+
+TEST_F(PumpWithRing, TheRingsNewFramesGiveNoticeOnlyWhenAskedFor) {
+    // The first frames are news unasked.
+    AppendNumbered(*mProducer, 0);
+    Publish();
+    pollfd notice{mPump->NoticeFd(), POLLIN, 0};
+    ASSERT_EQ(poll(&notice, 1, 5000), 1);
+    mPump->ClearNotice();
+    ASSERT_TRUE(TakeWithin(0));
+    EXPECT_FALSE(mPump->TakeFrame());
+
+    ASSERT_TRUE(mPump->AskForNotice());
+    AppendNumbered(*mProducer, 1);
+    Publish();
+    ASSERT_EQ(poll(&notice, 1, 5000), 1);
+    mPump->ClearNotice();
+    // Not asked again: more frames stay quiet.
+    AppendNumbered(*mProducer, 2);
+    Publish();
+    EXPECT_EQ(poll(&notice, 1, 50), 0);
+    for (int i = 1; i <= 2; ++i) {
+        const auto frame = TakeWithin(0);
+        ASSERT_TRUE(frame);
+        ExpectNumbered(*frame, i);
+    }
+    EXPECT_EQ(mPump->BytesWaiting(), 0u);
+    EXPECT_GE(mPump->PeakBytes(), RingRecordBytes(LengthOf(1)));
+}
+
+TEST_F(PumpWithRing, ABrokenRingEndsTheReadingAsCorrupt) {
+    AppendNumbered(*mProducer, 0);
+    Publish();
+    mProducerSide->Positions().published.store(RingMapping::kMaxCapacity);
+    EXPECT_FALSE(TakeWithin(5000));
+    EXPECT_EQ(mPump->TakenToTheEnd(), CapturePump::End::Corrupt);
+}
+
+}  // namespace
+}  // namespace wirelens
