@@ -67,8 +67,9 @@ for pid in "${CPU_PIDS[@]}"; do CPU_BEFORE+=("$(cpu_ticks "$pid")"); done
 run_flood "$BUILD" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD" "$SENDERS"
 CPU_USED=()
 for i in "${!CPU_PIDS[@]}"; do CPU_USED+=($(( $(cpu_ticks "${CPU_PIDS[$i]}") - CPU_BEFORE[i] ))); done
-# Resident memory, peak and now, of the helper and of dumpcap (kB).
-memory_kb() { [ -n "$1" ] && awk '/^VmHWM|^VmRSS/ {printf "%s %s kB  ", $1, $2}' "/proc/$1/status" 2>/dev/null || echo "-"; }
+# Resident memory, peak and now, of the helper and of dumpcap (kB). RssShmem is
+# the helper's part of the shared ring, which the window maps as well.
+memory_kb() { [ -n "$1" ] && awk '/^VmHWM|^VmRSS|^RssAnon|^RssFile|^RssShmem/ {printf "%s %s kB  ", $1, $2}' "/proc/$1/status" 2>/dev/null || echo "-"; }
 HELPER_MEMORY="$(memory_kb "$HELPER_PID")"
 DUMPCAP_MEMORY="$(memory_kb "${DUMPCAP_PID:-}")"
 stop_comparisons
@@ -105,7 +106,7 @@ cpu_row() {  # NAME CAPTURED TICKS
     printf "  %-32s %10s %9s %12s\n" "$1" "$2" "$(ratio "$2")" "$(us_per_datagram "$3" "$2")"
 }
 echo "resident memory:     helper $HELPER_MEMORY; dumpcap $DUMPCAP_MEMORY"
-echo "window's pump:       at most $(value "$WORK/window.out" "pump peak MiB") MiB of frames waited for the list (its bound is 64)"
+echo "window's queue:      at most $(value "$WORK/window.out" "pump peak MiB") MiB of frames waited for the list (the shared ring holds 64)"
 echo "CPU per captured datagram (user + system, from /proc; $CLOCK_TICK ticks a second):"
 printf "  %-32s %10s %9s %12s\n" capturer captured "of sent" "µs/datagram"
 if [ -n "$RING_PID" ]; then cpu_row "floor (bare TPACKET_V3 counter)" "$RING_CAPTURED" "${CPU_USED[4]}"; fi

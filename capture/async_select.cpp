@@ -63,10 +63,14 @@ int AsyncSelect(int socket, QObject* window, int message, long events, int ready
 
 CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, QObject* window,
                                     std::unique_ptr<CapturePump>& pump, const std::string& filter) {
-    CaptureOpenResult opened = OpenCaptureSocket(address, port, filter);
+    // Without a ring (no memfd here), the datagrams come on the stream as well.
+    std::string ringError;
+    std::unique_ptr<RingMapping> ring = RingMapping::Create(kCaptureRingBytes, ringError);
+    CaptureOpenResult opened = OpenCaptureSocket(address, port, filter, ring ? ring->Fd() : -1);
     if (!opened.Ok()) return opened;
+    if (ring) ring->CloseFd();  // the helper has its own
     try {
-        pump = std::make_unique<CapturePump>(opened.socket);
+        pump = std::make_unique<CapturePump>(opened.socket, std::move(ring));
     } catch (const std::exception& e) {  // no descriptor or thread left for it
         CloseCaptureSocket(opened.socket);
         return {-1, -1, std::string("Cannot read the capture: ") + e.what() + ".", {}};

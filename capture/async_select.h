@@ -4,6 +4,7 @@
 // event to it (wParam the descriptor, lParam kFdRead: read-ready with a zero
 // error word). The next one is posted only once the window registers again
 // after reading, so a window that is busy reading is never flooded.
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -15,6 +16,9 @@ class QObject;
 namespace wirelens {
 
 inline constexpr long kFdRead = 1;  // read-ready, the only event asked for
+// The ring the helper writes its datagrams to: more than the window's longest
+// pauses last in a flood of large datagrams (800 MB/s from two local senders).
+inline constexpr std::size_t kCaptureRingBytes = std::size_t{64} << 20;
 
 // Registers `window` for `message` on `socket` (events kFdRead), or, when it
 // is registered already, asks for the next notification; events 0 ends the

@@ -217,13 +217,17 @@ void SetBufferSize(int fd, int option) {
     setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes);
 }
 
-// Starts the helper with `streamEnd` as its descriptor 1. Returns 0 or an errno value.
+// Starts the helper with `streamEnd` as its descriptor 1, and the shared ring
+// (if any) as its descriptor 0. Returns 0 or an errno value.
 int SpawnHelper(const std::string& helper, const std::string& address, const std::string& filter,
-                int streamEnd, pid_t& pid) {
+                int streamEnd, int ringFd, pid_t& pid) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, streamEnd, STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, kNullDevice, O_RDONLY, 0);
+    if (ringFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, ringFd, STDIN_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, kNullDevice, O_RDONLY, 0);
 
     // The helper starts with default signal actions and nothing blocked, whatever
     // the GUI has set for itself (an ignored SIGPIPE, for one).
@@ -279,7 +283,7 @@ std::string CaptureHelperPath() {
     });
 }
 
-CaptureOpenResult OpenCaptureSocket(const std::string& address, int /*port*/, const std::string& filter) {
+CaptureOpenResult OpenCaptureSocket(const std::string& address, int /*port*/, const std::string& filter, int ringFd) {
     CaptureOpenResult result;
     const std::optional<std::uint32_t> resolved = ResolveAddress(address);
     if (!resolved) {
@@ -300,7 +304,7 @@ CaptureOpenResult OpenCaptureSocket(const std::string& address, int /*port*/, co
     SetBufferSize(helperEnd, SO_SNDBUF);
 
     pid_t pid = -1;
-    const int spawnError = SpawnHelper(helper, dotted, filter, helperEnd, pid);
+    const int spawnError = SpawnHelper(helper, dotted, filter, helperEnd, ringFd, pid);
     close(helperEnd);
     if (spawnError != 0) {
         close(readEnd);

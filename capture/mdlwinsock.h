@@ -42,8 +42,11 @@ struct CaptureOpenResult {
 // tcpdump expression) narrows the capture in the kernel; an invalid one is
 // refused with libpcap's message before anything is captured. Call it from a
 // thread that outlives the capture: the helper ends when the thread that
-// started it ends (parent-death signal).
-CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, const std::string& filter = {});
+// started it ends (parent-death signal). With `ringFd`, a shared ring's
+// descriptor (capture/shared_ring.h), the helper puts its datagrams there
+// instead of on the stream.
+CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, const std::string& filter = {},
+                                    int ringFd = -1);
 
 // Ends and reaps the helper that feeds `socket` but leaves the descriptor open,
 // so that what the helper sent before it ended can still be read. Safe to repeat.

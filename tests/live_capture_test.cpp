@@ -18,11 +18,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,6 +33,7 @@
 #include "capture/capture_stream.h"
 #include "capture/decode.h"
 #include "capture/mdlwinsock.h"
+#include "capture/shared_ring.h"
 #include "packets/display_filter.h"
 #include "tests/netns_fixture.h"
 #include "tests/tcpdump_compare.h"
@@ -206,6 +210,7 @@ struct HelperStart {
     std::vector<int> strayDescriptors; // left open across exec at these numbers
     int strayFrom = -1;                // what they refer to
     const char* filter = nullptr;      // the capture filter argument, if any
+    int input = -1;                    // its descriptor 0 (a shared ring), if any
 };
 
 // The helper started directly, with the test in the GUI's place.
@@ -227,6 +232,7 @@ public:
         posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, errorEnds[1], STDERR_FILENO);
         for (int stray : start.strayDescriptors) posix_spawn_file_actions_adddup2(&actions, start.strayFrom, stray);
+        if (start.input >= 0) posix_spawn_file_actions_adddup2(&actions, start.input, STDIN_FILENO);
         std::string program = helper;
         std::string argument = address;
         std::string filterArgument = start.filter != nullptr ? start.filter : "";
@@ -724,6 +730,151 @@ TEST_F(LiveCaptureTest, HelperWritingIntoAFullPipeEndsOnAStopSignal) {
         const auto status = helper.WaitForExit(kStopWithinMs);
         EXPECT_TRUE(ExitedCleanly(status)) << "still running a second after the signal";
     }
+}
+
+// Datagram i of a numbered run from b: its number, then a pattern of its own.
+constexpr std::size_t kNumberedPayload = 1000;
+constexpr std::size_t kIpAndUdpHeaders = 28;
+Bytes NumberedPayload(std::uint32_t i) {
+    Bytes payload = Pattern(kNumberedPayload, static_cast<std::uint8_t>(i));
+    std::memcpy(payload.data(), &i, sizeof i);
+    return payload;
+}
+// The number of a datagram of such a run, or nothing for any other datagram.
+std::optional<std::uint32_t> NumberOf(std::span<const std::uint8_t> datagram) {
+    if (datagram.size() != kIpAndUdpHeaders + kNumberedPayload) return std::nullopt;
+    std::uint32_t i = 0;
+    std::memcpy(&i, datagram.data() + kIpAndUdpHeaders, sizeof i);
+    const Bytes expected = NumberedPayload(i);
+    if (!std::equal(expected.begin(), expected.end(), datagram.begin() + kIpAndUdpHeaders)) return std::nullopt;
+    return i;
+}
+
+// Reads the ring's datagrams of a numbered run until `count` have come (or
+// the guard runs out); the stream's frames are counted by type meanwhile.
+struct RingReading {
+    std::vector<std::uint32_t> numbers;
+    int streamDatagrams = 0;
+    int published = 0;
+};
+void ReadRingUntil(RingConsumer& consumer, HelperRun& helper, FrameReader& stream, std::size_t count,
+                   RingReading& reading) {
+    for (int waited = 0; reading.numbers.size() < count && waited < kHangGuardMs;) {
+        bool any = false;
+        while (auto frame = consumer.Next()) {
+            any = true;
+            if (auto i = NumberOf(frame->payload)) reading.numbers.push_back(*i);
+        }
+        ASSERT_FALSE(consumer.Corrupt());
+        // Waits for the stream only when the ring is empty and the helper will say when it is not.
+        const int waitMs = !any && consumer.AskForWake() ? 10 : 0;
+        pollfd in{helper.Stream().Get(), POLLIN, 0};
+        if (poll(&in, 1, waitMs) == 1 && stream.Read(helper.Stream().Get()) == FrameReader::ReadStatus::Data) {
+            while (auto frame = stream.Next()) {
+                reading.streamDatagrams += frame->type == FrameType::Datagram;
+                reading.published += frame->type == FrameType::Published;
+            }
+        }
+        waited += waitMs;
+    }
+}
+
+std::vector<std::uint32_t> FirstNumbers(std::uint32_t count) {
+    std::vector<std::uint32_t> numbers(count);
+    for (std::uint32_t i = 0; i < count; ++i) numbers[i] = i;
+    return numbers;
+}
+
+TEST_F(LiveCaptureTest, HelperPutsTheDatagramsInTheRingItIsHandedAndWakesItsReader) {
+    std::string error;
+    auto ring = RingMapping::Create(256 << 10, error);
+    ASSERT_TRUE(ring) << error;
+    HelperStart start;
+    start.input = ring->Fd();
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, start);
+    ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    constexpr std::uint32_t kDatagrams = 50;
+    for (std::uint32_t i = 0; i < kDatagrams; ++i) {
+        ASSERT_TRUE(SendTo(peers.sender, NumberedPayload(i), NetnsPair::kAddressA, kUdpPortA));
+        if (i % 10 == 9) usleep(20000);  // several wakes, not one
+    }
+    RingConsumer consumer(*ring);
+    FrameReader stream;
+    RingReading reading;
+    ReadRingUntil(consumer, helper, stream, kDatagrams, reading);
+    EXPECT_EQ(reading.numbers, FirstNumbers(kDatagrams));
+    EXPECT_EQ(reading.streamDatagrams, 0) << "datagrams go to the ring only";
+    EXPECT_GE(reading.published, 1) << "the reader that asked was woken";
+    EXPECT_EQ(helper.Diagnostics(), "");
+}
+
+// Nobody reads the ring for a while: it fills, the rest waits in the
+// kernel's ring, the helper goes on answering, and nothing is lost.
+TEST_F(LiveCaptureTest, HelperWithAFullRingLosesNothingAndStillStops) {
+    std::string error;
+    auto ring = RingMapping::Create(RingMapping::kMinCapacity, error);
+    ASSERT_TRUE(ring) << error;
+    HelperStart start;
+    start.input = ring->Fd();
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, start);
+    ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    // About four times what the ring holds.
+    constexpr std::uint32_t kDatagrams = 4 * RingMapping::kMinCapacity / kNumberedPayload;
+    for (std::uint32_t i = 0; i < kDatagrams; ++i) {
+        ASSERT_TRUE(SendTo(peers.sender, NumberedPayload(i), NetnsPair::kAddressA, kUdpPortA));
+        usleep(200);  // paced so that a's socket, not the capture, is never the one to drop
+    }
+    // Still answering: its Stats frames come while the ring stays full.
+    FrameReader stream;
+    int stats = 0;
+    for (int waited = 0; stats < 2 && waited < kHangGuardMs; waited += 100) {
+        pollfd in{helper.Stream().Get(), POLLIN, 0};
+        if (poll(&in, 1, 100) <= 0 || stream.Read(helper.Stream().Get()) != FrameReader::ReadStatus::Data) continue;
+        while (auto frame = stream.Next()) {
+            ASSERT_NE(frame->type, FrameType::Datagram);
+            if (frame->type != FrameType::Stats) continue;
+            ++stats;
+            const auto counts = ParseStatsPayload(frame->payload);
+            ASSERT_TRUE(counts);
+            EXPECT_EQ(counts->droppedByKernel + counts->droppedByInterface, 0u);
+        }
+    }
+    ASSERT_EQ(stats, 2);
+    RingConsumer consumer(*ring);
+    EXPECT_LT(consumer.BytesWaiting(), RingMapping::kMinCapacity);
+    EXPECT_GT(consumer.BytesWaiting(), RingMapping::kMinCapacity / 2) << "the ring filled";
+
+    RingReading reading;
+    ReadRingUntil(consumer, helper, stream, kDatagrams, reading);
+    EXPECT_EQ(reading.numbers, FirstNumbers(kDatagrams)) << "all of them, once, in order";
+
+    ASSERT_EQ(kill(helper.Pid(), SIGTERM), 0);
+    EXPECT_TRUE(ExitedCleanly(helper.WaitForExit(kStopWithinMs)));
+}
+
+// Only a sealed ring is written to; a file on the helper's input is left as it is.
+TEST_F(LiveCaptureTest, HelperLeavesAFileOnItsInputAloneAndUsesTheStream) {
+    char path[] = "/tmp/wirelens-input-XXXXXX";
+    Fd file(mkstemp(path));
+    ASSERT_GE(file.Get(), 0);
+    unlink(path);
+    const Bytes content = Pattern(4096 + RingMapping::kMinCapacity, 0x5A);
+    ASSERT_EQ(write(file.Get(), content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    HelperStart start;
+    start.input = file.Get();
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, start);
+    ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    ASSERT_TRUE(SendTo(peers.sender, NumberedPayload(7), NetnsPair::kAddressA, kUdpPortA));
+    EXPECT_EQ(helper.NextFrame({FrameType::Stats}), FrameType::Datagram);
+    Bytes after(content.size());
+    ASSERT_EQ(pread(file.Get(), after.data(), after.size(), 0), static_cast<ssize_t>(after.size()));
+    EXPECT_EQ(after, content);
 }
 
 TEST_F(LiveCaptureTest, HelperClosesTheDescriptorsItInherits) {

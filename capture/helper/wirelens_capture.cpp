@@ -13,6 +13,10 @@
 // Ready once the capture is open (or one Error frame saying why it is not),
 // then Datagram frames, and a Stats frame about once a second. The GUI passes
 // one end of a socket pair as descriptor 1; diagnostics go to descriptor 2.
+// When descriptor 0 is a shared ring (capture/shared_ring.h), the datagrams go
+// there instead, and a Published frame on descriptor 1 tells the reader of
+// new ones when it has asked for that; a full ring leaves them in the
+// kernel's ring meanwhile, as a full stream does.
 //
 // The file is given CAP_NET_RAW and CAP_SYS_NICE (setcap
 // cap_net_raw,cap_sys_nice+ep). With the second it raises its own scheduling
@@ -56,6 +60,7 @@
 #include "capture/capture_stream.h"
 #include "capture/decode.h"
 #include "capture/link_layer.h"
+#include "capture/shared_ring.h"
 
 namespace {
 
@@ -85,6 +90,9 @@ constexpr int kLoopbackBufferBytes = 2 << 20;
 constexpr int kBlockTimeoutMs = 1;
 // Bounds one write (and the batch buffer) while the stream stays lively.
 constexpr int kPacketsPerDispatch = 512;
+// How often a full shared ring is looked at again.
+constexpr long kRingFullWaitNs = 1'000'000L;
+constexpr std::size_t kLargestDatagramRecord = RingRecordBytes(kReceiveBufferSize);
 constexpr long kStatsIntervalNs = 1'000'000'000L;
 // How often a blocked write looks at the parent again.
 constexpr long kWriteWaitNs = 500'000'000L;
@@ -464,6 +472,7 @@ bool OpenCapture(const std::string& device, const std::string& ownFilter, const 
 struct DispatchContext {
     LinkType link;
     std::vector<std::uint8_t>* batch;
+    RingProducer* ring;  // when the datagrams go to a shared ring
 };
 
 void OnPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
@@ -471,13 +480,20 @@ void OnPacket(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     const auto datagram =
         StripLinkLayer(context->link, {bytes, header->caplen}, header->len);
     if (!datagram) return;
-    AppendFrame(*context->batch, FrameType::Datagram, header->ts.tv_sec,
-                static_cast<std::uint32_t>(header->ts.tv_usec), datagram->wireLength,
+    const auto microseconds = static_cast<std::uint32_t>(header->ts.tv_usec);
+    if (context->ring != nullptr) {
+        // Room was made sure of for the whole dispatch; a failure is counted.
+        context->ring->Append(FrameType::Datagram, header->ts.tv_sec, microseconds, datagram->wireLength,
+                              datagram->bytes);
+        return;
+    }
+    AppendFrame(*context->batch, FrameType::Datagram, header->ts.tv_sec, microseconds, datagram->wireLength,
                 datagram->bytes);
 }
 
-StatsPayload CollectStats(const std::vector<Capture>& captures) {
+StatsPayload CollectStats(const std::vector<Capture>& captures, const RingProducer* ring) {
     StatsPayload total{};
+    if (ring != nullptr) total.droppedByKernel += ring->Dropped();
     for (const Capture& capture : captures) {
         pcap_stat stats{};
         if (pcap_stats(capture.handle, &stats) != 0) continue;
@@ -488,12 +504,12 @@ StatsPayload CollectStats(const std::vector<Capture>& captures) {
     return total;
 }
 
-bool SendStats(Stream& stream, const std::vector<Capture>& captures, pid_t parent) {
+bool SendStats(Stream& stream, const std::vector<Capture>& captures, const RingProducer* ring, pid_t parent) {
     timespec wall{};
     clock_gettime(CLOCK_REALTIME, &wall);
     std::vector<std::uint8_t> frame;
     AppendStatsFrame(frame, wall.tv_sec, static_cast<std::uint32_t>(wall.tv_nsec / 1000),
-                     CollectStats(captures));
+                     CollectStats(captures, ring));
     return stream.Write(frame, parent);
 }
 
@@ -522,7 +538,7 @@ std::optional<OpenFailure> LostNetwork(const Watched& watched) {
 
 enum class LoopEnd { ReaderGone, Stopped, Failed };
 
-LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, NetworkWatch& watch,
+LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, RingProducer* ring, NetworkWatch& watch,
                    const Watched& watched, pid_t parent, OpenFailure& failure) {
     std::vector<pollfd> fds;
     // Descriptor 1 with no events asked: poll still reports POLLHUP/POLLERR when the reader closes.
@@ -533,28 +549,49 @@ LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, NetworkWatch&
     fds.push_back({watch.Fd(), POLLIN, 0});  // a negative descriptor is ignored by poll
 
     std::vector<std::uint8_t> batch;
-    batch.reserve(kPacketsPerDispatch * (sizeof(FrameHeader) + kReceiveBufferSize));
+    if (ring == nullptr) batch.reserve(kPacketsPerDispatch * (sizeof(FrameHeader) + kReceiveBufferSize));
+    std::vector<std::uint8_t> published;
+    AppendFrame(published, FrameType::Published, 0, 0, 0, {});
     timespec nextStats = After(Now(), kStatsIntervalNs);
 
-    // One dispatch of capture i; its frames go out in one write.
-    enum class Dispatch { Empty, Sent, Failed, WriteFailed };
+    // As many datagrams as the ring surely has room for; no limit on the stream.
+    auto roomFor = [&] {
+        if (ring == nullptr) return kPacketsPerDispatch;
+        return static_cast<int>(std::min<std::size_t>(kPacketsPerDispatch, ring->Room() / kLargestDatagramRecord));
+    };
+
+    // One dispatch of capture i; its frames go out in one write, or are
+    // published in the ring at once.
+    enum class Dispatch { Empty, Sent, Failed, WriteFailed, RingFull };
     auto dispatch = [&](std::size_t i) {
+        const int room = roomFor();
+        if (room == 0) return Dispatch::RingFull;  // 0 would ask libpcap for every packet it holds
         batch.clear();
-        DispatchContext context{captures[i].link, &batch};
-        const int count = pcap_dispatch(captures[i].handle, kPacketsPerDispatch, OnPacket,
-                                        reinterpret_cast<u_char*>(&context));
+        DispatchContext context{captures[i].link, &batch, ring};
+        const int count = pcap_dispatch(captures[i].handle, room, OnPacket, reinterpret_cast<u_char*>(&context));
         if (count == PCAP_ERROR) {
             failure = {CaptureError::System,
                        captures[i].device + ": " + pcap_geterr(captures[i].handle)};
             return Dispatch::Failed;
         }
-        if (!batch.empty() && !stream.Write(batch, parent)) return Dispatch::WriteFailed;
+        if (ring != nullptr) {
+            if (count > 0 && ring->Publish() && !stream.Write(published, parent)) return Dispatch::WriteFailed;
+        } else if (!batch.empty() && !stream.Write(batch, parent)) {
+            return Dispatch::WriteFailed;
+        }
         return count > 0 ? Dispatch::Sent : Dispatch::Empty;
     };
 
     while (gStopSignal == 0) {
         if (getppid() != parent) return LoopEnd::Stopped;
-        const timespec timeout{0, NanosUntil(nextStats)};
+        if (ring != nullptr && ring->Broken()) {
+            failure = {CaptureError::System, "the shared ring's reader position is impossible"};
+            return LoopEnd::Failed;
+        }
+        // A full ring: the datagrams wait in the kernel's ring until the reader makes room.
+        const bool roomy = roomFor() > 0;
+        for (std::size_t i = 0; i < captures.size(); ++i) fds[i + 1].events = roomy ? POLLIN : 0;
+        const timespec timeout{0, roomy ? NanosUntil(nextStats) : std::min(kRingFullWaitNs, NanosUntil(nextStats))};
         const int ready = ppoll(fds.data(), fds.size(), &timeout, &gWaitMask);
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -586,7 +623,7 @@ LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, NetworkWatch&
         }
 
         if (NanosUntil(nextStats) == 0) {
-            if (!SendStats(stream, captures, parent)) return LoopEnd::ReaderGone;
+            if (!SendStats(stream, captures, ring, parent)) return LoopEnd::ReaderGone;
             nextStats = After(Now(), kStatsIntervalNs);
         }
     }
@@ -609,6 +646,17 @@ int main(int argc, char** argv) {
     if (getppid() != parent) return kExitOk;
 
     Stream stream(kStreamFd);
+    // A shared ring on descriptor 0, when the reader gave one; else the stream carries the datagrams.
+    std::unique_ptr<RingMapping> ringMemory;
+    if (fcntl(STDIN_FILENO, F_GET_SEALS) >= 0) {
+        std::string ringError;
+        ringMemory = RingMapping::Attach(STDIN_FILENO, ringError);
+        if (!ringMemory)
+            std::fprintf(stderr, "wirelens-capture: datagrams go on the stream: %s\n", ringError.c_str());
+    }
+    std::optional<RingProducer> ringWriter;
+    if (ringMemory) ringWriter.emplace(*ringMemory);
+    RingProducer* const ring = ringWriter ? &*ringWriter : nullptr;
     if (argc != 2 && argc != 3) {
         std::fputs(kUsage, stderr);
         return Fail(stream, CaptureError::Usage,
@@ -702,12 +750,12 @@ int main(int argc, char** argv) {
     }
 
     const Watched watched{address.s_addr, addressText, interface.name};
-    const LoopEnd end = RunCapture(stream, captures, watch, watched, parent, failure);
+    const LoopEnd end = RunCapture(stream, captures, ring, watch, watched, parent, failure);
     int status = kExitOk;
     if (end == LoopEnd::Failed)
         status = Fail(stream, failure.code, failure.message);
     else if (end == LoopEnd::Stopped)
-        SendStats(stream, captures, parent);  // last drop counts, if anyone still reads
+        SendStats(stream, captures, ring, parent);  // last drop counts, if anyone still reads
     closeAll();
     return status;
 }
