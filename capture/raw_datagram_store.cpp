@@ -382,7 +382,7 @@ HugeChunk<std::uint8_t> RawDatagramStore::ReadyOrNewChunk() {
 
 void RawDatagramStore::MakeReadyChunk() {
     mReadyChunks.push_back(AllocateHugeChunk<std::uint8_t>(kChunkBytes));
-    FaultInAhead(mReadyChunks.back().get(), kHugePageBytes);
+    FaultInAhead(mReadyChunks.back().get(), kChunkBytes);
 }
 
 void RawDatagramStore::PrepareFirstChunks() {
@@ -426,12 +426,13 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
     std::uint8_t* const filling = mChunks.back().memory.get();
     std::uint8_t* dst = filling + mChunkUsed;
     if (length != 0) std::memcpy(dst, datagram.data(), length);
-    // A file-backed store reuses a written chunk's memory: a next chunk is made
-    // only while none is ready (the first) or can come back from a write.
-    if (FaultInNextHugePage(filling, kChunkBytes, mChunkUsed, mChunkUsed + length) && mReadyChunks.empty() &&
-        !(mWriter && mWriter->Pending() != 0)) {
+    // Half-way through the chunk, the next one must be on its way: a written
+    // chunk's memory that has come back, or new memory cleared on another
+    // thread. A write still under way at this point may well come back after
+    // the chunk is full (a flood fills one in a few milliseconds), and the
+    // window's thread would then clear the new chunk's pages itself.
+    if (FaultInNextHugePage(filling, kChunkBytes, mChunkUsed, mChunkUsed + length) && mReadyChunks.empty())
         MakeReadyChunk();
-    }
     const std::uint32_t index = mCount;
     // Left uninitialised: each entry is written before it is read.
     if (index % kEntriesPerChunk == 0) mEntryChunks.push_back({std::make_unique_for_overwrite<EntryChunk>(), nullptr});

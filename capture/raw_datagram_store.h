@@ -127,7 +127,7 @@ private:
     void OpenFile(const std::vector<std::string>& folders);
     // A ready chunk's memory, or new memory.
     HugeChunk<std::uint8_t> ReadyOrNewChunk();
-    // New memory for a next chunk, its first huge page faulted in on another thread.
+    // New memory for a next chunk, faulted in whole on another thread.
     void MakeReadyChunk();
     // Hands the last chunk, full, to the writer.
     void StartWritingLastChunk();

@@ -421,6 +421,29 @@ TEST(FileBackedRawDatagramStore, ADiskThatStallsHoldsUpNoAppend) {
         ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
 }
 
+// While earlier chunks wait for a slow disk, the chunk after the filling one
+// is still made ready (its pages cleared on another thread) by the time the
+// filling one is half full, rather than made by the filling thread when it
+// needs it.
+TEST(FileBackedRawDatagramStore, ASlowDiskStillHasTheNextChunkMadeReadyAhead) {
+    testing::FreezableDisk disk;
+    if (!disk.Mounted()) GTEST_SKIP() << "a loop-mounted ext4 needs root, mkfs.ext4 and a loop device";
+    RawDatagramStore store({disk.Path()});
+    ASSERT_TRUE(store.FileBacked()) << store.StorageNote();
+    Fill(store, 2 * kChunk);  // two chunks written, a third just started
+    store.WaitForWrites();
+    if (!disk.Freeze()) GTEST_SKIP() << "this kernel cannot freeze ext4";
+    // Four more chunks' writes wait, more than the spares kept; past the
+    // middle of the filling chunk the next one is there as well.
+    Fill(store, 4 * kChunk + kChunk / 2 + 8 * kReceiveBufferSize);
+    EXPECT_GE(store.ReservedBytes(), 6 * kChunk) << "4 waiting, the filling one and the next";
+    disk.Thaw();
+    store.WaitForWrites();
+    EXPECT_EQ(store.WriteError(), 0);
+    for (std::uint32_t p = 1; p <= store.Count(); ++p)
+        ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
+}
+
 // The mapping of this process that holds `at`, whole pages.
 struct Mapping {
     const std::uint8_t* start = nullptr;
