@@ -66,6 +66,7 @@ CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, QObjec
     // Without a ring (no memfd here), the datagrams come on the stream as well.
     std::string ringError;
     std::unique_ptr<RingMapping> ring = RingMapping::Create(kCaptureRingBytes, ringError);
+    if (ring) ring->PrepareRecords();
     CaptureOpenResult opened = OpenCaptureSocket(address, port, filter, ring ? ring->Fd() : -1);
     if (!opened.Ok()) return opened;
     if (ring) ring->CloseFd();  // the helper has its own

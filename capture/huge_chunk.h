@@ -52,7 +52,8 @@ HugeChunk<T> AllocateHugeChunk(std::size_t bytes) {
     return HugeChunk<T>(static_cast<T*>(p));
 }
 
-// Faults in [begin, begin + bytes), which lies in a HugeChunk, on the
+// Faults in [begin, begin + bytes), which lies in a HugeChunk (or other
+// memory that calls ForgetFaultAhead before it goes), on the
 // fault-ahead thread, as if written, without changing what is there: the
 // caller may write the same pages at any time. Never blocks; a request that
 // finds the queue full is dropped (the writer then takes the fault itself, as

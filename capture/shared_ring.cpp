@@ -1,5 +1,7 @@
 #include "capture/shared_ring.h"
 
+#include "capture/huge_chunk.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -37,6 +39,7 @@ std::string SystemError(const char* what) { return std::string(what) + ": " + st
 }  // namespace
 
 RingMapping::~RingMapping() {
+    if (mPrepared) ForgetFaultAhead(mRecords, mCapacity);
     if (mBase != nullptr) munmap(mBase, mMappedBytes);
     CloseFd();
 }
@@ -44,6 +47,12 @@ RingMapping::~RingMapping() {
 void RingMapping::CloseFd() {
     if (mFd >= 0) close(mFd);
     mFd = -1;
+}
+
+void RingMapping::PrepareRecords() {
+    // Writing a page without changing it is safe while the producer writes too.
+    FaultInAhead(mRecords, mCapacity);
+    mPrepared = true;
 }
 
 bool RingMapping::Map(std::size_t controlBytes, std::string& error) {

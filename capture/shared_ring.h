@@ -48,6 +48,10 @@ public:
     int Fd() const { return mFd; }
     // The producer has its own copy of the descriptor: this one is not needed to read.
     void CloseFd();
+    // Has the records' pages made on another thread of this process, so
+    // that the producer's first round of the ring does not make and clear
+    // them one at a time while datagrams wait.
+    void PrepareRecords();
     std::size_t Capacity() const { return mCapacity; }
 
     struct Control;
@@ -60,6 +64,7 @@ private:
     bool Map(std::size_t controlBytes, std::string& error);
 
     int mFd = -1;
+    bool mPrepared = false;
     std::size_t mCapacity = 0;
     std::size_t mMappedBytes = 0;
     void* mBase = nullptr;

@@ -12,12 +12,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "capture/capture_pump.h"
+#include "capture/huge_chunk.h"
 
 namespace wirelens {
 namespace {
@@ -298,6 +300,33 @@ TEST(SharedRing, AttachRefusesWhatIsNotASealedRing) {
         }
     }
     for (int fd : {file, unsealed, oddSize, readOnly, devNull}) close(fd);
+}
+
+long ResidentBytesOfProcess() {
+    long pages = 0, resident = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(statm);
+    }
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+// The producer's first round would otherwise make each page as it goes.
+TEST(SharedRing, PreparedRecordsAreMadeOffThisThreadAndARingMayGoMeanwhile) {
+    constexpr std::size_t kCapacity = 16 << 20;
+    auto ring = MakeRing(kCapacity);
+    ASSERT_TRUE(ring);
+    const long before = ResidentBytesOfProcess();
+    ring->PrepareRecords();
+    WaitForFaultAhead();
+    EXPECT_GE(ResidentBytesOfProcess() - before, static_cast<long>(kCapacity - kCapacity / 8));
+    // Rings dropped while their pages are still being made: nothing is written after they go.
+    for (int i = 0; i < 8; ++i) {
+        auto shortLived = MakeRing(kCapacity);
+        ASSERT_TRUE(shortLived);
+        shortLived->PrepareRecords();
+    }
+    WaitForFaultAhead();
 }
 
 TEST(SharedRing, ARingIsMadeOnlyOfAPowerOfTwoWithinTheLimits) {
