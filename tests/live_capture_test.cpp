@@ -785,12 +785,19 @@ std::vector<std::uint32_t> FirstNumbers(std::uint32_t count) {
     return numbers;
 }
 
-TEST_F(LiveCaptureTest, HelperPutsTheDatagramsInTheRingItIsHandedAndWakesItsReader) {
+// A ring of `capacity` bytes, made the helper's input.
+std::unique_ptr<RingMapping> RingAsInput(HelperStart& start, std::size_t capacity) {
     std::string error;
-    auto ring = RingMapping::Create(256 << 10, error);
-    ASSERT_TRUE(ring) << error;
+    auto ring = RingMapping::Create(capacity, error);
+    EXPECT_TRUE(ring) << error;
+    if (ring) start.input = ring->Fd();
+    return ring;
+}
+
+TEST_F(LiveCaptureTest, HelperPutsTheDatagramsInTheRingItIsHandedAndWakesItsReader) {
     HelperStart start;
-    start.input = ring->Fd();
+    const auto ring = RingAsInput(start, 256 << 10);
+    ASSERT_TRUE(ring);
     HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, start);
     ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
     const UdpPeers peers = UdpFromBToA();
@@ -813,21 +820,20 @@ TEST_F(LiveCaptureTest, HelperPutsTheDatagramsInTheRingItIsHandedAndWakesItsRead
 // Nobody reads the ring for a while: it fills, the rest waits in the
 // kernel's ring, the helper goes on answering, and nothing is lost.
 TEST_F(LiveCaptureTest, HelperWithAFullRingLosesNothingAndStillStops) {
-    std::string error;
-    auto ring = RingMapping::Create(RingMapping::kMinCapacity, error);
-    ASSERT_TRUE(ring) << error;
     HelperStart start;
-    start.input = ring->Fd();
+    const auto ring = RingAsInput(start, RingMapping::kMinCapacity);
+    ASSERT_TRUE(ring);
     HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, start);
     ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
     const UdpPeers peers = UdpFromBToA();
     ASSERT_FALSE(::testing::Test::HasFailure());
     // About four times what the ring holds.
     constexpr std::uint32_t kDatagrams = 4 * RingMapping::kMinCapacity / kNumberedPayload;
-    for (std::uint32_t i = 0; i < kDatagrams; ++i) {
+    // In one burst: the kernel's ring hands over a block when it is full or
+    // after a millisecond, so datagrams a millisecond apart would take a
+    // block each and fill its handful of blocks long before its bytes.
+    for (std::uint32_t i = 0; i < kDatagrams; ++i)
         ASSERT_TRUE(SendTo(peers.sender, NumberedPayload(i), NetnsPair::kAddressA, kUdpPortA));
-        usleep(200);  // paced so that a's socket, not the capture, is never the one to drop
-    }
     // Still answering: its Stats frames come while the ring stays full.
     FrameReader stream;
     int stats = 0;
