@@ -16,17 +16,23 @@ std::span<const std::uint8_t> TextBytes(std::string_view text, std::size_t limit
 }
 }  // namespace
 
+FrameHeader MakeFrameHeader(FrameType type, std::int64_t seconds, std::uint32_t microseconds,
+                            std::uint32_t wireLength, std::size_t payloadLength) {
+    FrameHeader header{};
+    header.payloadLength = static_cast<std::uint32_t>(payloadLength);
+    header.type = static_cast<std::uint16_t>(type);
+    header.seconds = seconds;
+    header.microseconds = microseconds;
+    header.wireLength = wireLength;
+    return header;
+}
+
 void AppendFrame(std::vector<std::uint8_t>& out, FrameType type, std::int64_t seconds,
                  std::uint32_t microseconds, std::uint32_t wireLength,
                  std::span<const std::uint8_t> payload) {
     // A longer payload would make the reader take the stream for broken.
     if (payload.size() > kMaxFramePayload) payload = payload.first(kMaxFramePayload);
-    FrameHeader header{};
-    header.payloadLength = static_cast<std::uint32_t>(payload.size());
-    header.type = static_cast<std::uint16_t>(type);
-    header.seconds = seconds;
-    header.microseconds = microseconds;
-    header.wireLength = wireLength;
+    const FrameHeader header = MakeFrameHeader(type, seconds, microseconds, wireLength, payload.size());
     const std::size_t at = out.size();
     out.resize(at + kHeaderLength + payload.size());
     std::memcpy(out.data() + at, &header, kHeaderLength);

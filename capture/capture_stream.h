@@ -60,6 +60,10 @@ struct Frame {
     std::span<const std::uint8_t> payload;  // valid until the next Feed/Read/Next call
 };
 
+// The header of a frame whose payload is `payloadLength` bytes (at most kMaxFramePayload).
+FrameHeader MakeFrameHeader(FrameType type, std::int64_t seconds, std::uint32_t microseconds,
+                            std::uint32_t wireLength, std::size_t payloadLength);
+
 void AppendFrame(std::vector<std::uint8_t>& out, FrameType type, std::int64_t seconds,
                  std::uint32_t microseconds, std::uint32_t wireLength,
                  std::span<const std::uint8_t> payload);

@@ -112,7 +112,6 @@ std::unique_ptr<RingMapping> RingMapping::Create(std::size_t capacity, std::stri
     Control& control = *ring->mControl;
     control.magic = kRingMagic;
     control.version = kRingVersion;
-    control.capacity = capacity;
     control.consumerWaits.store(1, std::memory_order_relaxed);
     return ring;
 }
@@ -185,12 +184,7 @@ bool RingProducer::Append(FrameType type, std::int64_t seconds, std::uint32_t mi
         ++mDropped;
         return false;
     }
-    FrameHeader header{};
-    header.payloadLength = static_cast<std::uint32_t>(payload.size());
-    header.type = static_cast<std::uint16_t>(type);
-    header.seconds = seconds;
-    header.microseconds = microseconds;
-    header.wireLength = wireLength;
+    const FrameHeader header = MakeFrameHeader(type, seconds, microseconds, wireLength, payload.size());
     // The second mapping right after the first makes every record contiguous.
     std::uint8_t* at = mRing.Records() + (mWritten & (mRing.Capacity() - 1));
     std::memcpy(at, &header, sizeof header);

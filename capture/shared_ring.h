@@ -75,7 +75,6 @@ private:
 struct RingMapping::Control {
     std::uint32_t magic;
     std::uint32_t version;
-    std::uint64_t capacity;
     // Each on a line of its own: the two sides write them from different cores.
     alignas(64) std::atomic<std::uint64_t> published;  // by the producer
     alignas(64) std::atomic<std::uint64_t> released;   // by the consumer

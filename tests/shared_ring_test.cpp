@@ -61,6 +61,14 @@ std::unique_ptr<RingMapping> AttachTo(const RingMapping& ring) {
     return attached;
 }
 
+// Numbered frames from 0 until one does not fit, published; how many fitted.
+int FillAndPublish(RingProducer& producer) {
+    int written = 0;
+    while (AppendNumbered(producer, written)) ++written;
+    producer.Publish();
+    return written;
+}
+
 TEST(SharedRing, FramesOfEverySizeCrossTheEndWholeAndInOrder) {
     auto ring = MakeRing();
     auto other = AttachTo(*ring);
@@ -89,9 +97,7 @@ TEST(SharedRing, AConsumerThatStopsReadingMakesTheProducerCountDropsNotWait) {
     auto ring = MakeRing();
     RingProducer producer(*ring);
     RingConsumer consumer(*ring);
-    int written = 0;
-    while (AppendNumbered(producer, written)) ++written;
-    producer.Publish();
+    const int written = FillAndPublish(producer);
     // Full (the frame that did not fit was the first drop): every further
     // frame is refused at once and counted.
     for (int k = 0; k < 1000; ++k) EXPECT_FALSE(AppendNumbered(producer, written));
@@ -110,9 +116,7 @@ TEST(SharedRing, TheFrameHandedOutStaysUntilTheNextCall) {
     auto ring = MakeRing();
     RingProducer producer(*ring);
     RingConsumer consumer(*ring);
-    int written = 0;
-    while (AppendNumbered(producer, written)) ++written;
-    producer.Publish();
+    const int written = FillAndPublish(producer);
     // Take all but the last; the ring's release runs ahead of none of them.
     for (int i = 0; i < written; ++i) {
         const auto frame = consumer.Next();
