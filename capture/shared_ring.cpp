@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace wirelens {
 
@@ -156,18 +158,48 @@ std::unique_ptr<RingMapping> RingMapping::Attach(int fd, std::string& error) {
 RingProducer::RingProducer(RingMapping& ring) : mRing(ring) {
     // A ring is written by one producer from its start.
     mWritten = ring.Positions().published.load(std::memory_order_relaxed);
-    mReleased = mWritten;
+    mFlushed = mReleased = mWritten;
+    mStage.reset(new (std::nothrow) std::uint8_t[kStageBytes + kLargestRingRecord]);
+    if (!mStage) Fail("out of memory");
+    if (ring.Fd() < 0) Fail("the shared ring's memory is not open");
+}
+
+void RingProducer::Fail(std::string why) {
+    if (mBroken) return;
+    mBroken = true;
+    mFailure = std::move(why);
 }
 
 bool RingProducer::Refresh() {
     const std::uint64_t released = mRing.Positions().released.load(std::memory_order_acquire);
     // Only what was written can be released, and never a position taken back.
     if (released < mReleased || released > mWritten) {
-        mBroken = true;
+        Fail("the shared ring's reader position is impossible");
         return false;
     }
     mReleased = released;
     return true;
+}
+
+bool RingProducer::Flush() {
+    const std::size_t capacity = mRing.Capacity();
+    const auto controlBytes = static_cast<off_t>(ControlBytes());
+    std::size_t done = 0;
+    while (!mBroken && done < mStaged) {
+        // Up to the records' end at most; the rest goes on from their start.
+        const std::size_t at = static_cast<std::size_t>((mFlushed + done) & (capacity - 1));
+        const std::size_t length = std::min(mStaged - done, capacity - at);
+        const ssize_t wrote = pwrite(mRing.Fd(), mStage.get() + done, length, controlBytes + static_cast<off_t>(at));
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) {
+            Fail(wrote < 0 ? SystemError("cannot write the shared ring") : "cannot write the shared ring");
+            break;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    mFlushed += done;
+    mStaged = 0;
+    return !mBroken;
 }
 
 std::size_t RingProducer::Room() {
@@ -184,18 +216,26 @@ bool RingProducer::Append(FrameType type, std::int64_t seconds, std::uint32_t mi
         ++mDropped;
         return false;
     }
+    if (mStaged + bytes > kStageBytes && !Flush()) {
+        ++mDropped;
+        return false;
+    }
     const FrameHeader header = MakeFrameHeader(type, seconds, microseconds, wireLength, payload.size());
-    // The second mapping right after the first makes every record contiguous.
-    std::uint8_t* at = mRing.Records() + (mWritten & (mRing.Capacity() - 1));
+    std::uint8_t* at = mStage.get() + mStaged;
     std::memcpy(at, &header, sizeof header);
     if (!payload.empty()) std::memcpy(at + sizeof header, payload.data(), payload.size());
+    const std::size_t used = sizeof header + payload.size();
+    std::memset(at + used, 0, bytes - used);
+    mStaged += bytes;
     mWritten += bytes;
     return true;
 }
 
 bool RingProducer::Publish() {
+    if (!Flush()) return false;
     RingMapping::Control& control = mRing.Positions();
-    control.published.store(mWritten, std::memory_order_release);
+    // The records were written by this thread's system calls before this store.
+    control.published.store(mFlushed, std::memory_order_release);
     // Pairs with the consumer's fence in AskForWake: either it sees these
     // frames, or this sees it waiting.
     std::atomic_thread_fence(std::memory_order_seq_cst);

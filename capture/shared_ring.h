@@ -88,8 +88,17 @@ constexpr std::size_t RingRecordBytes(std::size_t payloadBytes) {
 }
 inline constexpr std::size_t kLargestRingRecord = RingRecordBytes(kMaxFramePayload);
 
+// The producer never touches the records through its mapping: it gathers
+// frames in a small buffer of its own and writes them into the ring's memory
+// with pwrite, a system call per batch. The ring's pages are then resident
+// in the consumer alone, which made them, and not counted again in the
+// producer's memory for the same bytes.
 class RingProducer {
 public:
+    // Gathered frames are written out at the latest when this many bytes wait.
+    static constexpr std::size_t kStageBytes = 256 << 10;
+
+    // Writes through `ring.Fd()`, which must stay open.
     explicit RingProducer(RingMapping& ring);
 
     // Bytes free for records now (looks at the consumer's position again).
@@ -101,18 +110,28 @@ public:
     // Makes the frames appended so far visible. True when the consumer asked
     // to be told: it is told once per asking.
     bool Publish();
-    // The consumer's position could not be; nothing more is written.
+    // The consumer's position could not be, or the ring's memory could not
+    // be written; nothing more is written. Failure() says which.
     bool Broken() const { return mBroken; }
+    const std::string& Failure() const { return mFailure; }
     std::uint64_t Dropped() const { return mDropped; }
 
 private:
     bool Refresh();
+    bool Flush();
+    void Fail(std::string why);
 
     RingMapping& mRing;
+    // Frames from mFlushed on, not yet in the ring: mStaged bytes of
+    // kStageBytes plus room for one more record.
+    std::unique_ptr<std::uint8_t[]> mStage;
+    std::size_t mStaged = 0;
+    std::uint64_t mFlushed = 0;
     std::uint64_t mWritten = 0;
     std::uint64_t mReleased = 0;  // the consumer's, as last seen
     std::uint64_t mDropped = 0;
     bool mBroken = false;
+    std::string mFailure;
 };
 
 class RingConsumer {

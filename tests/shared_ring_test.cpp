@@ -226,6 +226,64 @@ TEST(SharedRing, AProducerThatDiesMidWriteLeavesOnlyWholePublishedFrames) {
     EXPECT_FALSE(consumer.Corrupt());
 }
 
+// Resident kilobytes of this process's mappings that overlap [at, at + bytes).
+std::size_t ResidentKiB(const std::uint8_t* at, std::size_t bytes) {
+    std::FILE* smaps = std::fopen("/proc/self/smaps", "r");
+    if (smaps == nullptr) return SIZE_MAX;
+    const auto from = reinterpret_cast<std::uintptr_t>(at);
+    std::size_t total = 0;
+    bool inside = false;
+    char line[512];
+    while (std::fgets(line, sizeof line, smaps) != nullptr) {
+        unsigned long start = 0, end = 0, kib = 0;
+        if (std::sscanf(line, "%lx-%lx ", &start, &end) == 2) {  // a mapping's first line
+            inside = start < from + bytes && end > from;
+        } else if (inside && std::sscanf(line, "Rss: %lu kB", &kib) == 1) {
+            total += kib;
+        }
+    }
+    std::fclose(smaps);
+    return total;
+}
+
+// The producer writes the records through the descriptor, so the ring's
+// bytes are resident once, in the consumer's memory, not in the producer's
+// too (the capture helper's memory stays its own).
+TEST(SharedRing, TheProducerKeepsNoneOfTheRecordsResident) {
+    constexpr std::size_t kCapacity = 1 << 20;
+    auto ring = MakeRing(kCapacity);
+    auto other = AttachTo(*ring);
+    ASSERT_TRUE(ring && other);
+    RingProducer producer(*other);
+    RingConsumer consumer(*ring);
+    int written = 0;
+    int read = 0;
+    for (int round = 0; round < 3; ++round) {
+        while (AppendNumbered(producer, written)) ++written;
+        producer.Publish();
+        while (auto frame = consumer.Next()) ExpectNumbered(*frame, read++);
+        ASSERT_EQ(read, written);
+    }
+    // Only the positions' page is the producer's own.
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) / 1024;
+    EXPECT_LE(ResidentKiB(other->Records(), 2 * kCapacity), page);
+    EXPECT_GE(ResidentKiB(ring->Records(), 2 * kCapacity), kCapacity / 1024) << "the measure sees the consumer's";
+}
+
+TEST(SharedRing, AProducerWithoutTheDescriptorWritesNothingAndSaysWhy) {
+    auto ring = MakeRing();
+    auto other = AttachTo(*ring);
+    ASSERT_TRUE(ring && other);
+    other->CloseFd();
+    RingProducer producer(*other);
+    RingConsumer consumer(*ring);
+    EXPECT_FALSE(AppendNumbered(producer, 0));
+    EXPECT_FALSE(producer.Publish());
+    EXPECT_TRUE(producer.Broken());
+    EXPECT_NE(producer.Failure().find("not open"), std::string::npos) << producer.Failure();
+    EXPECT_FALSE(consumer.Next());
+}
+
 TEST(SharedRing, PositionsThatCannotBeAreCaughtOnBothSides) {
     struct Case {
         const char* name;

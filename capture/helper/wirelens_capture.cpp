@@ -585,7 +585,7 @@ LoopEnd RunCapture(Stream& stream, std::vector<Capture>& captures, RingProducer*
     while (gStopSignal == 0) {
         if (getppid() != parent) return LoopEnd::Stopped;
         if (ring != nullptr && ring->Broken()) {
-            failure = {CaptureError::System, "the shared ring's reader position is impossible"};
+            failure = {CaptureError::System, ring->Failure()};
             return LoopEnd::Failed;
         }
         // A full ring: the datagrams wait in the kernel's ring until the reader makes room.
