@@ -67,8 +67,9 @@ for pid in "${CPU_PIDS[@]}"; do CPU_BEFORE+=("$(cpu_ticks "$pid")"); done
 run_flood "$BUILD" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD" "$SENDERS"
 CPU_USED=()
 for i in "${!CPU_PIDS[@]}"; do CPU_USED+=($(( $(cpu_ticks "${CPU_PIDS[$i]}") - CPU_BEFORE[i] ))); done
-# Resident memory, peak and now, of the helper and of dumpcap (kB). RssShmem is
-# the helper's part of the shared ring, which the window maps as well.
+# Resident memory, peak and now, of the helper and of dumpcap (kB). The helper
+# writes the shared ring without touching its mapping: its RssShmem is the
+# ring's positions page; the records are the window's.
 memory_kb() { [ -n "$1" ] && awk '/^VmHWM|^VmRSS|^RssAnon|^RssFile|^RssShmem/ {printf "%s %s kB  ", $1, $2}' "/proc/$1/status" 2>/dev/null || echo "-"; }
 HELPER_MEMORY="$(memory_kb "$HELPER_PID")"
 DUMPCAP_MEMORY="$(memory_kb "${DUMPCAP_PID:-}")"
