@@ -1,10 +1,9 @@
 #pragma once
 // A ring of datagram frames in memory shared by the capture helper (the one
-// producer) and the window (the one consumer), so that a datagram is copied
-// once from the kernel's ring into it and once out of it into the store,
-// with no system call per batch while the window keeps up. The socket stream
-// stays for everything else: Ready, Stats, Error, and a Published frame when
-// the consumer has asked to be told of new frames.
+// producer) and the window (the one consumer), so that the window reads the
+// datagrams in place, with no system call on its side while it keeps up. The
+// socket stream stays for everything else: Ready, Stats, Error, and a
+// Published frame when the consumer has asked to be told of new frames.
 //
 // The memory is a sealed memfd: one page of positions, then `capacity` bytes
 // of records, mapped twice in a row so that every record is contiguous. A
