@@ -159,15 +159,14 @@ RingProducer::RingProducer(RingMapping& ring) : mRing(ring) {
     // A ring is written by one producer from its start.
     mWritten = ring.Positions().published.load(std::memory_order_relaxed);
     mFlushed = mReleased = mWritten;
-    mStage.reset(new (std::nothrow) std::uint8_t[kStageBytes + kLargestRingRecord]);
+    static_assert(kLargestRingRecord <= kStageBytes, "a record always fits once the stage is flushed");
+    mStage.reset(new (std::nothrow) std::uint8_t[kStageBytes]);
     if (!mStage) Fail("out of memory");
     if (ring.Fd() < 0) Fail("the shared ring's memory is not open");
 }
 
 void RingProducer::Fail(std::string why) {
-    if (mBroken) return;
-    mBroken = true;
-    mFailure = std::move(why);
+    if (mFailure.empty()) mFailure = std::move(why);
 }
 
 bool RingProducer::Refresh() {
@@ -184,11 +183,12 @@ bool RingProducer::Refresh() {
 bool RingProducer::Flush() {
     const std::size_t capacity = mRing.Capacity();
     const auto controlBytes = static_cast<off_t>(ControlBytes());
+    const auto staged = static_cast<std::size_t>(mWritten - mFlushed);
     std::size_t done = 0;
-    while (!mBroken && done < mStaged) {
+    while (!Broken() && done < staged) {
         // Up to the records' end at most; the rest goes on from their start.
         const std::size_t at = static_cast<std::size_t>((mFlushed + done) & (capacity - 1));
-        const std::size_t length = std::min(mStaged - done, capacity - at);
+        const std::size_t length = std::min(staged - done, capacity - at);
         const ssize_t wrote = pwrite(mRing.Fd(), mStage.get() + done, length, controlBytes + static_cast<off_t>(at));
         if (wrote < 0 && errno == EINTR) continue;
         if (wrote <= 0) {
@@ -198,12 +198,11 @@ bool RingProducer::Flush() {
         done += static_cast<std::size_t>(wrote);
     }
     mFlushed += done;
-    mStaged = 0;
-    return !mBroken;
+    return !Broken();
 }
 
 std::size_t RingProducer::Room() {
-    if (mBroken || !Refresh()) return 0;
+    if (Broken() || !Refresh()) return 0;
     return mRing.Capacity() - static_cast<std::size_t>(mWritten - mReleased);
 }
 
@@ -212,21 +211,20 @@ bool RingProducer::Append(FrameType type, std::int64_t seconds, std::uint32_t mi
     if (payload.size() > kMaxFramePayload) payload = payload.first(kMaxFramePayload);
     const std::size_t bytes = RingRecordBytes(payload.size());
     const auto fits = [&] { return mRing.Capacity() - (mWritten - mReleased) >= bytes; };
-    if (mBroken || (!fits() && (!Refresh() || !fits()))) {
+    if (Broken() || (!fits() && (!Refresh() || !fits()))) {
         ++mDropped;
         return false;
     }
-    if (mStaged + bytes > kStageBytes && !Flush()) {
+    if (mWritten - mFlushed + bytes > kStageBytes && !Flush()) {
         ++mDropped;
         return false;
     }
     const FrameHeader header = MakeFrameHeader(type, seconds, microseconds, wireLength, payload.size());
-    std::uint8_t* at = mStage.get() + mStaged;
+    std::uint8_t* at = mStage.get() + (mWritten - mFlushed);
     std::memcpy(at, &header, sizeof header);
     if (!payload.empty()) std::memcpy(at + sizeof header, payload.data(), payload.size());
     const std::size_t used = sizeof header + payload.size();
     std::memset(at + used, 0, bytes - used);
-    mStaged += bytes;
     mWritten += bytes;
     return true;
 }

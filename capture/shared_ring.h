@@ -111,7 +111,7 @@ public:
     bool Publish();
     // The consumer's position could not be, or the ring's memory could not
     // be written; nothing more is written. Failure() says which.
-    bool Broken() const { return mBroken; }
+    bool Broken() const { return !mFailure.empty(); }
     const std::string& Failure() const { return mFailure; }
     std::uint64_t Dropped() const { return mDropped; }
 
@@ -121,16 +121,13 @@ private:
     void Fail(std::string why);
 
     RingMapping& mRing;
-    // Frames from mFlushed on, not yet in the ring: mStaged bytes of
-    // kStageBytes plus room for one more record.
+    // The frames from mFlushed to mWritten, not yet in the ring.
     std::unique_ptr<std::uint8_t[]> mStage;
-    std::size_t mStaged = 0;
     std::uint64_t mFlushed = 0;
     std::uint64_t mWritten = 0;
     std::uint64_t mReleased = 0;  // the consumer's, as last seen
     std::uint64_t mDropped = 0;
-    bool mBroken = false;
-    std::string mFailure;
+    std::string mFailure;  // empty while the ring is written
 };
 
 class RingConsumer {
