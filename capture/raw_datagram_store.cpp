@@ -345,6 +345,15 @@ void RawDatagramStore::WaitForWrites() {
     while (mWriteError == 0 && mWriter && mWriter->Pending() != 0) FinishWrite();
 }
 
+bool RawDatagramStore::TakeFinishedWrites() {
+    if (mWriteError != 0) return false;
+    while (mWriter && mWriter->Done())
+        if (!FinishWrite()) return false;
+    return true;
+}
+
+bool RawDatagramStore::WritesPending() const { return mWriteError == 0 && mWriter && mWriter->Pending() != 0; }
+
 void RawDatagramStore::ReleaseChunks() {
     for (Chunk& chunk : mChunks)
         if (chunk.mapped != nullptr) munmap(const_cast<std::uint8_t*>(chunk.mapped), kChunkBytes);
@@ -401,10 +410,9 @@ void RawDatagramStore::PrepareFirstChunks() {
 std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, std::uint32_t wireLength) {
     // After a failed write the chunk that was not written stays in memory, and
     // nothing more is taken: a later write could only leave a hole.
-    if (mCount == UINT32_MAX || mWriteError != 0) return 0;
+    if (mCount == UINT32_MAX) return 0;
     // A chunk written is read from the file from here on; its memory is free.
-    while (mWriter && mWriter->Done())
-        if (!FinishWrite()) return 0;
+    if (!TakeFinishedWrites()) return 0;
     // A full index chunk goes to its file before the next one starts.
     if (mIndexFile >= 0 && mCount % kEntriesPerChunk == 0 && !mEntryChunks.empty() &&
         mEntryChunks.back().mapped == nullptr && !WriteOutEntryChunk())

@@ -87,6 +87,12 @@ public:
     // Waits for the full chunks handed to the file's writer; from then on they
     // are read from the file (or, after a failed write, kept in memory).
     void WaitForWrites();
+    // Takes the results of the writes that have finished, without waiting.
+    // False once a write has failed (WriteError() says why).
+    bool TakeFinishedWrites();
+    // Whether full chunks are still on their way to the file; false after a
+    // failed write, when the chunks behind it will not be written.
+    bool WritesPending() const;
 
 private:
     // A datagram's place: which chunk, where in it, and where it ends.

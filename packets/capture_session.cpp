@@ -58,6 +58,12 @@ IngestResult CaptureSession::Ingest(std::span<const std::uint8_t> bytes, PacketT
     return {mLastListed ? IngestStatus::Listed : IngestStatus::Hidden, key};
 }
 
+bool CaptureSession::CheckStoreWrites() {
+    if (mRaw.TakeFinishedWrites()) return true;
+    mLastRefusal = FilingStop::DiskFull;
+    return false;
+}
+
 std::int32_t CaptureSession::AddPacket(std::uint8_t Proto, std::uint32_t SrcAddr, std::uint32_t DestAddr,
                                        std::optional<std::uint16_t> SrcPort,
                                        std::optional<std::uint16_t> DestPort, std::uint32_t Data,

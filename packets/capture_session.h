@@ -121,6 +121,13 @@ public:
     // Before packets are expected to come quickly (a capture starting): the
     // stores' first memory is made ready off this thread.
     void PrepareForPackets();
+    // The store writes its bytes out behind the packets filed, so a full disk
+    // may show only after the last packet of a burst or a file: owners ask
+    // here when no packet comes. Takes the finished writes without waiting;
+    // false once one failed, and LastRefusal() then says DiskFull.
+    bool CheckStoreWrites();
+    // Whether filed bytes are still on their way to the store's file.
+    bool StoreWritesPending() const { return mRaw.WritesPending(); }
 
     const PacketStore& Packets() const { return mPackets; }
     const RawDatagramStore& Raw() const { return mRaw; }

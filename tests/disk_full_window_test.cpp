@@ -60,7 +60,8 @@ void ExpectOneWarning(const FormMainHarness& h, const std::string& text) {
 void ExpectEveryKeptPacketWhole(FormMain& window) {
     const CaptureSession& session = window.Session();
     ASSERT_GT(session.Count(), 4000) << "at least one chunk went to the file";
-    ASSERT_LT(session.Count(), kDatagrams);
+    // All may have been filed before the writer found the disk full.
+    ASSERT_LE(session.Count(), kDatagrams);
     EXPECT_EQ(session.Raw().Count(), static_cast<std::uint32_t>(session.Count()));
     EXPECT_EQ(window.Model()->rowCount(), session.Count());
     for (std::int32_t key = 1; key <= session.Count(); ++key) {

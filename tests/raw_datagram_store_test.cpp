@@ -524,25 +524,34 @@ TEST(FileBackedRawDatagramStore, ALoneReadBringsInItsPagesAndReadsInOrderWhatFol
         ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
 }
 
-// The session refuses the packet that found the disk full as DiskFull and
-// keeps nothing of it; every packet filed before stays.
-TEST(FileBackedRawDatagramStore, TheSessionSaysDiskFullAndKeepsWhatItFiled) {
-    SmallTmpfs disk("8m");
-    if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs needs root and a mount namespace";
+// A session whose store keeps its file on `disk`, as the cache folder says.
+std::unique_ptr<CaptureSession> SessionOn(const SmallTmpfs& disk) {
     const char* oldCache = std::getenv("XDG_CACHE_HOME");
     const std::string restore = oldCache != nullptr ? oldCache : "";
     setenv("XDG_CACHE_HOME", disk.Path().c_str(), 1);
     auto session = std::make_unique<CaptureSession>();
     if (restore.empty()) unsetenv("XDG_CACHE_HOME");
     else setenv("XDG_CACHE_HOME", restore.c_str(), 1);
-    ASSERT_EQ(session->Raw().Folder(), disk.Path() + "/wirelens");
+    return session;
+}
 
+std::vector<std::uint8_t> UdpDatagram(std::size_t payload, std::uint8_t fill) {
     testing::DatagramFields f;
     f.protocol = 17;
     f.src = "198.51.100.2";
     f.dst = "198.51.100.1";
-    f.payload.assign(1500, 0x5a);
-    const auto datagram = testing::BuildDatagram(f);
+    f.payload.assign(payload, fill);
+    return testing::BuildDatagram(f);
+}
+
+// The session refuses the packet that found the disk full as DiskFull and
+// keeps nothing of it; every packet filed before stays.
+TEST(FileBackedRawDatagramStore, TheSessionSaysDiskFullAndKeepsWhatItFiled) {
+    SmallTmpfs disk("8m");
+    if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs needs root and a mount namespace";
+    auto session = SessionOn(disk);
+    ASSERT_EQ(session->Raw().Folder(), disk.Path() + "/wirelens");
+    const auto datagram = UdpDatagram(1500, 0x5a);
     IngestResult last;
     for (int i = 0; i < 100000; ++i) {
         last = session->Ingest(datagram, {1700000000, 0});
@@ -560,6 +569,40 @@ TEST(FileBackedRawDatagramStore, TheSessionSaysDiskFullAndKeepsWhatItFiled) {
     EXPECT_EQ(session->Ingest(datagram, {1700000000, 0}).status, IngestStatus::Refused);
     session->Clear();
     EXPECT_NE(session->Ingest(datagram, {1700000000, 0}).status, IngestStatus::Refused);
+}
+
+// The store writes behind the packets filed, so the last packets of a burst
+// may be filed before the disk refuses their chunk. Asked afterwards, the
+// session says DiskFull once the write has failed (on a disk too small) and
+// nothing once every write has landed (on one large enough); either way no
+// write is left pending and every packet filed reads back.
+TEST(FileBackedRawDatagramStore, AFullDiskBehindTheLastPacketShowsWhenAsked) {
+    struct Case {
+        const char* diskSize;
+        bool fills;
+    };
+    for (const Case& c : {Case{"8m", true}, Case{"64m", false}}) {
+        SCOPED_TRACE(c.diskSize);
+        SmallTmpfs disk(c.diskSize);
+        if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs needs root and a mount namespace";
+        auto session = SessionOn(disk);
+        ASSERT_TRUE(session->Raw().FileBacked());
+        const auto datagram = UdpDatagram(1400, 0x3c);
+        // Five chunks: fewer than may wait for the writer, so filing never waits for the disk.
+        for (int i = 0; i < 5 * 4 * 1024 * 1024 / 1428; ++i)
+            if (session->Ingest(datagram, {1700000000, 0}).status == IngestStatus::Refused) break;
+        bool ok = true;
+        for (int polls = 0; polls < 2000 && (ok = session->CheckStoreWrites()) && session->StoreWritesPending(); ++polls)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_FALSE(session->StoreWritesPending());
+        EXPECT_EQ(ok, !c.fills);
+        EXPECT_EQ(session->LastRefusal(), c.fills ? FilingStop::DiskFull : FilingStop::None);
+        EXPECT_EQ(session->Raw().WriteError(), c.fills ? ENOSPC : 0);
+        for (std::int32_t key = 1; key <= session->Count(); ++key) {
+            const auto bytes = session->Bytes(*session->Packets().Get(key));
+            ASSERT_TRUE(std::equal(bytes.begin(), bytes.end(), datagram.begin(), datagram.end())) << "key " << key;
+        }
+    }
 }
 
 }  // namespace

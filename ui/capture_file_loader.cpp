@@ -14,6 +14,8 @@ namespace {
 constexpr qint64 kTurnBudgetMs = 25;
 constexpr std::size_t kSliceBytes = 1 << 20;
 constexpr unsigned kPacketsPerClockCheck = 256;
+// How often an ended reading asks whether it has settled.
+constexpr int kSettlePollMs = 5;
 }  // namespace
 
 CaptureFileLoader::CaptureFileLoader(int fd, bool stream, std::uint64_t size,
@@ -67,7 +69,7 @@ bool CaptureFileLoader::Drain(const QElapsedTimer& clock, bool& outOfTime) {
 }
 
 void CaptureFileLoader::ReadTurn() {
-    if (!mRunning) return;
+    if (!mRunning || mSettling) return;
     QElapsedTimer clock;
     clock.start();
     bool outOfTime = false;
@@ -104,8 +106,13 @@ void CaptureFileLoader::ReadTurn() {
 void CaptureFileLoader::Finish(bool cancelled, std::optional<std::string> readError) {
     // A callback that cancelled has finished the reading already: tell it once.
     if (!mRunning) return;
-    mRunning = false;
     if (mNotifier != nullptr) mNotifier->setEnabled(false);
+    if (!cancelled && mSettled && !mSettled()) {
+        mSettling = true;
+        QTimer::singleShot(kSettlePollMs, this, [this, readError] { Finish(false, readError); });
+        return;
+    }
+    mRunning = false;
     LoadOutcome outcome;
     outcome.packets = mParser.PacketCount();
     outcome.skippedFrames = mParser.SkippedFrames();

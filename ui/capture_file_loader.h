@@ -35,6 +35,11 @@ public:
     ~CaptureFileLoader() override;
 
     void Start();
+    // Asked once the input has ended, and every few milliseconds until it
+    // says true: the reading ends only then (a cancel ends it at once). The
+    // packets' bytes may still be on their way to disk, and a full disk must
+    // end the reading rather than show after it.
+    void SetSettledTest(std::function<bool()> settled) { mSettled = std::move(settled); }
     // Stops reading; what was read stays. Finished follows at once.
     void Cancel();
     bool IsStream() const { return mStream; }
@@ -57,6 +62,8 @@ private:
     std::uint64_t mRead = 0;
     bool mRunning = false;
     bool mInputEnded = false;
+    bool mSettling = false;
+    std::function<bool()> mSettled;
     std::function<void(const CaptureFileParser&, const CapturePacket&)> mOnPacket;
     CaptureFileParser mParser;
     std::vector<std::uint8_t> mSlice;

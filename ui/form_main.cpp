@@ -50,6 +50,8 @@ constexpr int kToolbarHeight = 420;
 constexpr int kStatusBarHeight = 315;
 constexpr int kSplitterMinTop = 3000;     // the splitter stays this far below the client top
 constexpr int kSplitterMinBottom = 1500;  // ... and this far above the window's bottom edge
+// A 4 MiB write takes a few milliseconds; a full disk shows within a frame or two.
+constexpr int kStoreWatchMs = 20;
 
 struct ColumnDesign {
     const char* header;
@@ -153,6 +155,14 @@ FormMain::FormMain(Environment env, QWidget* parent)
     chooseSaveFileName = ChooseReportPath;
     resize(Px(kClientWidth), Px(kClientHeight) + menuBar()->sizeHint().height());
     BuildDetailsPane();
+    mStoreWatch = new QTimer(this);
+    mStoreWatch->setSingleShot(true);
+    mStoreWatch->setInterval(kStoreWatchMs);
+    connect(mStoreWatch, &QTimer::timeout, this, [this] {
+        if (!mCaptureOpen) return;
+        if (!mSession.CheckStoreWrites()) return CaptureEnded(FilingStopMessage(FilingStop::DiskFull, mSession));
+        WatchStoreWrites();
+    });
 }
 
 void FormMain::BuildDetailsPane() {

@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTimer>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -309,6 +310,7 @@ private:
     void CaptureEnded(const QString& why);
     void ReadCapture();
     void CaptureEndedBy(CapturePump::End end);
+    void WatchStoreWrites();
     void HandleFrame(const Frame& frame);
     void Form_Unload();
     void StartLoader(int fd, bool stream, std::uint64_t size, const QString& name);
@@ -351,6 +353,10 @@ private:
     // Reads the capture socket on its own thread; the window takes its frames.
     std::unique_ptr<CapturePump> mPump;
     std::uint64_t mKernelDrops = 0;
+    // While the capture waits for frames, asks whether the bytes filed last
+    // have reached the store's file: a full disk ends the capture even when
+    // no further datagram comes to be refused.
+    QTimer* mStoreWatch = nullptr;
 
     ClientArea* mClient = nullptr;
     std::array<QLabel*, 6> mPanels{};

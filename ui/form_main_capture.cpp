@@ -242,6 +242,11 @@ void FormMain::ReadCapture() {
     }
     // Everything waiting has been taken: the pump's next frames notify again.
     AsyncSelect(CaptureSocket, this, kCaptureMessage, kFdRead, mPump->NoticeFd());
+    WatchStoreWrites();
+}
+
+void FormMain::WatchStoreWrites() {
+    if (mCaptureOpen && mSession.StoreWritesPending() && !mStoreWatch->isActive()) mStoreWatch->start();
 }
 
 void FormMain::CaptureEndedBy(CapturePump::End end) {

@@ -147,6 +147,14 @@ void FormMain::StartLoader(int fd, bool stream, std::uint64_t size, const QStrin
             }
         },
         this);
+    // The reading ends once the bytes read are in the store's file, or the disk has refused them.
+    mLoader->SetSettledTest([this] {
+        if (!mSession.CheckStoreWrites()) {
+            mReadRefusal = FilingStop::DiskFull;
+            return true;
+        }
+        return !mSession.StoreWritesPending();
+    });
     connect(mLoader, &CaptureFileLoader::Finished, this, &FormMain::LoaderFinished);
     if (stream) {
         Menu_Start->setEnabled(false);
