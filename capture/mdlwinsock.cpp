@@ -21,6 +21,7 @@
 #include "capture/capture_stream.h"
 #include "capture/decode.h"
 #include "capture/helper_access.h"
+#include "capture/thread_priority.h"
 
 extern char** environ;
 
@@ -47,6 +48,32 @@ struct RunningHelper {
 std::vector<RunningHelper>& RunningHelpers() {
     static std::vector<RunningHelper> helpers;
     return helpers;
+}
+
+// This process's nice value before its first running helper raised it (see
+// capture/thread_priority.h); every thread goes back to it once none runs.
+std::optional<int>& NiceBeforeHelpers() {
+    static std::optional<int> nice;
+    return nice;
+}
+
+bool AnyHelperRuns() {
+    for (const RunningHelper& helper : RunningHelpers())
+        if (helper.pid > 0) return true;
+    return false;
+}
+
+// Before a helper starts: what to put back to, unless one already runs (and
+// the threads are raised already).
+void NoteNiceBeforeHelper() {
+    if (!AnyHelperRuns()) NiceBeforeHelpers() = NiceOf(0);
+}
+
+// After a helper has ended: the threads go back once the last one has.
+void PutBackNiceWhenNoHelperRuns() {
+    if (AnyHelperRuns() || !NiceBeforeHelpers()) return;
+    PutBackThreads(*NiceBeforeHelpers());
+    NiceBeforeHelpers().reset();
 }
 
 std::string& HelperPathSetting() {
@@ -265,6 +292,7 @@ void EndWinsock() {
         EndHelper(helper.pid);
     }
     helpers.clear();
+    PutBackNiceWhenNoHelperRuns();
     WinsockStarted = false;
 }
 
@@ -304,9 +332,11 @@ CaptureOpenResult OpenCaptureSocket(const std::string& address, int /*port*/, co
     SetBufferSize(helperEnd, SO_SNDBUF);
 
     pid_t pid = -1;
+    NoteNiceBeforeHelper();
     const int spawnError = SpawnHelper(helper, dotted, filter, helperEnd, ringFd, pid);
     close(helperEnd);
     if (spawnError != 0) {
+        PutBackNiceWhenNoHelperRuns();
         close(readEnd);
         result.error = SpawnFailureMessage(spawnError, helper);
         return result;
@@ -328,6 +358,7 @@ CaptureOpenResult OpenCaptureSocket(const std::string& address, int /*port*/, co
 
     close(readEnd);
     const int status = EndHelper(pid);
+    PutBackNiceWhenNoHelperRuns();
     switch (first) {
         case FirstFrame::Received: {
             const auto error = ParseErrorPayload(payload);
@@ -358,6 +389,7 @@ void EndCaptureHelper(int socket) {
         if (helper.socket != socket) continue;
         EndHelper(helper.pid);
         helper.pid = -1;
+        PutBackNiceWhenNoHelperRuns();
         return;
     }
 }
@@ -370,6 +402,7 @@ void CloseCaptureSocket(int socket) {
         close(it->socket);
         EndHelper(it->pid);
         helpers.erase(it);
+        PutBackNiceWhenNoHelperRuns();
         return;
     }
     // Not a descriptor this module opened (0, -1, or closed before): nothing to do.

@@ -14,6 +14,7 @@ target_sources(wirelens_core PRIVATE
   capture/shared_ring.cpp capture/shared_ring.h
   capture/link_layer.cpp capture/link_layer.h
   capture/helper_access.cpp capture/helper_access.h
+  capture/thread_priority.cpp capture/thread_priority.h
   capture/mdlwinsock.cpp capture/mdlwinsock.h)
 target_sources(wirelens_qt PRIVATE
   capture/async_select.cpp capture/async_select.h

@@ -23,11 +23,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <span>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/capture_stream.h"
@@ -581,6 +583,35 @@ TEST_F(LiveCaptureTest, CloseEndsAndReapsTheHelperAndIsSafeToRepeat) {
     CloseCaptureSocket(-1);
 }
 
+// Run by root here, the helper holds CAP_SYS_NICE and raises every thread of
+// the process that started it along with itself, a little less; the process puts its threads
+// back once its last helper has ended.
+TEST_F(LiveCaptureTest, TheCapturingProcessRunsRaisedUntilItsLastHelperEnds) {
+    constexpr int kStarterNice = -5;  // the helper's own is -10: it goes first
+    const int before = getpriority(PRIO_PROCESS, 0);
+    ASSERT_GT(before, kStarterNice) << "the test must start below the raised priority";
+    std::promise<void> letGo;
+    std::promise<pid_t> started;
+    std::thread other([&] {
+        started.set_value(gettid());
+        letGo.get_future().wait();
+    });
+    const pid_t otherId = started.get_future().get();
+    const auto niceOf = [](pid_t id) { return getpriority(PRIO_PROCESS, static_cast<id_t>(id)); };
+
+    auto first = OpenOnA();
+    auto second = OpenOnA();
+    EXPECT_EQ(niceOf(0), kStarterNice);
+    EXPECT_EQ(niceOf(otherId), kStarterNice);
+    CloseCaptureSocket(first->Open().socket);
+    EXPECT_EQ(niceOf(0), kStarterNice) << "a helper still runs";
+    EndCaptureHelper(second->Open().socket);
+    EXPECT_EQ(niceOf(0), before);
+    EXPECT_EQ(niceOf(otherId), before);
+    letGo.set_value();
+    other.join();
+}
+
 TEST_F(LiveCaptureTest, NamesResolveWithoutReachingANameServer) {
     // Namespace a has no route to any name server, so no query leaves it.
     auto inA = mNet->EnterA();
@@ -1112,6 +1143,7 @@ TEST_P(LiveCaptureCapabilitiesTest, HelperCapturesForAnUnprivilegedUserAndDropsI
     if (!unprivileged.SetcapError().empty())
         GTEST_SKIP() << "file capabilities cannot be set here: " << unprivileged.SetcapError();
     SetCaptureHelperPath(unprivileged.Wrapper());
+    const int niceBefore = getpriority(PRIO_PROCESS, 0);
     auto capture = OpenOnA();
     ASSERT_TRUE(capture->Open().Ok());
     ASSERT_EQ(mNet->RunInB({"ping", "-c", "1", "-W", "5", NetnsPair::kAddressA}), 0);
@@ -1132,8 +1164,10 @@ TEST_P(LiveCaptureCapabilitiesTest, HelperCapturesForAnUnprivilegedUserAndDropsI
     const std::vector<std::string> expected = {"Uid:" + std::to_string(kUnprivilegedId),
                                                "CapPrm:0000000000000000", "CapEff:0000000000000000"};
     EXPECT_EQ(seen, expected);
-    const int expectedNice = GetParam().raisesPriority ? -10 : getpriority(PRIO_PROCESS, 0);
+    const int expectedNice = GetParam().raisesPriority ? -10 : niceBefore;
     EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(capture->Open().helperPid)), expectedNice);
+    // This test runs as root, not as the helper's user: the helper leaves it alone.
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), niceBefore);
 }
 
 class LiveCaptureTwoAddressesTest : public LiveCaptureTest {

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QTableView>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include "capture/mdlwinsock.h"
 #include "ui/capture_file_loader.h"
 #include "ui/form_main.h"
+#include "ui/packet_row_delegate.h"
 #include <utility>
 
 namespace wirelens {
@@ -149,8 +151,10 @@ void FormMain::StartCapture() {
     // starts gives it back, or it would stay disabled for good.
     Button(3)->setEnabled(true);
     mKernelDrops = 0;
-    // The first datagrams would otherwise wait while their stores clear their first pages.
+    // The first datagrams would otherwise wait while their stores clear their
+    // first pages, and the first rows while the list's painter builds its tables.
     mSession.PrepareForPackets();
+    if (const auto* rows = qobject_cast<const PacketRowDelegate*>(lv->itemDelegate())) rows->Prepare(lv->font());
     mCaptureOpen = true;
 }
 

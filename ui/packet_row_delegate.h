@@ -38,6 +38,12 @@ public:
     Counts PaintCounts() const { return mCounts; }
     void ResetPaintCounts() { mCounts = {}; }
 
+    // Builds the glyph tables of `font` (the view's) ahead of the paint that
+    // needs them: a capture's first rows would otherwise wait tens of
+    // milliseconds while they are built, the flood already running.
+    void Prepare(const QFont& font) const { LayoutFor(font); }
+    bool PreparedFor(const QFont& font) const { return mLayout && mLayout->Font() == font; }
+
 private:
     bool PaintAscii(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const;
     AsciiTextLayout& LayoutFor(const QFont& font) const;

@@ -20,7 +20,8 @@
 //
 // The file is given CAP_NET_RAW and CAP_SYS_NICE (setcap
 // cap_net_raw,cap_sys_nice+ep). With the second it raises its own scheduling
-// priority, first thing, and drops it; it keeps only CAP_NET_RAW until the
+// priority, and that of the process that started it when that runs as the
+// same user, first thing, and drops it; it keeps only CAP_NET_RAW until the
 // capture is open, then drops all of them and sets no_new_privs. Without
 // CAP_SYS_NICE it captures at the ordinary priority. It accepts nothing from
 // its caller but the address and a tcpdump filter expression, which only
@@ -61,6 +62,7 @@
 #include "capture/decode.h"
 #include "capture/link_layer.h"
 #include "capture/shared_ring.h"
+#include "capture/thread_priority.h"
 
 namespace {
 
@@ -100,8 +102,13 @@ constexpr long kWriteWaitNs = 500'000'000L;
 // can hold every core; at the ordinary priority the helper then waits its turn
 // for tens of milliseconds, longer than its ring lasts in a flood. What it
 // needs of a core is small (a copy of each datagram), so it takes little from
-// them.
+// them; the process that started it, raised to the same value, needs about a
+// microsecond a datagram more.
 constexpr int kCaptureNice = -10;
+// The nice value of the process that started the helper, below the helper's:
+// when both want more than the machine has, the helper, whose kernel ring is
+// the smaller buffer, goes first.
+constexpr int kStarterNice = -5;
 constexpr const char* kLoopbackInterface = "lo";
 constexpr std::uint32_t kLoopbackNetwork = 127;  // 127.0.0.0/8
 
@@ -256,7 +263,15 @@ int Fail(Stream& stream, CaptureError code, const std::string& message) {
 
 // Raises the priority, which needs CAP_SYS_NICE; quietly stays at the
 // ordinary one without it. A nice value lasts when the capability is dropped.
-void RaisePriority() { setpriority(PRIO_PROCESS, 0, kCaptureNice); }
+// The process that started the helper files what it captures and would wait
+// behind the senders just the same, so its threads are raised too (it puts
+// them back when the helper ends); only when it runs as the user who started
+// the helper, so that the helper never raises someone else's process.
+void RaisePriority() {
+    setpriority(PRIO_PROCESS, 0, kCaptureNice);
+    const pid_t parent = getppid();
+    if (parent > 1 && RunsAsUser(parent, getuid())) RaiseThreads(parent, kStarterNice);
+}
 
 // Keeps CAP_NET_RAW, if held at all, and nothing else.
 void KeepOnlyNetRaw() {
