@@ -42,8 +42,8 @@ RowArray::~RowArray() { release(); }
 
 void RowArray::AppendToRun(std::uint32_t entry) {
     if (mSize == 0) mRunFirst = entry & ~kOutgoingBit;
-    if (mSize % 64 == 0) mOutgoing.push_back(0);
-    if ((entry & kOutgoingBit) != 0) mOutgoing.back() |= std::uint64_t{1} << (mSize % 64);
+    if (mSize % kBitBlockRows == 0) mOutgoing.push_back(std::make_unique<std::uint64_t[]>(kBitBlockRows / 64));
+    if ((entry & kOutgoingBit) != 0) mOutgoing.back()[mSize % kBitBlockRows / 64] |= std::uint64_t{1} << (mSize % 64);
     ++mSize;
 }
 
@@ -114,9 +114,10 @@ void RowArray::Compact() {
     for (std::size_t i = 0; i < mSize; ++i) {
         if ((mData[i] & ~kOutgoingBit) != (mData[0] & ~kOutgoingBit) + static_cast<std::uint32_t>(i)) return;
     }
-    std::vector<std::uint64_t> outgoing((mSize + 63) / 64);
+    std::vector<BitBlock> outgoing;
     for (std::size_t i = 0; i < mSize; ++i) {
-        if ((mData[i] & kOutgoingBit) != 0) outgoing[i / 64] |= std::uint64_t{1} << (i % 64);
+        if (i % kBitBlockRows == 0) outgoing.push_back(std::make_unique<std::uint64_t[]>(kBitBlockRows / 64));
+        if ((mData[i] & kOutgoingBit) != 0) outgoing.back()[i % kBitBlockRows / 64] |= std::uint64_t{1} << (i % 64);
     }
     const std::uint32_t first = mSize == 0 ? 0 : mData[0] & ~kOutgoingBit;
     const std::size_t size = mSize;

@@ -14,6 +14,7 @@
 // the window.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -40,7 +41,7 @@ public:
     // Entry `i`, without writing a run out.
     std::uint32_t At(std::size_t i) const {
         if (!mRun) return mData[i];
-        const bool outgoing = ((mOutgoing[i / 64] >> (i % 64)) & 1u) != 0;
+        const bool outgoing = ((mOutgoing[i / kBitBlockRows][i % kBitBlockRows / 64] >> (i % 64)) & 1u) != 0;
         return (mRunFirst + static_cast<std::uint32_t>(i)) | (outgoing ? kOutgoingBit : 0u);
     }
     std::uint32_t operator[](std::size_t i) const { return At(i); }
@@ -90,9 +91,13 @@ private:
     mutable std::size_t mCapacity = 0;
     mutable bool mRun = true;
     std::size_t mSize = 0;
-    // The run form.
+    // The run form. The outgoing bits sit in fixed blocks, so a run grows
+    // without copying them: a vector of them, copied each time it doubled,
+    // stalled the window for milliseconds at millions of rows.
+    static constexpr std::size_t kBitBlockRows = std::size_t{1} << 16;
+    using BitBlock = std::unique_ptr<std::uint64_t[]>;
     std::uint32_t mRunFirst = 0;
-    mutable std::vector<std::uint64_t> mOutgoing;
+    mutable std::vector<BitBlock> mOutgoing;
 };
 
 }  // namespace wirelens

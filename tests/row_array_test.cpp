@@ -23,7 +23,9 @@ TEST(RowArray, KeepsEveryEntryThroughManyGrowths) {
     std::size_t i = 0;
     for (std::uint32_t round = 0; round < 3000; ++round) {
         for (std::uint32_t k = 0; k < 1000; ++k, ++i) ASSERT_EQ(rows[i], round * 1000u + k) << i;
-        if (round % 7 == 0) ASSERT_EQ(rows[i++], 0xffffffffu - round);
+        if (round % 7 == 0) {
+            ASSERT_EQ(rows[i++], 0xffffffffu - round);
+        }
     }
     EXPECT_EQ(rows.size(), i);
     EXPECT_FALSE(rows.IsRun());
@@ -51,6 +53,34 @@ TEST(RowArray, ARunOfKeysReadsLikeTheArrayAndStaysARunWhileOnlyRead) {
     later.assign(std::vector<std::uint32_t>{41, 42 | RowArray::kOutgoingBit, 43});
     EXPECT_TRUE(later.IsRun());
     EXPECT_TRUE(later == (std::vector<std::uint32_t>{41, 42 | RowArray::kOutgoingBit, 43}));
+}
+
+// A run of millions of rows keeps its outgoing bits in many blocks: every
+// bit must come back across the blocks' edges, after a write-out and a
+// Compact, and none may outlive a clear.
+TEST(RowArray, ARunOverManyBlocksOfBitsKeepsEachRowsBit) {
+    constexpr std::uint32_t kRows = 200'003;  // three blocks and part of a fourth
+    const auto entry = [](std::uint32_t key) {
+        return key | ((key % 7 == 0 || key % 65'536 == 0) ? RowArray::kOutgoingBit : 0u);
+    };
+    RowArray rows;
+    std::vector<std::uint32_t> expected;
+    for (std::uint32_t key = 1; key <= kRows; ++key) {
+        expected.push_back(entry(key));
+        rows.push_back(entry(key));
+    }
+    ASSERT_TRUE(rows.IsRun());
+    const RowArray& view = rows;
+    for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(view[i], expected[i]) << i;
+    std::reverse(rows.begin(), rows.end());
+    std::reverse(rows.begin(), rows.end());
+    rows.Compact();
+    ASSERT_TRUE(rows.IsRun());
+    EXPECT_TRUE(rows == expected);
+
+    rows.clear();
+    for (std::uint32_t key = 1; key <= kRows; ++key) rows.push_back(key);
+    for (std::size_t i = 0; i < kRows; ++i) ASSERT_EQ(view[i], i + 1) << "no bit of the cleared rows: " << i;
 }
 
 struct BreakCase {
