@@ -33,6 +33,7 @@
 
 #include "capture/decode.h"
 #include "capture/mdlwinsock.h"
+#include "packets/available_memory.h"
 #include "packets/packet_list_model.h"
 #include "packets/packet_sort.h"
 #include "ui/form_main.h"
@@ -182,6 +183,7 @@ bool TakeListOptions(std::vector<char*>& args, ListOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    wirelens::KeepLargeBlocksMapped();  // as the program does
     std::vector<char*> args(argv + 1, argv + argc);
     ListOptions list;
     if (!TakeListOptions(args, list) || args.empty() || args.size() > 3) {

@@ -1,5 +1,7 @@
 #include "packets/available_memory.h"
 
+#include <malloc.h>
+
 #include <charconv>
 #include <fstream>
 #include <iterator>
@@ -38,5 +40,7 @@ std::optional<std::uint64_t> AvailableMemoryBytes() {
     const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     return ParseMemAvailable(text);
 }
+
+bool KeepLargeBlocksMapped() { return mallopt(M_MMAP_THRESHOLD, kMappedBlockBytes) == 1; }
 
 }  // namespace wirelens

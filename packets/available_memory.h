@@ -14,4 +14,14 @@ std::optional<std::uint64_t> AvailableMemoryBytes();
 // The MemAvailable line of meminfo text ("MemAvailable:   123456 kB"), in bytes.
 std::optional<std::uint64_t> ParseMemAvailable(std::string_view meminfo);
 
+// Makes malloc give every block of kMappedBlockBytes or more a mapping of
+// its own, from now on. glibc otherwise raises that threshold each time such
+// a block is freed (up to 32 MiB), after which large blocks come from the
+// heap, and growing one copies it whole. Qt's row header keeps 8 bytes a row
+// in a list that grows that way: at ten million rows one such copy held the
+// window for 20-30 ms. A mapped block grows by moving its pages instead.
+// False when the allocator has no such setting (a sanitizer's).
+inline constexpr int kMappedBlockBytes = 1 << 20;
+bool KeepLargeBlocksMapped();
+
 }  // namespace wirelens

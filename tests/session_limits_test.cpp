@@ -1,7 +1,11 @@
 // The session's limits: when no key is left or memory runs short it refuses a
-// packet whole and says why, keeping every packet filed before.
+// packet whole and says why, keeping every packet filed before; and the malloc
+// setting that keeps a long list's growth from copying it.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
+#include <cstdlib>
 #include <vector>
 
 #include "packets/available_memory.h"
@@ -106,6 +110,23 @@ INSTANTIATE_TEST_SUITE_P(
         MeminfoCase{"Overflowing", "MemAvailable:   99999999999999999999 kB\n", std::nullopt},
         MeminfoCase{"PrefixOfAnotherField", "MemAvailableX:  7 kB\n", std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Where the blocks go, so that the compiler cannot leave a malloc and its free out.
+void* volatile gBlock = nullptr;
+
+// After a large block is freed glibc would serve the next one from the heap,
+// where growing it copies it; kept mapped, it grows by moving pages.
+TEST(LargeBlocks, StayMappedAfterALargerOneIsFreed) {
+    if (!KeepLargeBlocksMapped()) GTEST_SKIP() << "this allocator (a sanitizer's) has no mapping threshold";
+    gBlock = std::malloc(8 * static_cast<std::size_t>(kMappedBlockBytes));
+    ASSERT_NE(gBlock, nullptr);
+    std::free(gBlock);
+    const auto mappedBefore = mallinfo2().hblks;
+    gBlock = std::malloc(2 * static_cast<std::size_t>(kMappedBlockBytes));
+    ASSERT_NE(gBlock, nullptr);
+    EXPECT_EQ(mallinfo2().hblks, mappedBefore + 1);
+    std::free(gBlock);
+}
 
 }  // namespace
 }  // namespace wirelens

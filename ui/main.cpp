@@ -5,11 +5,13 @@
 
 #include "dissect/dissect.h"
 #include "files/command_line_tasks.h"
+#include "packets/available_memory.h"
 #include "packets/display_filter.h"
 #include "ui/command_line.h"
 #include "ui/form_main.h"
 
 int main(int argc, char** argv) {
+    wirelens::KeepLargeBlocksMapped();
     using wirelens::CommandLine;
     QStringList arguments;
     for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
