@@ -41,6 +41,8 @@ std::optional<std::uint64_t> AvailableMemoryBytes() {
     return ParseMemAvailable(text);
 }
 
-bool KeepLargeBlocksMapped() { return mallopt(M_MMAP_THRESHOLD, kMappedBlockBytes) == 1; }
+bool KeepLargeBlocksMapped() {
+    return mallopt(M_MMAP_THRESHOLD, kMappedBlockBytes) == 1 && mallopt(M_TRIM_THRESHOLD, 2 * kMappedBlockBytes) == 1;
+}
 
 }  // namespace wirelens

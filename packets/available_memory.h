@@ -16,12 +16,15 @@ std::optional<std::uint64_t> ParseMemAvailable(std::string_view meminfo);
 
 // Makes malloc give every block of kMappedBlockBytes or more a mapping of
 // its own, from now on. glibc otherwise raises that threshold each time such
-// a block is freed (up to 32 MiB), after which large blocks come from the
+// a block is freed (up to 32 MiB), after which blocks that large come from the
 // heap, and growing one copies it whole. Qt's row header keeps 8 bytes a row
-// in a list that grows that way: at ten million rows one such copy held the
+// in a list that grows that way: at millions of rows one such copy held the
 // window for 20-30 ms. A mapped block grows by moving its pages instead.
+// Smaller blocks stay on the heap, whose freed pages (up to twice the
+// threshold at its top, as glibc's own rule keeps) are used again warm: a
+// fresh mapping costs a page fault every 4 KiB, a third of a list rebuild.
 // False when the allocator has no such setting (a sanitizer's).
-inline constexpr int kMappedBlockBytes = 1 << 20;
+inline constexpr int kMappedBlockBytes = 8 << 20;
 bool KeepLargeBlocksMapped();
 
 }  // namespace wirelens

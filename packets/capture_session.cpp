@@ -125,6 +125,10 @@ void CaptureSession::PrefetchBytes(std::int32_t key) const {
 std::vector<std::uint32_t> CaptureSession::RebuildRows() const {
     std::vector<std::uint32_t> rows;
     const std::int32_t n = mPackets.Count();
+    // Room for every packet at once: growing copies the rows into new pages,
+    // and a large block is a fresh mapping, whose pages are only made as the
+    // rows reach them, so room left unused costs nothing.
+    rows.reserve(static_cast<std::size_t>(n));
     for (std::int32_t key = 1; key <= n; ++key) {
         const clV* record = mPackets.Get(key);
         // A filter reads each datagram's bytes: ask for them a few packets ahead.

@@ -118,7 +118,7 @@ void* volatile gBlock = nullptr;
 // where growing it copies it; kept mapped, it grows by moving pages.
 TEST(LargeBlocks, StayMappedAfterALargerOneIsFreed) {
     if (!KeepLargeBlocksMapped()) GTEST_SKIP() << "this allocator (a sanitizer's) has no mapping threshold";
-    gBlock = std::malloc(8 * static_cast<std::size_t>(kMappedBlockBytes));
+    gBlock = std::malloc(4 * static_cast<std::size_t>(kMappedBlockBytes));
     ASSERT_NE(gBlock, nullptr);
     std::free(gBlock);
     const auto mappedBefore = mallinfo2().hblks;
