@@ -74,7 +74,8 @@ void FormMain::SetListViewMode() {
 }
 
 void FormMain::RefreshPacketList() {
-    mModel->RemoveAllRows();
+    // The rows are replaced in one reset below; emptying the list first would
+    // also give its pages back, to be faulted in again at once.
     ClearPacketViews(txtData, ListViewHEX);
     ClearPacketDetailsPane();
     QApplication::setOverrideCursor(Qt::WaitCursor);
