@@ -74,9 +74,9 @@ void BM_FilterRebuildPass(benchmark::State& state) {
         [filter](std::span<const std::uint8_t> bytes, std::uint32_t wireLength) { return filter->Matches(bytes, wireLength); });
     std::size_t listed = 0;
     for (auto _ : state) {
-        const std::vector<std::uint32_t> rows = capture.session.RebuildRows();
+        RowArray rows = capture.session.RebuildRows();
         listed = rows.size();
-        benchmark::DoNotOptimize(rows.data());
+        benchmark::DoNotOptimize(rows);
     }
     capture.session.SetDisplayFilter({});
     state.SetLabel(std::string(kExpressions[state.range(0)]) + ": " + std::to_string(listed) + " listed");

@@ -122,13 +122,11 @@ void CaptureSession::PrefetchBytes(std::int32_t key) const {
     if (const clV* record = mPackets.Get(key)) mRaw.Prefetch(record->DataPosition());
 }
 
-std::vector<std::uint32_t> CaptureSession::RebuildRows() const {
-    std::vector<std::uint32_t> rows;
+RowArray CaptureSession::RebuildRows() const {
+    // Rows in capture order with no packet left out stay a run, a bit a row:
+    // a whole capture is listed again without writing a key a row anywhere.
+    RowArray rows;
     const std::int32_t n = mPackets.Count();
-    // Room for every packet at once: growing copies the rows into new pages,
-    // and a large block is a fresh mapping, whose pages are only made as the
-    // rows reach them, so room left unused costs nothing.
-    rows.reserve(static_cast<std::size_t>(n));
     for (std::int32_t key = 1; key <= n; ++key) {
         const clV* record = mPackets.Get(key);
         // A filter reads each datagram's bytes: ask for them a few packets ahead.

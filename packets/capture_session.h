@@ -15,6 +15,7 @@
 #include "packets/capture_time.h"
 #include "packets/clv.h"
 #include "packets/packet_store.h"
+#include "packets/row_array.h"
 
 namespace wirelens {
 
@@ -114,7 +115,7 @@ public:
         return static_cast<std::uint32_t>(key) | (outgoing ? kOutgoingBit : 0u);
     }
     // Every stored packet that passes the rebuild test, in capture order.
-    std::vector<std::uint32_t> RebuildRows() const;
+    RowArray RebuildRows() const;
 
     // Empties both stores; the mode, addresses and filter stay.
     void Clear();

@@ -128,10 +128,10 @@ void PacketListModel::RemoveAllRows() {
     endResetModel();
 }
 
-void PacketListModel::ReplaceRows(std::vector<std::uint32_t> rows) {
-    if (mOrder) SortRows(rows, *mOrder, mSession.Packets());
+void PacketListModel::ReplaceRows(RowArray rows) {
+    if (mOrder) SortRows(std::span(rows.data(), rows.size()), *mOrder, mSession.Packets());
     beginResetModel();
-    mRows.assign(rows);
+    mRows = std::move(rows);
     mPending.clear();
     endResetModel();
 }

@@ -53,7 +53,7 @@ public:
     void RemoveAllRows();
     // Replaces every row in one reset (the list rebuild); rows come in capture
     // order and are sorted here when the list is sorted.
-    void ReplaceRows(std::vector<std::uint32_t> rows);
+    void ReplaceRows(RowArray rows);
     // Sorts the rows by a column, or puts them back in capture order (nullopt).
     // A layout change: selection and current row stay on their packets.
     void SetRowOrder(std::optional<RowOrder> order);

@@ -80,7 +80,7 @@ TEST_F(SessionFixture, LiveAndRebuildTestsFollowTheModeAndTheFilter) {
     std::vector<std::int32_t> rows;
     for (std::uint32_t row : session.RebuildRows()) rows.push_back(static_cast<std::int32_t>(row & ~CaptureSession::kOutgoingBit));
     EXPECT_EQ(rows, (std::vector<std::int32_t>{1}));
-    EXPECT_NE(session.RebuildRows().front() & CaptureSession::kOutgoingBit, 0u);
+    EXPECT_NE(session.RebuildRows()[0] & CaptureSession::kOutgoingBit, 0u);
 
     // The filter applies on top of the mode, on arrival and in a rebuild.
     session.SetListViewMode(kModeAll);

@@ -74,8 +74,7 @@ void FormMain::SetListViewMode() {
 }
 
 void FormMain::RefreshPacketList() {
-    // The rows are replaced in one reset below; emptying the list first would
-    // also give its pages back, to be faulted in again at once.
+    mModel->RemoveAllRows();
     ClearPacketViews(txtData, ListViewHEX);
     ClearPacketDetailsPane();
     QApplication::setOverrideCursor(Qt::WaitCursor);
