@@ -21,9 +21,8 @@ std::optional<std::uint64_t> ParseMemAvailable(std::string_view meminfo);
 // in a list that grows that way: at millions of rows one such copy held the
 // window for 20-30 ms, in a flood 20-40 ms at half a million and a million
 // rows with an 8 MiB threshold. A mapped block grows by moving its pages
-// instead. The price is a fresh block's page faults (a 1 M-row rebuild makes
-// its 4 MiB of rows anew each time), so freed heap pages are kept, as glibc's
-// own rule keeps them, up to twice the threshold.
+// instead. The price is a fresh block's page faults, so freed heap pages are
+// kept, as glibc's own rule keeps them, up to twice the threshold.
 // False when the allocator has no such setting (a sanitizer's).
 inline constexpr int kMappedBlockBytes = 1 << 20;
 bool KeepLargeBlocksMapped();

@@ -40,10 +40,14 @@ RowArray& RowArray::operator=(RowArray&& other) noexcept {
 
 RowArray::~RowArray() { release(); }
 
+void RowArray::AppendBit(std::vector<BitBlock>& bits, std::size_t i, bool outgoing) {
+    if (i % kBitBlockRows == 0) bits.push_back(std::make_unique<std::uint64_t[]>(kBitBlockRows / 64));
+    if (outgoing) bits.back()[i % kBitBlockRows / 64] |= std::uint64_t{1} << (i % 64);
+}
+
 void RowArray::AppendToRun(std::uint32_t entry) {
     if (mSize == 0) mRunFirst = entry & ~kOutgoingBit;
-    if (mSize % kBitBlockRows == 0) mOutgoing.push_back(std::make_unique<std::uint64_t[]>(kBitBlockRows / 64));
-    if ((entry & kOutgoingBit) != 0) mOutgoing.back()[mSize % kBitBlockRows / 64] |= std::uint64_t{1} << (mSize % 64);
+    AppendBit(mOutgoing, mSize, (entry & kOutgoingBit) != 0);
     ++mSize;
 }
 
@@ -115,10 +119,7 @@ void RowArray::Compact() {
         if ((mData[i] & ~kOutgoingBit) != (mData[0] & ~kOutgoingBit) + static_cast<std::uint32_t>(i)) return;
     }
     std::vector<BitBlock> outgoing;
-    for (std::size_t i = 0; i < mSize; ++i) {
-        if (i % kBitBlockRows == 0) outgoing.push_back(std::make_unique<std::uint64_t[]>(kBitBlockRows / 64));
-        if ((mData[i] & kOutgoingBit) != 0) outgoing.back()[i % kBitBlockRows / 64] |= std::uint64_t{1} << (i % 64);
-    }
+    for (std::size_t i = 0; i < mSize; ++i) AppendBit(outgoing, i, (mData[i] & kOutgoingBit) != 0);
     const std::uint32_t first = mSize == 0 ? 0 : mData[0] & ~kOutgoingBit;
     const std::size_t size = mSize;
     release();

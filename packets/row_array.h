@@ -96,6 +96,9 @@ private:
     // stalled the window for milliseconds at millions of rows.
     static constexpr std::size_t kBitBlockRows = std::size_t{1} << 16;
     using BitBlock = std::unique_ptr<std::uint64_t[]>;
+    // Row `i`'s bit, rows coming in order: row `i` starts a new block when
+    // it is the first of one.
+    static void AppendBit(std::vector<BitBlock>& bits, std::size_t i, bool outgoing);
     std::uint32_t mRunFirst = 0;
     mutable std::vector<BitBlock> mOutgoing;
 };

@@ -102,8 +102,8 @@ constexpr long kWriteWaitNs = 500'000'000L;
 // can hold every core; at the ordinary priority the helper then waits its turn
 // for tens of milliseconds, longer than its ring lasts in a flood. What it
 // needs of a core is small (a copy of each datagram), so it takes little from
-// them; the process that started it, raised to the same value, needs about a
-// microsecond a datagram more.
+// them. The process that started it, which needs about a microsecond a
+// datagram more, is raised less (kStarterNice).
 constexpr int kCaptureNice = -10;
 // The nice value of the process that started the helper, below the helper's:
 // when both want more than the machine has, the helper, whose kernel ring is
