@@ -132,3 +132,58 @@ stop_comparisons() {
 
 # The last field of the line of FILE that starts with TEXT.
 value() { grep "^$2" "$1" | awk '{print $NF}'; }
+
+# The machine-pause watcher (pause_watch.cpp): a real-time thread on each CPU
+# that notes when its CPU ran nothing new for 2 ms or more.
+start_pause_watch() {  # BUILD
+    "$1/bin/wirelens_pause_watch" >"$WORK/pauses.out" 2>"$WORK/pauses.err" &
+    PIDS+=($!)
+    PAUSE_PID=$!
+    wait_for "$WORK/pauses.out" "ready"
+}
+
+stop_pause_watch() {
+    [ -n "${PAUSE_PID:-}" ] || return 0
+    kill -INT "$PAUSE_PID" 2>/dev/null || true
+    wait "$PAUSE_PID" || true
+    PAUSE_PID=""
+}
+
+# The stretches in which every CPU was held at once (the machine did not run),
+# one "START END" line each (monotonic seconds), from the watcher's output.
+machine_pauses() {  # PAUSES_FILE
+    local cpus
+    cpus="$(grep -c '^cpu ' "$1" || true)"
+    [ "${cpus:-0}" -gt 0 ] || return 0
+    awk '/^held / {print $3, 1; print $4, -1}' "$1" | sort -g -k1,1 -k2,2n |
+        awk -v cpus="$cpus" '{held += $2; if (held == cpus && $2 == 1) start = $1; else if (held == cpus - 1 && $2 == -1 && start != "") {print start, $1; start = ""}}'
+}
+
+# The window's stalls ("stall START END RAN WAIT" lines of STALLS_FILE) with
+# the machine's pauses taken out: prints the pauses' count, longest and total,
+# the longest time a single CPU was held, and the longest stall that remains.
+stalls_beside_pauses() {  # STALLS_FILE PAUSES_FILE
+    local pauses
+    pauses="$(machine_pauses "$2")"
+    awk -v pauses="$pauses" '
+        BEGIN {
+            n = split(pauses, p, /[ \n]/)
+            for (i = 1; i + 1 <= n; i += 2) { ps[++np] = p[i]; pe[np] = p[i + 1]; d = pe[np] - ps[np]; total += d; if (d > longest) longest = d }
+        }
+        FILENAME == ARGV[1] && /^held / { d = $4 - $3; if (d > cpu) cpu = d }
+        FILENAME == ARGV[2] && /^stall / {
+            s = $2; e = $3; overlap = 0
+            for (i = 1; i <= np; ++i) { a = (s > ps[i] ? s : ps[i]); b = (e < pe[i] ? e : pe[i]); if (b > a) overlap += b - a }
+            left = e - s - overlap
+            if (left > best) { best = left; bestWhole = e - s; bestEnd = e; bestRan = $4; bestWait = $5 }
+        }
+        END {
+            printf "machine pauses:      %d with every CPU held at once, longest %.1f ms, %.1f ms in all; one CPU held at most %.1f ms\n",
+                   np, longest * 1e3, total * 1e3, cpu * 1e3
+            if (best > 0)
+                printf "largest stall, pauses out: %.1f ms (of a %.1f ms gap ending at monotonic %.6f; the main thread ran %.1f ms, waited for a CPU %.1f ms)\n",
+                       best * 1e3, bestWhole * 1e3, bestEnd, bestRan, bestWait
+            else
+                print "largest stall, pauses out: none of two ticks or more"
+        }' "$2" "$1"
+}

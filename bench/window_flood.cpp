@@ -18,17 +18,24 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
 #include <optional>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/decode.h"
@@ -39,7 +46,6 @@
 #include "ui/form_main.h"
 
 namespace {
-
 using wirelens::FormMain;
 
 constexpr int kTickMs = 5;
@@ -56,14 +62,54 @@ qint64 MonotonicNs() {
     return static_cast<qint64>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
-// Gaps between the ticks of a timer that asks for one every kTickMs.
+// The calling thread's time on a CPU and waiting in a run queue so far (ns),
+// from the kernel's schedstat: it tells a gap the window spent working from one
+// it spent ready but without a core.
+class ThreadSchedTimes {
+public:
+    ThreadSchedTimes() : mFd(open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC)) {}
+    ~ThreadSchedTimes() {
+        if (mFd >= 0) close(mFd);
+    }
+    ThreadSchedTimes(const ThreadSchedTimes&) = delete;
+    ThreadSchedTimes& operator=(const ThreadSchedTimes&) = delete;
+    struct Times {
+        qint64 runNs = 0;
+        qint64 waitNs = 0;
+    };
+    std::optional<Times> Read() const {
+        char text[96];
+        const ssize_t n = mFd < 0 ? -1 : pread(mFd, text, sizeof text - 1, 0);
+        if (n <= 0) return std::nullopt;
+        text[n] = '\0';
+        long long run = 0;
+        long long wait = 0;
+        if (std::sscanf(text, "%lld %lld", &run, &wait) != 2) return std::nullopt;
+        return Times{run, wait};
+    }
+
+private:
+    int mFd;
+};
+
+// Gaps between the ticks of a timer that asks for one every kTickMs, each
+// split into the main thread's time running, waiting for a CPU, and asleep.
 class StallMeter {
 public:
     explicit StallMeter(qint64 startNs) : mStartNs(startNs) {}
     // `stored`: packets filed when the tick came, to tie a gap to the work before it.
     void Tick(qint64 nowNs, std::int32_t stored) {
-        if (mLastNs != 0) mGaps.push_back({static_cast<double>(nowNs - mLastNs) / 1e6, nowNs, stored});
+        const std::optional<ThreadSchedTimes::Times> times = mSched.Read();
+        if (mLastNs != 0) {
+            Gap gap{static_cast<double>(nowNs - mLastNs) / 1e6, nowNs, stored};
+            if (times && mLastTimes) {
+                gap.runMs = static_cast<double>(times->runNs - mLastTimes->runNs) / 1e6;
+                gap.waitMs = static_cast<double>(times->waitNs - mLastTimes->waitNs) / 1e6;
+            }
+            mGaps.push_back(gap);
+        }
         mLastNs = nowNs;
+        mLastTimes = times;
     }
     double LargestMs() const { return Largest().ms; }
     double LargestAtSeconds() const { return static_cast<double>(Largest().endNs - mStartNs) / 1e9; }
@@ -82,9 +128,18 @@ public:
         // monotonic clock for matching them with a profile.
         for (std::size_t i = 0; i < std::min<std::size_t>(kLongestShown, sorted.size()); ++i) {
             const Gap& g = sorted[i];
-            std::printf("long gap %.1f ms ending at %.3f s with %d packets stored (monotonic %.6f to %.6f)\n",
-                        g.ms, static_cast<double>(g.endNs - mStartNs) / 1e9, g.stored,
+            std::printf("long gap %.1f ms (ran %.1f, waited for a CPU %.1f, asleep %.1f) ending at %.3f s with %d "
+                        "packets stored (monotonic %.6f to %.6f)\n",
+                        g.ms, g.runMs, g.waitMs, std::max(0.0, g.ms - g.runMs - g.waitMs),
+                        static_cast<double>(g.endNs - mStartNs) / 1e9, g.stored,
                         static_cast<double>(g.endNs) / 1e9 - g.ms / 1e3, static_cast<double>(g.endNs) / 1e9);
+        }
+        // Every gap of two ticks or more, for the bench to set beside the times
+        // the machine itself was held (pause_watch).
+        for (const Gap& g : mGaps) {
+            if (g.ms < 2 * kTickMs) continue;
+            std::printf("stall %.6f %.6f %.3f %.3f\n", static_cast<double>(g.endNs) / 1e9 - g.ms / 1e3,
+                        static_cast<double>(g.endNs) / 1e9, g.runMs, g.waitMs);
         }
         std::reverse(sorted.begin(), sorted.end());
         auto at = [&](double q) {
@@ -102,6 +157,20 @@ public:
         };
         for (double upper : kBinEdgesMs) printBin(upper);
         printBin(std::numeric_limits<double>::infinity());
+        // The same gaps counting only the thread's own running: the window's
+        // longest turns, whatever kept it from a CPU.
+        std::vector<double> ran;
+        ran.reserve(sorted.size());
+        for (const Gap& g : sorted) ran.push_back(g.runMs);
+        std::sort(ran.begin(), ran.end());
+        auto ranAt = [&](double q) {
+            if (ran.empty()) return 0.0;
+            return ran[std::min(ran.size() - 1, static_cast<std::size_t>(q * static_cast<double>(ran.size())))];
+        };
+        double waited = 0;
+        for (const Gap& g : sorted) waited = std::max(waited, g.waitMs);
+        std::printf("ran ms p50 %.2f p99 %.2f p99.9 %.2f max %.2f; longest wait for a CPU %.2f ms\n", ranAt(0.5),
+                    ranAt(0.99), ranAt(0.999), ran.empty() ? 0.0 : ran.back(), waited);
     }
 
 private:
@@ -109,6 +178,8 @@ private:
         double ms;
         qint64 endNs;
         std::int32_t stored;
+        double runMs = 0;
+        double waitMs = 0;
     };
     static constexpr std::size_t kLongestShown = 5;
     Gap Largest() const {
@@ -120,6 +191,60 @@ private:
     std::vector<Gap> mGaps;
     std::size_t mReported = 0;
     qint64 mLastNs = 0;
+    ThreadSchedTimes mSched;
+    std::optional<ThreadSchedTimes::Times> mLastTimes;
+};
+
+// Watches the main thread from a thread of its own: when no tick has come
+// for kStuckMs, prints what the kernel says the main thread is doing (its
+// state, the routine it waits in, its kernel stack; the stack needs root),
+// once a stall. A stall the thread spends asleep is a wait for something: a
+// lock, the disk, a page.
+class StuckWatch {
+public:
+    static constexpr qint64 kStuckMs = 100;
+
+    StuckWatch() : mMainTid(static_cast<pid_t>(syscall(SYS_gettid))), mThread([this] { Run(); }) {}
+    ~StuckWatch() {
+        mStop.store(true);
+        mThread.join();
+    }
+    StuckWatch(const StuckWatch&) = delete;
+    StuckWatch& operator=(const StuckWatch&) = delete;
+    void Tick(qint64 nowNs) { mLastTickNs.store(nowNs, std::memory_order_relaxed); }
+
+private:
+    static std::string Read(const std::string& path) {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    void Run() {
+        qint64 reportedTick = -1;
+        while (!mStop.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const qint64 last = mLastTickNs.load(std::memory_order_relaxed);
+            if (last == 0 || last == reportedTick || MonotonicNs() - last < kStuckMs * 1'000'000) continue;
+            reportedTick = last;
+            const std::string task = "/proc/self/task/" + std::to_string(mMainTid);
+            std::string stat = Read(task + "/stat");
+            const std::size_t paren = stat.rfind(')');
+            const char state = paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
+            std::string stack = Read(task + "/stack");
+            for (char& c : stack)
+                if (c == '\n') c = '|';
+            std::fprintf(stderr, "stuck main thread at monotonic %.3f, %.0f ms after a tick: state %c, wchan %s, stack %s\n",
+                         static_cast<double>(MonotonicNs()) / 1e9, static_cast<double>(MonotonicNs() - last) / 1e6,
+                         state, Read(task + "/wchan").c_str(), stack.c_str());
+        }
+    }
+
+    const pid_t mMainTid;
+    std::atomic<qint64> mLastTickNs{0};
+    std::atomic<bool> mStop{false};
+    std::thread mThread;
 };
 
 // Counts the paints of the widgets it watches, to show the list really redraws.
@@ -258,7 +383,12 @@ int main(int argc, char** argv) {
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     ticker.setInterval(kTickMs);
-    QObject::connect(&ticker, &QTimer::timeout, [&] { stalls.Tick(MonotonicNs(), window.Packets().Count()); });
+    StuckWatch stuck;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const qint64 now = MonotonicNs();
+        stalls.Tick(now, window.Packets().Count());
+        stuck.Tick(now);
+    });
     ticker.start();
 
     // Counts flood datagrams as they are filed, and decides when the run is over.

@@ -55,6 +55,7 @@ if [ "$ALONE" -eq 0 ]; then
     start_dumpcap "$PORT"
     start_ring_count "$BUILD" "$PORT"
 fi
+if [ "${PAUSE_WATCH:-0}" = 1 ]; then start_pause_watch "$BUILD"; fi
 QT_QPA_PLATFORM=offscreen ip netns exec "$NS_A" "${WINDOW[@]}" >"$WORK/window.out" 2>"$WORK/window.err" &
 PIDS+=($!)
 WINDOW_PID=$!
@@ -74,6 +75,7 @@ memory_kb() { [ -n "$1" ] && awk '/^VmHWM|^VmRSS|^RssAnon|^RssFile|^RssShmem/ {p
 HELPER_MEMORY="$(memory_kb "$HELPER_PID")"
 DUMPCAP_MEMORY="$(memory_kb "${DUMPCAP_PID:-}")"
 stop_comparisons
+stop_pause_watch
 WINDOW_STATUS=0
 wait "$WINDOW_PID" || WINDOW_STATUS=$?
 PIDS=()
@@ -122,10 +124,13 @@ echo "largest stall:       $(value "$WORK/window.out" "largest stall ms") ms" \
 echo "list paints:         $(value "$WORK/window.out" "list paints") (the list's viewport and scroll bar)"
 echo "event-loop ticks:    $(grep '^tick gap ms' "$WORK/window.out" | sed 's/^tick gap ms //') (ms between 5 ms ticks)"
 grep '^tick gap .*-' "$WORK/window.out" | sed 's/^/                     /'
+echo "window's own turns:  $(sed -n 's/^ran ms //p' "$WORK/window.out") (ms the main thread ran between ticks)"
 grep '^long gap' "$WORK/window.out" | sed 's/^/  /'
+if [ "${PAUSE_WATCH:-0}" = 1 ]; then stalls_beside_pauses "$WORK/window.out" "$WORK/pauses.out"; fi
 echo "window progress:"
 grep '^t ' "$WORK/window.err" | sed 's/^/  /' || true
 if grep -q '^message' "$WORK/window.err"; then grep '^message' "$WORK/window.err"; fi
+grep '^stuck main thread' "$WORK/window.err" | head -n 5 || true
 if [ "$WINDOW_STATUS" -ne 0 ]; then
     echo "wirelens_window_flood exited with status $WINDOW_STATUS" >&2
     cat "$WORK/window.err" >&2
