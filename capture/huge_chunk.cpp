@@ -1,10 +1,12 @@
 #include "capture/huge_chunk.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace wirelens {
@@ -86,7 +88,27 @@ FaultAheadThread& Thread() {
     return *thread;
 }
 
+std::atomic<int> gReleasing{0};
+
 }  // namespace
+
+bool detail::StartRelease(std::function<void()> run) {
+    gReleasing.fetch_add(1);
+    try {
+        std::thread([run = std::move(run)] {
+            run();
+            gReleasing.fetch_sub(1);
+        }).detach();
+        return true;
+    } catch (const std::system_error&) {
+        gReleasing.fetch_sub(1);
+        return false;
+    }
+}
+
+void WaitForBackgroundReleases() {
+    while (gReleasing.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
 
 void FaultInAhead(const void* begin, std::size_t bytes) { Thread().Request(begin, bytes); }
 

@@ -11,6 +11,16 @@
 // before it: the other thread then has a whole page's worth of writes to
 // clear the next one in.
 //
+// Memory that grows for as long as a capture runs (the packet records) is
+// faulted in small pages all the same. A huge page's fault clears its 2 MiB
+// in one step the scheduler cannot cut short, and where the host backs a
+// virtual machine's fresh memory only when first touched, that step took
+// 4.3 ms here (a small page: under 0.1 ms, 0.7 ms for 2 MiB of them). Every
+// such step of the fault-ahead thread kept the window's thread, woken
+// meanwhile, off that CPU. Chunks that are used again and again (the
+// datagram store's) keep huge pages: they are faulted in once, and written
+// out with O_DIRECT, which pins far fewer pages of them.
+//
 // That thread faults a page in by writing to it, not by asking the kernel to
 // populate it (MADV_POPULATE_WRITE): the kernel populates under the read side
 // of the process's memory-map lock, and a huge page cleared under it, when the
@@ -23,6 +33,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -43,12 +54,18 @@ struct FreeChunk {
 template <typename T>
 using HugeChunk = std::unique_ptr<T[], FreeChunk>;
 
-// `bytes` must be a multiple of kHugePageBytes.
+enum class ChunkPages {
+    Huge,   // transparent huge pages where the kernel offers them
+    Small,  // the kernel's ordinary pages
+};
+
+// `bytes` must be a multiple of kHugePageBytes; the chunk is aligned to one.
 template <typename T>
-HugeChunk<T> AllocateHugeChunk(std::size_t bytes) {
+HugeChunk<T> AllocateHugeChunk(std::size_t bytes, ChunkPages pages = ChunkPages::Huge) {
     void* p = std::aligned_alloc(kHugePageBytes, bytes);
     if (p == nullptr) throw std::bad_alloc();
-    madvise(p, bytes, MADV_HUGEPAGE);  // advice only: without huge pages it is ordinary memory
+    // Advice only: without huge pages it is ordinary memory.
+    if (pages == ChunkPages::Huge) madvise(p, bytes, MADV_HUGEPAGE);
     return HugeChunk<T>(static_cast<T*>(p));
 }
 
@@ -63,6 +80,28 @@ void FaultInAhead(const void* begin, std::size_t bytes);
 // Waits until every request made so far has been served or dropped; for
 // callers that must know the pages are in.
 void WaitForFaultAhead();
+
+// Runs `release` (which frees chunks, ends files) on a thread of its own, or
+// here when no thread can be made. Unmapping hundreds of megabytes takes
+// tens of milliseconds: a window clearing a long capture would stand still.
+template <typename Release>
+void ReleaseInBackground(Release release);
+
+// Waits until every release handed over so far has ended.
+void WaitForBackgroundReleases();
+
+namespace detail {
+// Starts `run` on a detached thread, counted until it ends; false when no
+// thread could be made.
+bool StartRelease(std::function<void()> run);
+}  // namespace detail
+
+template <typename Release>
+void ReleaseInBackground(Release release) {
+    // Held apart, so that it is still here to run if no thread can be made.
+    auto held = std::make_shared<Release>(std::move(release));
+    if (!detail::StartRelease([held] { (*held)(); })) (*held)();
+}
 
 // What a writer filling a chunk from `before` to `after` bytes asks for: the
 // next huge page when this write is the first into a page. Returns true when

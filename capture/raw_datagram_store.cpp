@@ -552,33 +552,27 @@ std::uint32_t RawDatagramStore::WireLength(std::uint32_t position) const {
 }
 
 namespace {
-std::atomic<int> gClosing{0};
-
-// Ends a cleared store's files on a thread of its own: the write in flight
-// (its writer, and the chunks handed to it) first, then the files. Freeing a
+// Ends a cleared store's files in the background: the write in flight (its
+// writer, and the chunks handed to it) first, then the files. Freeing a
 // large file's blocks takes long (about 170 ms a gigabyte here, in close or
 // ftruncate alike), and a write can wait on the disk: a window clearing a big
 // capture would stand still for seconds.
 template <typename Writer>
 void RetireInBackground(std::unique_ptr<Writer> writer, std::vector<HugeChunk<std::uint8_t>> writing, int file,
                         int indexFile) {
-    gClosing.fetch_add(1);
-    std::thread([writer = std::move(writer), writing = std::move(writing), file, indexFile]() mutable {
+    ReleaseInBackground([writer = std::move(writer), writing = std::move(writing), file, indexFile]() mutable {
         writer.reset();  // waits for its write: `writing` is read until then
         writing.clear();
         close(file);
         if (indexFile >= 0) close(indexFile);
-        gClosing.fetch_sub(1);
-    }).detach();
+    });
 }
 
 // A file this small is freed at once, on the caller's thread.
 constexpr std::uint64_t kCloseAtOnceBytes = 64u << 20;
 }  // namespace
 
-void WaitForClosedDatagramFiles() {
-    while (gClosing.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
+void WaitForClosedDatagramFiles() { WaitForBackgroundReleases(); }
 
 void RawDatagramStore::ReplaceFiles(std::vector<HugeChunk<std::uint8_t>> writing, bool inBackground) {
     std::unique_ptr<Writer> writer = std::move(mWriter);

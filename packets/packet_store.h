@@ -22,11 +22,11 @@ public:
     bool Put(std::int32_t key, const clV& record);
     void Clear();
     std::size_t ReservedBytes() const;
-    // Makes the first chunk ready, its first huge page faulted in on another
-    // thread, so that the first packet does not clear that page itself.
+    // Makes the first chunk ready, its first 2 MiB faulted in on another
+    // thread, so that the first packets do not fault them in themselves.
     void PrepareFirstChunk();
 
-    // Records per chunk: a whole number of huge pages of 28-byte records.
+    // Records per chunk: a whole number of 2 MiB of 28-byte records.
     static constexpr std::int32_t kChunkRecords = 1 << 19;
 
 private:

@@ -5,11 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/huge_chunk.h"
 #include "capture/raw_datagram_store.h"
 #include "tests/datagram_builder.h"
+#include "tests/vm_flags.h"
 
 namespace wirelens {
 namespace {
@@ -238,6 +244,38 @@ TEST(FaultInAhead, AChunkFreedWithRequestsQueuedIsNeverTouchedAgain) {
         chunk.reset();
     }
     WaitForFaultAhead();
+}
+
+// Memory that grows with a capture is faulted in small pages: a huge page's
+// fault is one long step no other thread can cut into.
+TEST(HugeChunk, OnlyChunksAskedToHaveHugePagesAreAdvisedSo) {
+    const auto huge = AllocateHugeChunk<std::uint8_t>(4 * kHugePageBytes, ChunkPages::Huge);
+    const auto small = AllocateHugeChunk<std::uint8_t>(4 * kHugePageBytes, ChunkPages::Small);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(small.get()) % kHugePageBytes, 0u);
+    const std::string hugeFlags = testing::VmFlagsOf(huge.get() + kHugePageBytes);
+    const std::string smallFlags = testing::VmFlagsOf(small.get() + kHugePageBytes);
+    ASSERT_FALSE(hugeFlags.empty());
+    ASSERT_FALSE(smallFlags.empty());
+    EXPECT_NE(hugeFlags.find(" hg"), std::string::npos) << hugeFlags;
+    EXPECT_EQ(smallFlags.find(" hg"), std::string::npos) << smallFlags;
+}
+
+// What a release holds ends on another thread, and the wait returns only
+// after it has.
+TEST(ReleaseInBackground, EndsWhatItHoldsOnAnotherThreadBeforeTheWaitReturns) {
+    struct Held {
+        std::atomic<std::thread::id>* endedOn;
+        ~Held() {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            endedOn->store(std::this_thread::get_id());
+        }
+    };
+    std::atomic<std::thread::id> endedOn{};
+    std::unique_ptr<Held> held(new Held{&endedOn});
+    ReleaseInBackground([held = std::move(held)]() mutable { held.reset(); });
+    WaitForBackgroundReleases();
+    EXPECT_NE(endedOn.load(), std::thread::id{}) << "the wait returned before the release ended";
+    EXPECT_NE(endedOn.load(), std::this_thread::get_id());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "packets/list_view_mode.h"
 #include "packets/packet_store.h"
 #include "tests/datagram_builder.h"
+#include "tests/vm_flags.h"
 
 namespace wirelens {
 namespace {
@@ -119,6 +120,17 @@ TEST(PacketStore, KeysRunFromOneWithoutGapsAndRestartAfterClear) {
     EXPECT_EQ(store.Count(), 0);
     EXPECT_TRUE(store.Put(1, Record(6, "3.3.3.3", "4.4.4.4")));
     EXPECT_EQ(store.Get(1)->mSrcAddr(), "3.3.3.3");
+}
+
+// The records grow as long as a capture runs, and their pages are faulted
+// in ahead on another thread: in small pages, each a short step, not a huge
+// page's one long fault that keeps the window's thread off that CPU.
+TEST(PacketStore, RecordsLieInSmallPages) {
+    PacketStore store;
+    ASSERT_TRUE(store.Put(1, Record(17, "1.1.1.1", "2.2.2.2")));
+    const std::string flags = testing::VmFlagsOf(store.Get(1));
+    ASSERT_FALSE(flags.empty());
+    EXPECT_EQ(flags.find(" hg"), std::string::npos) << flags;
 }
 
 struct ModeCase {

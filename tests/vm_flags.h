@@ -1,0 +1,31 @@
+#pragma once
+// The kernel's flags for the mapping that holds an address, from
+// /proc/self/smaps (" hg": advised to have huge pages).
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+namespace wirelens::testing {
+
+// The VmFlags line of the mapping that holds `p`; empty when none does.
+inline std::string VmFlagsOf(const void* p) {
+    std::ifstream smaps("/proc/self/smaps");
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    bool inside = false;
+    for (std::string line; std::getline(smaps, line);) {
+        std::uintptr_t begin = 0;
+        std::uintptr_t end = 0;
+        // A mapping's first line is "BEGIN-END perms ..."; its fields are "Name: value".
+        if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " ", &begin, &end) == 2 &&
+            line.find(':') > line.find(' ')) {
+            inside = begin <= at && at < end;
+        } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+            return line;
+        }
+    }
+    return {};
+}
+
+}  // namespace wirelens::testing
