@@ -65,31 +65,47 @@ void PacketListModel::FlushPending() {
     emit RowsFlushed(static_cast<qint64>(mRows.size()));
 }
 
-template <typename Arrange>
-void PacketListModel::ChangeLayout(Arrange arrange) {
+template <typename Arrange, typename Follow>
+void PacketListModel::ChangeLayout(Arrange arrange, Follow follow) {
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     const QModelIndexList before = persistentIndexList();
+    std::vector<int> rows;
     std::vector<std::uint32_t> entries;
+    rows.reserve(static_cast<std::size_t>(before.size()));
     entries.reserve(static_cast<std::size_t>(before.size()));
-    for (const QModelIndex& index : before) entries.push_back(mRows.At(static_cast<std::size_t>(index.row())));
-    arrange();
-    // Few persistent indexes (the selection, the current row): find their rows by entry.
-    std::unordered_map<std::uint32_t, int> wanted;
-    for (const std::uint32_t entry : entries) wanted.emplace(entry, -1);
-    std::size_t found = 0;
-    for (std::size_t row = 0; row < mRows.size() && found < wanted.size(); ++row) {
-        const auto it = wanted.find(mRows.At(row));
-        if (it != wanted.end() && it->second < 0) {
-            it->second = static_cast<int>(row);
-            ++found;
-        }
+    for (const QModelIndex& index : before) {
+        rows.push_back(index.row());
+        entries.push_back(mRows.At(static_cast<std::size_t>(index.row())));
     }
+    arrange();
+    const std::vector<int> moved = follow(rows, entries);
     QModelIndexList after;
     after.reserve(before.size());
     for (qsizetype i = 0; i < before.size(); ++i)
-        after.push_back(index(wanted[entries[static_cast<std::size_t>(i)]], before[i].column()));
+        after.push_back(index(moved[static_cast<std::size_t>(i)], before[i].column()));
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+template <typename Arrange>
+void PacketListModel::ChangeLayout(Arrange arrange) {
+    ChangeLayout(arrange, [this](const std::vector<int>&, const std::vector<std::uint32_t>& entries) {
+        // Few persistent indexes (the selection, the current row): find their rows by entry.
+        std::unordered_map<std::uint32_t, int> wanted;
+        for (const std::uint32_t entry : entries) wanted.emplace(entry, -1);
+        std::size_t found = 0;
+        for (std::size_t row = 0; row < mRows.size() && found < wanted.size(); ++row) {
+            const auto it = wanted.find(mRows.At(row));
+            if (it != wanted.end() && it->second < 0) {
+                it->second = static_cast<int>(row);
+                ++found;
+            }
+        }
+        std::vector<int> moved;
+        moved.reserve(entries.size());
+        for (const std::uint32_t entry : entries) moved.push_back(wanted[entry]);
+        return moved;
+    });
 }
 
 void PacketListModel::InsertSortedPending() {
@@ -101,10 +117,37 @@ void PacketListModel::InsertSortedPending() {
     beginInsertRows(QModelIndex(), first, last);
     mRows.append(batch);
     endInsertRows();
-    ChangeLayout([this, first, &batch] {
-        mRows.resize(static_cast<std::size_t>(first));
-        InsertSortedRows(mRows, batch, *mOrder, mSession.Packets());
-    });
+    std::vector<std::size_t> taken;  // the merged rows the batch took, ascending
+    ChangeLayout(
+        [&] {
+            mRows.resize(static_cast<std::size_t>(first));
+            taken = InsertSortedRows(mRows, batch, *mOrder, mSession.Packets());
+        },
+        // Where the persistent indexes went follows from the batch's places, with
+        // no pass over the list: an old row moves down by the batch entries
+        // that went before it, and a row of the batch is among those places.
+        [&](const std::vector<int>& rows, const std::vector<std::uint32_t>& entries) {
+            std::vector<int> moved;
+            moved.reserve(rows.size());
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                const auto row = static_cast<std::size_t>(rows[i]);
+                if (row < static_cast<std::size_t>(first)) {
+                    // Batch entry j has taken[j] - j old rows before it, rising with j.
+                    std::size_t low = 0;
+                    std::size_t high = taken.size();
+                    while (low < high) {
+                        const std::size_t mid = low + (high - low) / 2;
+                        if (taken[mid] - mid <= row) low = mid + 1; else high = mid;
+                    }
+                    moved.push_back(static_cast<int>(row + low));
+                } else {
+                    const auto place = std::find_if(taken.begin(), taken.end(),
+                                                    [&](std::size_t at) { return mRows.At(at) == entries[i]; });
+                    moved.push_back(place != taken.end() ? static_cast<int>(*place) : -1);
+                }
+            }
+            return moved;
+        });
 }
 
 void PacketListModel::SetRowOrder(std::optional<RowOrder> order) {

@@ -80,7 +80,11 @@ signals:
 private:
     static constexpr std::uint32_t kOutgoingBit = CaptureSession::kOutgoingBit;
     // Rearranges the rows with `arrange` as one layout change, moving every
-    // persistent index (selection, current row) to its packet's new row.
+    // persistent index (selection, current row) to its packet's new row:
+    // `follow(rows, entries)` gives the new rows of the indexes that were at
+    // `rows`, holding `entries`; the first form looks for them in the list.
+    template <typename Arrange, typename Follow>
+    void ChangeLayout(Arrange arrange, Follow follow);
     template <typename Arrange>
     void ChangeLayout(Arrange arrange);
     void InsertSortedPending();

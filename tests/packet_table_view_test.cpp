@@ -228,5 +228,37 @@ TEST_F(PacketTableViewTest, RowsOfTheirOwnHeightAreLeftToQt) {
     EXPECT_EQ(ownTable.viewport()->grab().toImage(), qtTable.viewport()->grab().toImage());
 }
 
+// A layout change (a sort) moves a hidden row and a row of its own height
+// with their items, as in Qt's table, though the row header is asked only
+// when such rows exist; with only default rows it is not asked at all.
+TEST_F(PacketTableViewTest, SortingKeepsRowsOfTheirOwnAsQtsTableDoes) {
+    EXPECT_TRUE(ownTable.RowHeaderSkipsDefaultLayouts()) << "Qt's row header could not be told apart from the model";
+    model.sort(0, Qt::DescendingOrder);
+    Settle();
+    ExpectSame("sorted, every row a default row");
+
+    OnBoth([](QTableView& v) {
+        v.setRowHidden(4, true);
+        v.setRowHeight(10, 40);
+    });
+    const QString hidden = model.item(4, 0)->text();
+    const QString tall = model.item(10, 0)->text();
+    model.sort(0, Qt::AscendingOrder);
+    Settle();
+    int hiddenRows = 0;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        ASSERT_EQ(ownTable.isRowHidden(row), qtTable.isRowHidden(row)) << "row " << row;
+        ASSERT_EQ(ownTable.rowHeight(row), qtTable.rowHeight(row)) << "row " << row;
+        hiddenRows += ownTable.isRowHidden(row) ? 1 : 0;
+        if (model.item(row, 0)->text() == hidden) {
+            EXPECT_TRUE(ownTable.isRowHidden(row));
+        }
+        if (model.item(row, 0)->text() == tall) {
+            EXPECT_EQ(ownTable.rowHeight(row), 40);
+        }
+    }
+    EXPECT_EQ(hiddenRows, 1);
+}
+
 }  // namespace
 }  // namespace wirelens

@@ -9,6 +9,8 @@
 #include <QScrollBar>
 #include <algorithm>
 #include <climits>
+#include <memory>
+#include <utility>
 
 namespace wirelens {
 
@@ -48,13 +50,59 @@ void PacketTableView::updateGeometries() {
     bar->setPageStep(std::max(viewport()->height() / rowHeight, 1) * rowHeight);
 }
 
-bool PacketTableView::PlacesRowsByNumber() const {
+bool PacketTableView::AllRowsAreDefault() const {
     // The header keeps its total length as rows come and go, so this costs nothing.
     const QHeaderView* rows = verticalHeader();
-    return model() != nullptr && !showGrid() && !alternatingRowColors() && !isRightToLeft() &&
-           dragDropMode() == NoDragDrop && !rows->sectionsHidden() &&
-           !rows->sectionsMoved() && rows->sectionResizeMode(0) == QHeaderView::Fixed &&
+    return !rows->sectionsHidden() && !rows->sectionsMoved() && rows->sectionResizeMode(0) == QHeaderView::Fixed &&
            static_cast<qint64>(rows->length()) == static_cast<qint64>(rows->count()) * rows->defaultSectionSize();
+}
+
+bool PacketTableView::PlacesRowsByNumber() const {
+    return model() != nullptr && !showGrid() && !alternatingRowColors() && !isRightToLeft() &&
+           dragDropMode() == NoDragDrop && AllRowsAreDefault();
+}
+
+void PacketTableView::setModel(QAbstractItemModel* newModel) {
+    for (const QMetaObject::Connection& forward : std::as_const(mLayoutForwards)) disconnect(forward);
+    mLayoutForwards.clear();
+    QTableView::setModel(newModel);
+    mRowHeaderSkipsDefault = false;
+    if (newModel == nullptr) return;
+    // Qt's header takes the model's layout signals in two private slots; they
+    // are called from here instead, only when a row is not a default row.
+    // Should Qt name them otherwise, nothing is disconnected and the header
+    // goes on taking every layout change itself.
+    QHeaderView* rows = verticalHeader();
+    const bool before = disconnect(
+        newModel, SIGNAL(layoutAboutToBeChanged(QList<QPersistentModelIndex>, QAbstractItemModel::LayoutChangeHint)),
+        rows, SLOT(_q_sectionsAboutToBeChanged(QList<QPersistentModelIndex>, QAbstractItemModel::LayoutChangeHint)));
+    if (!before) return;
+    if (!disconnect(newModel, SIGNAL(layoutChanged(QList<QPersistentModelIndex>, QAbstractItemModel::LayoutChangeHint)),
+                    rows, SLOT(_q_sectionsChanged(QList<QPersistentModelIndex>, QAbstractItemModel::LayoutChangeHint)))) {
+        connect(newModel, SIGNAL(layoutAboutToBeChanged(QList<QPersistentModelIndex>, QAbstractItemModel::LayoutChangeHint)),
+                rows, SLOT(_q_sectionsAboutToBeChanged(QList<QPersistentModelIndex>, QAbstractItemModel::LayoutChangeHint)));
+        return;
+    }
+    mRowHeaderSkipsDefault = true;
+    // What the header is told before a change, it is told after it too.
+    auto told = std::make_shared<bool>(false);
+    mLayoutForwards.append(connect(newModel, &QAbstractItemModel::layoutAboutToBeChanged, this,
+                                   [this, rows, told](const QList<QPersistentModelIndex>& parents,
+                                                      QAbstractItemModel::LayoutChangeHint hint) {
+                                       *told = !AllRowsAreDefault();
+                                       if (*told)
+                                           QMetaObject::invokeMethod(rows, "_q_sectionsAboutToBeChanged",
+                                                                     Qt::DirectConnection, Q_ARG(QList<QPersistentModelIndex>, parents),
+                                                                     Q_ARG(QAbstractItemModel::LayoutChangeHint, hint));
+                                   }));
+    mLayoutForwards.append(connect(newModel, &QAbstractItemModel::layoutChanged, this,
+                                   [rows, told](const QList<QPersistentModelIndex>& parents,
+                                                QAbstractItemModel::LayoutChangeHint hint) {
+                                       if (!std::exchange(*told, false)) return;
+                                       QMetaObject::invokeMethod(rows, "_q_sectionsChanged", Qt::DirectConnection,
+                                                                 Q_ARG(QList<QPersistentModelIndex>, parents),
+                                                                 Q_ARG(QAbstractItemModel::LayoutChangeHint, hint));
+                                   }));
 }
 
 bool PacketTableView::viewportEvent(QEvent* event) {

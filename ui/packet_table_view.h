@@ -10,6 +10,12 @@
 // let go at a row, a row brought into view at a row. Anything else (a
 // grid, alternating colours, right-to-left, rows of their own height) is left
 // to Qt's table. The list spans no cells, and this table would not draw spans.
+//
+// The row header also looks at every row at each of the model's layout
+// changes, for rows of their own height, hidden or moved, to keep them so
+// across the change; a sorted list has a layout change at each insertion,
+// and at ten million rows that look took most of a frame. While every row is
+// a default row there is nothing to keep, and the header is not asked.
 #include <QPersistentModelIndex>
 #include <QTableView>
 #include <vector>
@@ -23,6 +29,14 @@ public:
 
     // True while rows are placed by their number rather than by the row header.
     bool PlacesRowsByNumber() const;
+    // True while every row is a default row: the default height, shown, in its place.
+    bool AllRowsAreDefault() const;
+    // Whether the row header is asked about layout changes only when a row is
+    // not a default row (false when Qt's header could not be told apart from
+    // the model, and it is asked each time).
+    bool RowHeaderSkipsDefaultLayouts() const { return mRowHeaderSkipsDefault; }
+
+    void setModel(QAbstractItemModel* model) override;
 
     // Brings the row into view with a whole row at the top, as a table
     // scrolled by rows does (at the very end, the last row sits on the bottom).
@@ -45,6 +59,8 @@ private:
 
     // The cell under the mouse, followed as Qt's view follows it for its own painting.
     QPersistentModelIndex mHover;
+    bool mRowHeaderSkipsDefault = false;
+    QList<QMetaObject::Connection> mLayoutForwards;
 
     struct PanelKey {
         const QStyle* style = nullptr;
