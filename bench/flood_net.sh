@@ -170,7 +170,7 @@ stalls_beside_pauses() {  # STALLS_FILE PAUSES_FILE
             n = split(pauses, p, /[ \n]/)
             for (i = 1; i + 1 <= n; i += 2) { ps[++np] = p[i]; pe[np] = p[i + 1]; d = pe[np] - ps[np]; total += d; if (d > longest) longest = d }
         }
-        FILENAME == ARGV[1] && /^held / { d = $4 - $3; if (d > cpu) cpu = d }
+        FILENAME == ARGV[1] && /^held / { d = $4 - $3; if (d > cpu) cpu = d; if (d >= 0.02 && shown < 5) { printf "cpu held:            CPU %s ran nothing new for %.1f ms (monotonic %.3f to %.3f)\n", $2, d * 1e3, $3, $4; ++shown } }
         FILENAME == ARGV[2] && /^stall / {
             s = $2; e = $3; overlap = 0
             for (i = 1; i <= np; ++i) { a = (s > ps[i] ? s : ps[i]); b = (e < pe[i] ? e : pe[i]); if (b > a) overlap += b - a }
