@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string>
 
 #include "capture/decode.h"
@@ -139,17 +140,51 @@ std::vector<std::size_t> MergeSortedBatch(Rows& rows, const std::vector<std::uin
         before[i] = from;
     }
 
+    // Batch entries [0, split) join the rows before them, which move towards
+    // the front into room made there; the rest join the rows after them,
+    // which move towards the end. The split moves the fewest rows: a list
+    // whose new rows come first (newest first) moves none.
     const std::size_t oldSize = rows.size();
-    rows.resize(oldSize + placed.size());
+    std::size_t split = 0;
+    if constexpr (requires { rows.GrowFront(std::size_t{}); }) {
+        std::size_t fewest = SIZE_MAX;
+        for (std::size_t m = 0; m <= placed.size(); ++m) {
+            const std::size_t moved = (m > 0 ? before[m - 1] : 0) + (m < placed.size() ? oldSize - before[m] : 0);
+            if (moved < fewest) {
+                fewest = moved;
+                split = m;
+            }
+        }
+    }
     std::vector<std::size_t> taken(placed.size());
+    for (std::size_t i = 0; i < placed.size(); ++i) taken[i] = before[i] + i;
+
+    // Towards the end: from the last entry back, each stretch of old rows
+    // moves back by the entries still to place before it.
+    rows.resize(oldSize + placed.size() - split);
     std::size_t oldEnd = oldSize;
-    for (std::size_t i = placed.size(); i-- > 0;) {
+    for (std::size_t i = placed.size(); i-- > split;) {
         const auto first = rows.begin() + static_cast<std::ptrdiff_t>(before[i]);
         std::move_backward(first, rows.begin() + static_cast<std::ptrdiff_t>(oldEnd),
-                           rows.begin() + static_cast<std::ptrdiff_t>(oldEnd + i + 1));
-        taken[i] = before[i] + i;
-        rows[taken[i]] = EntryOf(placed[i].tie);
+                           rows.begin() + static_cast<std::ptrdiff_t>(oldEnd + (i - split) + 1));
+        rows[before[i] + (i - split)] = EntryOf(placed[i].tie);
         oldEnd = before[i];
+    }
+    if constexpr (requires { rows.GrowFront(std::size_t{}); }) {
+        if (split == 0) return taken;
+        // Towards the front: old row r now sits at r + split; from the first
+        // entry on, each stretch of old rows moves forward to its place.
+        rows.GrowFront(split);
+        std::size_t from = split;  // where the next old row sits
+        std::size_t to = 0;        // where it goes
+        for (std::size_t i = 0; i < split; ++i) {
+            const std::size_t stretch = before[i] - (from - split);
+            std::move(rows.begin() + static_cast<std::ptrdiff_t>(from),
+                      rows.begin() + static_cast<std::ptrdiff_t>(from + stretch), rows.begin() + static_cast<std::ptrdiff_t>(to));
+            from += stretch;
+            to += stretch;
+            rows[to++] = EntryOf(placed[i].tie);
+        }
     }
     return taken;
 }

@@ -12,11 +12,15 @@ namespace wirelens {
 namespace {
 // The first mapping holds a few thousand rows; every growth doubles it.
 constexpr std::size_t kFirstBytes = std::size_t{64} << 10;
+// Room before the first entry comes in whole pages, so that the mapping
+// behind it can be moved there.
+constexpr std::size_t kPageEntries = 4096 / sizeof(std::uint32_t);
 }  // namespace
 
 RowArray::RowArray(RowArray&& other) noexcept
     : mData(std::exchange(other.mData, nullptr)),
       mCapacity(std::exchange(other.mCapacity, 0)),
+      mFront(std::exchange(other.mFront, 0)),
       mRun(std::exchange(other.mRun, true)),
       mSize(std::exchange(other.mSize, 0)),
       mRunFirst(std::exchange(other.mRunFirst, 0)),
@@ -29,6 +33,7 @@ RowArray& RowArray::operator=(RowArray&& other) noexcept {
         release();
         mData = std::exchange(other.mData, nullptr);
         mCapacity = std::exchange(other.mCapacity, 0);
+        mFront = std::exchange(other.mFront, 0);
         mRun = std::exchange(other.mRun, true);
         mSize = std::exchange(other.mSize, 0);
         mRunFirst = std::exchange(other.mRunFirst, 0);
@@ -60,17 +65,46 @@ void RowArray::WriteOut() const {
 }
 
 void RowArray::Grow(std::size_t atLeast) const {
-    std::size_t bytes = std::max(kFirstBytes, mCapacity * sizeof(std::uint32_t));
-    while (bytes / sizeof(std::uint32_t) < atLeast) bytes *= 2;
+    // The whole mapping doubles, the room before the entries included.
+    std::size_t bytes = std::max(kFirstBytes, MappingBytes());
+    while (bytes / sizeof(std::uint32_t) < mFront + atLeast) bytes *= 2;
     void* p;
     if (mData == nullptr) {
         p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     } else {
-        p = mremap(mData, mCapacity * sizeof(std::uint32_t), bytes, MREMAP_MAYMOVE);
+        p = mremap(MappingStart(), MappingBytes(), bytes, MREMAP_MAYMOVE);
     }
     if (p == MAP_FAILED) throw std::bad_alloc();
-    mData = static_cast<std::uint32_t*>(p);
-    mCapacity = bytes / sizeof(std::uint32_t);
+    mData = static_cast<std::uint32_t*>(p) + mFront;
+    mCapacity = bytes / sizeof(std::uint32_t) - mFront;
+}
+
+void RowArray::GrowFront(std::size_t count) {
+    WrittenOut();
+    if (count > mFront) {
+        // At least doubling the room, in whole pages: a list that keeps
+        // taking rows at its start moves its mapping a few times, not at every batch.
+        const std::size_t wanted = std::max({count, 2 * mFront, mSize, kPageEntries}) - mFront;
+        const std::size_t added = (wanted + kPageEntries - 1) / kPageEntries * kPageEntries;
+        const std::size_t room = mFront + added;
+        if (mData == nullptr) Grow(1);
+        const std::size_t bytes = MappingBytes();
+        void* p = mmap(nullptr, added * sizeof(std::uint32_t) + bytes, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        // The old mapping's pages move behind the new room; nothing is copied.
+        auto* const start = static_cast<std::uint32_t*>(p);
+        if (mremap(MappingStart(), bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, start + added) == MAP_FAILED) {
+            munmap(p, added * sizeof(std::uint32_t) + bytes);
+            throw std::bad_alloc();
+        }
+        mData = start + room;
+        mFront = room;
+    }
+    mData -= count;
+    mFront -= count;
+    mCapacity += count;
+    mSize += count;
 }
 
 void RowArray::append(std::span<const std::uint32_t> entries) {
@@ -104,9 +138,10 @@ void RowArray::clear() {
 }
 
 void RowArray::release() {
-    if (mData != nullptr) munmap(mData, mCapacity * sizeof(std::uint32_t));
+    if (mData != nullptr) munmap(MappingStart(), MappingBytes());
     mData = nullptr;
     mCapacity = 0;
+    mFront = 0;
     mOutgoing.clear();
     mOutgoing.shrink_to_fit();
     mRun = true;

@@ -11,7 +11,9 @@
 // the mapping's pages (mremap) instead of copying the entries, so an append
 // costs the same at ten million rows as at ten: a std::vector would copy
 // every entry each time it doubles, and at millions of rows that copy stalls
-// the window.
+// the window. The mapping can have room before the first entry too, made the
+// same way, so that a sorted list whose new rows come first (newest first)
+// takes them without moving every row it holds.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -64,6 +66,9 @@ public:
     void append(std::span<const std::uint32_t> entries);
     // New entries are zero.
     void resize(std::size_t size);
+    // Adds `count` entries before the first, their values unset: entry i
+    // becomes entry i + count. Costs the new entries, not the old ones.
+    void GrowFront(std::size_t count);
     void assign(std::span<const std::uint32_t> entries);
     // Empties the rows; an array's pages are kept for the next fill.
     void clear();
@@ -85,10 +90,13 @@ private:
     }
     void WriteOut() const;
     void Grow(std::size_t atLeast) const;
+    std::uint32_t* MappingStart() const { return mData - mFront; }
+    std::size_t MappingBytes() const { return (mFront + mCapacity) * sizeof(std::uint32_t); }
 
     // The array form; written out from a const accessor, hence mutable.
     mutable std::uint32_t* mData = nullptr;
-    mutable std::size_t mCapacity = 0;
+    mutable std::size_t mCapacity = 0;  // entries from mData to the mapping's end
+    mutable std::size_t mFront = 0;     // entries of room before mData
     mutable bool mRun = true;
     std::size_t mSize = 0;
     // The run form. The outgoing bits sit in fixed blocks, so a run grows

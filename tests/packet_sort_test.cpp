@@ -155,6 +155,50 @@ TEST(SortedInsertion, BatchesLandWhereAFullSortPutsThem) {
     }
 }
 
+// Newest first: a capture's batch is newer than every row listed, and the
+// list takes it in room before its first row, moving none of the rows it
+// holds; a batch that lands at both ends still gives the full sort's order.
+TEST(SortedInsertion, NewestFirstTakesEachBatchAtTheFrontWithoutMovingTheList) {
+    PacketStore store;
+    std::vector<Row> timed;
+    for (std::size_t i = 0; i < 4000; ++i)
+        timed.push_back({17, "198.51.100.1", "198.51.100.2", 9, 9, 100,
+                         {kDay1 + static_cast<std::int64_t>(i / 10), static_cast<std::uint32_t>(i % 10)}});
+    const std::vector<std::uint32_t> all = FillStore(store, timed);
+    const RowOrder newestFirst{SortColumn::Time, SortOrder::Descending};
+    std::vector<std::uint32_t> start(all.begin(), all.begin() + 1000);
+    SortRows(start, newestFirst, store);
+    RowArray list;
+    list.assign(start);
+    // The room before the first row grows now and then (the mapping moves,
+    // nothing is copied); between those times the listed rows stay put.
+    int stayed = 0;
+    for (std::size_t next = 1000; next < all.size(); next += 500) {
+        const std::uint32_t* oldFirst = list.data();
+        const std::vector<std::uint32_t> batch(all.begin() + static_cast<std::ptrdiff_t>(next),
+                                               all.begin() + static_cast<std::ptrdiff_t>(next + 500));
+        const std::vector<std::size_t> taken = InsertSortedRows(list, batch, newestFirst, store);
+        stayed += list.data() + 500 == oldFirst ? 1 : 0;
+        EXPECT_EQ(taken.front(), 0u);
+        EXPECT_EQ(taken.back(), 499u);
+        std::vector<std::uint32_t> expected(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(next + 500));
+        SortRows(expected, newestFirst, store);
+        ASSERT_TRUE(list == expected) << "at " << next;
+    }
+    EXPECT_GE(stayed, 3) << "of 6 batches";
+    // One batch with both the newest and the oldest packet: part at each end.
+    std::vector<Row> ends{{6, "9.1.1.1", "9.1.1.1", 1, 1, 1, {kDay1 + 100000, 0}}, {6, "9.1.1.1", "9.1.1.1", 1, 1, 1, {kDay1 - 5, 0}}};
+    const std::vector<std::uint32_t> both = FillStore(store, ends);
+    const std::vector<std::size_t> taken = InsertSortedRows(list, both, newestFirst, store);
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_EQ(taken.front(), 0u);
+    EXPECT_EQ(taken.back(), list.size() - 1);
+    std::vector<std::uint32_t> expected = all;
+    expected.insert(expected.end(), both.begin(), both.end());
+    SortRows(expected, newestFirst, store);
+    EXPECT_TRUE(list == expected);
+}
+
 // A live capture merges a batch at every event-loop turn into a list that may
 // hold millions of rows: the merge must reuse the list's room, not rebuild it.
 TEST(SortedInsertion, MergesIntoTheListsOwnBufferWhenItHasRoom) {

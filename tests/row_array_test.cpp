@@ -158,5 +158,62 @@ TEST(RowArray, MovesAndReleasesItsMapping) {
     EXPECT_TRUE(a == (std::vector<std::uint32_t>{9}));
 }
 
+// Room before the first entry comes from moving the mapping's pages behind
+// new ones: entries taken at the front and at the end, in turns and across
+// many growths of both, keep their order, and the array still moves, clears
+// and is released whole.
+TEST(RowArray, GrowsAtTheFrontAndTheEndAlikeKeepingEveryEntry) {
+    RowArray rows;
+    std::vector<std::uint32_t> expected;  // front entries, reversed
+    std::vector<std::uint32_t> back;
+    std::uint32_t next = 1;
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t count = 1 + static_cast<std::size_t>(round) * 37 % 3000;
+        rows.GrowFront(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            rows[count - 1 - i] = next;
+            expected.push_back(next++);
+        }
+        if (round % 3 == 0) {
+            rows.push_back(0x40000000u + next);
+            back.push_back(0x40000000u + next++);
+        }
+    }
+    std::vector<std::uint32_t> all(expected.rbegin(), expected.rend());
+    all.insert(all.end(), back.begin(), back.end());
+    ASSERT_EQ(rows.size(), all.size());
+    EXPECT_TRUE(rows == all);
+
+    RowArray moved(std::move(rows));
+    EXPECT_TRUE(moved == all);
+    moved.resize(moved.size() + 5000);  // the end grows after the front did
+    for (std::size_t i = all.size(); i < moved.size(); ++i) ASSERT_EQ(moved[i], 0u) << i;
+    moved.clear();
+    moved.GrowFront(3);
+    moved[0] = 7;
+    moved[1] = 8;
+    moved[2] = 9;
+    EXPECT_TRUE(moved == (std::vector<std::uint32_t>{7, 8, 9}));
+    moved.release();
+    EXPECT_TRUE(moved.empty());
+    moved.GrowFront(1);  // from nothing
+    moved[0] = 5;
+    EXPECT_TRUE(moved == (std::vector<std::uint32_t>{5}));
+}
+
+// A run (rows in capture order) is written out before it takes rows at the front.
+TEST(RowArray, ARunTakingRowsAtTheFrontIsWrittenOutFirst) {
+    RowArray rows;
+    for (std::uint32_t key = 1; key <= 100; ++key) rows.push_back(key | (key % 2 == 0 ? RowArray::kOutgoingBit : 0u));
+    ASSERT_TRUE(rows.IsRun());
+    rows.GrowFront(2);
+    rows[0] = 500;
+    rows[1] = 501;
+    EXPECT_FALSE(rows.IsRun());
+    std::vector<std::uint32_t> expected{500, 501};
+    for (std::uint32_t key = 1; key <= 100; ++key) expected.push_back(key | (key % 2 == 0 ? RowArray::kOutgoingBit : 0u));
+    EXPECT_TRUE(rows == expected);
+}
+
 }  // namespace
 }  // namespace wirelens
