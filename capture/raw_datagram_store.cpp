@@ -225,11 +225,15 @@ private:
             int error = mFailed;
             const std::uint8_t* mapped = nullptr;
             if (error == 0) {
+                // Writing and mapping both happen without the lock: a mapping
+                // waits for the process's memory map, held at times for
+                // seconds by others (the kernel's huge-page scanner was seen
+                // to), and the appending thread takes the lock for every chunk.
                 lock.unlock();
                 error = Write(job);
+                if (error == 0) mapped = static_cast<const std::uint8_t*>(MapWritten(mFd, kChunkBytes, job.at, error));
                 lock.lock();
-                if (error == 0 && !mDropMappings)
-                    mapped = static_cast<const std::uint8_t*>(MapWritten(mFd, kChunkBytes, job.at, error));
+                if (mDropMappings) Unmap(std::exchange(mapped, nullptr));
                 if (error != 0) mFailed = error;
             }
             mJobs.pop_front();
@@ -597,7 +601,10 @@ void RawDatagramStore::Clear() {
     // A large file is handed to a thread to end, with the write in flight,
     // and new files take its place. After a full disk the room must be back
     // at once: that file is cut here.
-    const bool retire = mFile >= 0 && mWriteError == 0 && FileBytes() > kCloseAtOnceBytes;
+    // The chunks handed over count as written: behind a slow disk, waiting
+    // for them is what takes long.
+    const std::uint64_t handedOver = mWriter ? std::uint64_t{mWriter->Pending()} * kChunkBytes : 0;
+    const bool retire = mFile >= 0 && mWriteError == 0 && FileBytes() + handedOver > kCloseAtOnceBytes;
     std::vector<HugeChunk<std::uint8_t>> writing;
     if (retire && mWriter && mWriter->Pending() != 0) {
         // Every chunk in memory but the one filling is handed over or written.
