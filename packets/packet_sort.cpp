@@ -118,19 +118,19 @@ std::vector<std::size_t> MergeSortedBatch(Rows& rows, const std::vector<std::uin
     // costs a few comparisons an entry: each is a look at a stored record,
     // likely a cache miss, and a full bisection of ten million rows is 24 of them.
     std::vector<std::size_t> before(placed.size());
-    const std::size_t oldCount = rows.size();
+    const std::size_t oldSize = rows.size();
     const auto goesBefore = [&](const Placed& p, std::size_t row) { return p < PlaceOf(rows[row], order, store); };
     std::size_t from = 0;
     for (std::size_t i = 0; i < placed.size(); ++i) {
         std::size_t low = from;  // rows before `low` go before the entry
         std::size_t step = 1;
         std::size_t high = from;
-        while (high < oldCount && !goesBefore(placed[i], high)) {
+        while (high < oldSize && !goesBefore(placed[i], high)) {
             low = high + 1;
             high = from + step;
             step *= 2;
         }
-        high = std::min(high, oldCount);
+        high = std::min(high, oldSize);
         // The entry goes after every row before `low` and before row `high`.
         while (low < high) {
             const std::size_t mid = low + (high - low) / 2;
@@ -144,7 +144,6 @@ std::vector<std::size_t> MergeSortedBatch(Rows& rows, const std::vector<std::uin
     // the front into room made there; the rest join the rows after them,
     // which move towards the end. The split moves the fewest rows: a list
     // whose new rows come first (newest first) moves none.
-    const std::size_t oldSize = rows.size();
     std::size_t split = 0;
     if constexpr (requires { rows.GrowFront(std::size_t{}); }) {
         std::size_t fewest = SIZE_MAX;

@@ -19,7 +19,6 @@
 #include <numeric>
 #include <set>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -74,22 +73,6 @@ int CountMappings(const std::string& folder) {
     int n = 0;
     for (std::string line; std::getline(maps, line);) n += line.find(folder + "/") != std::string::npos;
     return n;
-}
-
-// The files in `folder` this process holds open, each named by its inode.
-std::set<std::string> FilesOpenIn(const std::string& folder) {
-    std::set<std::string> files;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (const dirent* e = readdir(d)) {
-            char target[512];
-            const std::string link = std::string("/proc/self/fd/") + e->d_name;
-            const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-            if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)).starts_with(folder + "/"))
-                files.emplace(target, static_cast<std::size_t>(n));
-        }
-        closedir(d);
-    }
-    return files;
 }
 
 struct Backing {
@@ -296,13 +279,13 @@ TEST(FileBackedRawDatagramStore, ClearingALargeStoreStartsANewFileAndFreesTheOld
         const int fds = CountEntries("/proc/self/fd");
         // Most of it may still wait for the disk when the clear comes.
         Fill(store, 20 * kChunk);
-        const std::set<std::string> before = FilesOpenIn(folder);
+        const std::set<std::string> before = testing::DatagramFileNames(folder);
         ASSERT_FALSE(before.empty());
         store.Clear();
         EXPECT_TRUE(store.FileBacked()) << store.StorageNote();
         // New files take the old ones' place (which the other thread may
         // still hold), rather than the old ones being cut and kept.
-        const std::set<std::string> after = FilesOpenIn(folder);
+        const std::set<std::string> after = testing::DatagramFileNames(folder);
         EXPECT_TRUE(std::any_of(after.begin(), after.end(), [&](const std::string& f) { return !before.contains(f); }))
             << "the store kept its files";
         EXPECT_EQ(store.FileBytes(), 0u);

@@ -66,7 +66,6 @@ void PacketTableView::setModel(QAbstractItemModel* newModel) {
     for (const QMetaObject::Connection& forward : std::as_const(mLayoutForwards)) disconnect(forward);
     mLayoutForwards.clear();
     QTableView::setModel(newModel);
-    mRowHeaderSkipsDefault = false;
     if (newModel == nullptr) return;
     // Qt's header takes the model's layout signals in two private slots; they
     // are called from here instead, only when a row is not a default row.
@@ -83,7 +82,6 @@ void PacketTableView::setModel(QAbstractItemModel* newModel) {
                 rows, SLOT(_q_sectionsAboutToBeChanged(QList<QPersistentModelIndex>, QAbstractItemModel::LayoutChangeHint)));
         return;
     }
-    mRowHeaderSkipsDefault = true;
     // What the header is told before a change, it is told after it too.
     auto told = std::make_shared<bool>(false);
     mLayoutForwards.append(connect(newModel, &QAbstractItemModel::layoutAboutToBeChanged, this,

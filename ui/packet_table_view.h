@@ -34,7 +34,7 @@ public:
     // Whether the row header is asked about layout changes only when a row is
     // not a default row (false when Qt's header could not be told apart from
     // the model, and it is asked each time).
-    bool RowHeaderSkipsDefaultLayouts() const { return mRowHeaderSkipsDefault; }
+    bool RowHeaderSkipsDefaultLayouts() const { return !mLayoutForwards.isEmpty(); }
 
     void setModel(QAbstractItemModel* model) override;
 
@@ -59,7 +59,6 @@ private:
 
     // The cell under the mouse, followed as Qt's view follows it for its own painting.
     QPersistentModelIndex mHover;
-    bool mRowHeaderSkipsDefault = false;
     QList<QMetaObject::Connection> mLayoutForwards;
 
     struct PanelKey {
