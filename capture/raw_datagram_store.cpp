@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "capture/decode.h"
+#include "capture/file_mappings.h"
 
 namespace wirelens {
 
@@ -82,21 +83,6 @@ int MakeTemporaryFile(const std::string& folder) {
     return fd;
 }
 
-// A read-only mapping of `bytes` of `fd` from `at` (a part written out), or
-// nullptr with `error` set.
-const void* MapWritten(int fd, std::size_t bytes, off_t at, int& error) {
-    void* mapped = mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, at);
-    if (mapped == MAP_FAILED) {
-        error = errno;
-        return nullptr;
-    }
-    // A fault on a file mapping reads the disk's whole read-ahead window around
-    // the page (8 MiB on some disks): a click on a packet no longer in the page
-    // cache read megabytes of the bytes file and of the index. Reads in order
-    // ask for their read-ahead themselves (ReadAhead).
-    madvise(mapped, bytes, MADV_RANDOM);
-    return mapped;
-}
 }  // namespace
 
 std::vector<std::string> DatagramFileFolders(const char* xdgCacheHome, const char* home, const char* tmpdir) {
@@ -146,18 +132,30 @@ class RawDatagramStore::Writer {
 public:
     static constexpr std::size_t kMaxWrites = 16;
 
-    // What became of a chunk handed over: 0 and its bytes mapped back from
+    // Byte chunks go to the bytes file, index chunks to the index file.
+    enum class Part { Bytes, Index };
+
+    // What became of a part handed over: 0 and its bytes mapped back from
     // the file, or the errno that ended the write. After a failed write the
-    // chunks behind it are not written (a later write could only leave a
+    // parts behind it are not written (a later write could only leave a
     // hole) and end with the same error.
     struct Result {
-        std::size_t chunk = 0;
+        Part kind = Part::Bytes;
+        std::size_t part = 0;
         int error = 0;
         const std::uint8_t* mapped = nullptr;
     };
 
-    explicit Writer(int fd) : mFd(fd), mDirect(SetDirect(fd, true)), mThread([this] { Run(); }) {}
-    // Ends the write in flight; the chunks behind it are not written.
+    // `indexFd` may be -1 (an index kept in memory): then no index part comes.
+    Writer(int fd, int indexFd)
+        : mFd(fd),
+          mIndexFd(indexFd),
+          mDirect(SetDirect(fd, true)),
+          mBytesMapped(kChunkBytes),
+          mIndexMapped(kEntryChunkFileBytes),
+          mThread([this] { Run(); }) {}
+    // Ends the write in flight; the parts behind it are not written. Every
+    // mapping it made ends with it.
     ~Writer() {
         {
             std::lock_guard lock(mMutex);
@@ -165,24 +163,23 @@ public:
         }
         mWake.notify_one();
         mThread.join();
-        for (const Result& result : mResults) Unmap(result.mapped);
     }
 
     // Only while Pending() < kMaxWrites. The bytes must stay put until the
-    // chunk's result is taken.
-    void Start(std::size_t chunk, const std::uint8_t* bytes, std::size_t length, off_t at) {
+    // part's result is taken.
+    void Start(Part kind, std::size_t part, const std::uint8_t* bytes, std::size_t length) {
         {
             std::lock_guard lock(mMutex);
-            mJobs.push_back({chunk, bytes, length, at});
+            mJobs.push_back({kind, part, bytes, length});
         }
         ++mPending;
         mWake.notify_one();
     }
-    // Chunks handed over whose result has not been taken.
+    // Parts handed over whose result has not been taken.
     std::size_t Pending() const { return mPending; }
     // Whether the oldest result is ready; cheap enough to ask on every append.
     bool Done() const { return mReady.load(std::memory_order_acquire) != 0; }
-    // The oldest chunk's result, waiting for it. A chunk written is mapped
+    // The oldest part's result, waiting for it. A part written is mapped
     // back by the writing thread: mapping takes the process's memory map for
     // writing, which can wait long, and the appending thread must not.
     Result Take() {
@@ -194,26 +191,32 @@ public:
         --mPending;
         return result;
     }
-    // Waits for every chunk handed over and forgets their results; a failed
-    // write no longer ends the chunks handed over next.
+    // Waits for every part handed over and forgets their results; a failed
+    // write no longer ends the parts handed over next.
     void Drain() {
-        while (mPending != 0) Unmap(Take().mapped);
+        while (mPending != 0) Take();
         std::lock_guard lock(mMutex);
         mFailed = 0;
     }
-    // The chunks being written will not be read back: their file is going.
+    // Ends every mapping made so far; the parts are read no more.
+    void Unmap() {
+        mBytesMapped.Clear();
+        mIndexMapped.Clear();
+    }
+    // The parts being written will not be read back: their files are going.
     void DropMappings() {
         std::lock_guard lock(mMutex);
         mDropMappings = true;
-        for (Result& result : mResults) Unmap(std::exchange(result.mapped, nullptr));
+        Unmap();
+        for (Result& result : mResults) result.mapped = nullptr;
     }
 
 private:
     struct Job {
-        std::size_t chunk = 0;
+        Part kind = Part::Bytes;
+        std::size_t part = 0;
         const std::uint8_t* bytes = nullptr;
         std::size_t length = 0;
-        off_t at = 0;
     };
 
     void Run() {
@@ -228,16 +231,17 @@ private:
                 // Writing and mapping both happen without the lock: a mapping
                 // waits for the process's memory map, held at times for
                 // seconds by others (the kernel's huge-page scanner was seen
-                // to), and the appending thread takes the lock for every chunk.
+                // to), and the appending thread takes the lock for every part.
                 lock.unlock();
+                FileMappings& mappings = job.kind == Part::Bytes ? mBytesMapped : mIndexMapped;
                 error = Write(job);
-                if (error == 0) mapped = static_cast<const std::uint8_t*>(MapWritten(mFd, kChunkBytes, job.at, error));
+                if (error == 0) mapped = mappings.Map(FdOf(job), job.part, error);
                 lock.lock();
-                if (mDropMappings) Unmap(std::exchange(mapped, nullptr));
+                if (mDropMappings && mapped != nullptr) mappings.Unmap(std::exchange(mapped, nullptr));
                 if (error != 0) mFailed = error;
             }
             mJobs.pop_front();
-            mResults.push_back({job.chunk, error, mapped});
+            mResults.push_back({job.kind, job.part, error, mapped});
             mReady.fetch_add(1, std::memory_order_release);
             mWake.notify_all();
         }
@@ -253,14 +257,21 @@ private:
         return flags >= 0 && fcntl(fd, F_SETFL, direct ? flags | O_DIRECT : flags & ~O_DIRECT) == 0 && direct;
     }
 
+    int FdOf(const Job& job) const { return job.kind == Part::Bytes ? mFd : mIndexFd; }
+
     int Write(const Job& job) {
+        // Index parts go through the page cache: they are small, and the last
+        // ones are read often.
+        const bool direct = job.kind == Part::Bytes && mDirect;
+        const int fd = FdOf(job);
+        const off_t at = static_cast<off_t>(job.part * (job.kind == Part::Bytes ? kChunkBytes : kEntryChunkFileBytes));
         // A direct write takes the chunk's slack up to the next block too:
         // it lies before the next chunk's start and is never read.
-        std::size_t length = mDirect ? (job.length + kBlockBytes - 1) / kBlockBytes * kBlockBytes : job.length;
+        std::size_t length = direct ? (job.length + kBlockBytes - 1) / kBlockBytes * kBlockBytes : job.length;
         for (std::size_t done = 0; done < length;) {
-            const ssize_t n = pwrite(mFd, job.bytes + done, length - done, job.at + static_cast<off_t>(done));
+            const ssize_t n = pwrite(fd, job.bytes + done, length - done, at + static_cast<off_t>(done));
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EINVAL && mDirect) {
+            if (n < 0 && errno == EINVAL && direct && mDirect) {
                 // A file system without direct writes after all, or an unaligned
                 // rest after a short write: write through the page cache from here.
                 mDirect = SetDirect(mFd, false);
@@ -274,19 +285,18 @@ private:
         return 0;
     }
 
-    static void Unmap(const std::uint8_t* mapped) {
-        if (mapped != nullptr) munmap(const_cast<std::uint8_t*>(mapped), kChunkBytes);
-    }
-
     const int mFd;
+    const int mIndexFd;
     bool mDirect;  // the writing thread's own once started
+    FileMappings mBytesMapped;
+    FileMappings mIndexMapped;
     std::mutex mMutex;
     std::condition_variable mWake;
     std::deque<Job> mJobs;        // the first is being written
     std::deque<Result> mResults;  // in the order handed over
     bool mStopping = false;
     bool mDropMappings = false;
-    int mFailed = 0;  // the error that ended a write; the chunks behind it end with it
+    int mFailed = 0;  // the error that ended a write; the parts behind it end with it
     std::atomic<std::size_t> mReady{0};  // mResults.size(), read without the lock
     std::size_t mPending = 0;            // the appending thread's own
     std::thread mThread;
@@ -297,7 +307,7 @@ RawDatagramStore::RawDatagramStore() : RawDatagramStore(DatagramFileFolders()) {
 RawDatagramStore::RawDatagramStore(const std::vector<std::string>& folders) { OpenFile(folders); }
 
 RawDatagramStore::~RawDatagramStore() {
-    mWriter.reset();  // waits for the write in flight, whose bytes are still ours
+    mWriter.reset();  // waits for the write in flight, whose bytes are still ours, and unmaps all
     ReleaseChunks();
     if (mFile >= 0) close(mFile);
     if (mIndexFile >= 0) close(mIndexFile);
@@ -321,10 +331,14 @@ void RawDatagramStore::OpenFile(const std::vector<std::string>& folders) {
                                          reasons + ".";
 }
 
+bool RawDatagramStore::RoomToWrite() {
+    if (!mWriter) mWriter = std::make_unique<Writer>(mFile, mIndexFile);
+    // A disk slower than the capture for long holds it back here.
+    return mWriter->Pending() < Writer::kMaxWrites || FinishWrite();
+}
+
 void RawDatagramStore::StartWritingLastChunk() {
-    if (!mWriter) mWriter = std::make_unique<Writer>(mFile);
-    const std::size_t chunk = mChunks.size() - 1;
-    mWriter->Start(chunk, mChunks.back().memory.get(), mChunkUsed, static_cast<off_t>(chunk * kChunkBytes));
+    mWriter->Start(Writer::Part::Bytes, mChunks.size() - 1, mChunks.back().memory.get(), mChunkUsed);
 }
 
 bool RawDatagramStore::FinishWrite() {
@@ -333,9 +347,15 @@ bool RawDatagramStore::FinishWrite() {
         mWriteError = result.error;
         return false;
     }
+    if (result.kind == Writer::Part::Index) {
+        EntrySlot& slot = mEntryChunks[result.part];
+        slot.mapped = reinterpret_cast<const EntryChunk*>(result.mapped);
+        slot.memory.reset();
+        return true;
+    }
     // The whole chunk's length is mapped: its end may lie past the end of
     // the file, but only the bytes written are ever read.
-    Chunk& chunk = mChunks[result.chunk];
+    Chunk& chunk = mChunks[result.part];
     chunk.mapped = result.mapped;
     // Its memory is kept for a next chunk: already faulted in, it fills
     // without page faults. Freeing it would have the next chunks made anew,
@@ -359,31 +379,17 @@ bool RawDatagramStore::TakeFinishedWrites() {
 bool RawDatagramStore::WritesPending() const { return mWriteError == 0 && mWriter && mWriter->Pending() != 0; }
 
 void RawDatagramStore::ReleaseChunks() {
-    for (Chunk& chunk : mChunks)
-        if (chunk.mapped != nullptr) munmap(const_cast<std::uint8_t*>(chunk.mapped), kChunkBytes);
+    // Every mapping is the writer's.
+    if (mWriter) mWriter->Unmap();
     mChunks.clear();
-    for (EntrySlot& slot : mEntryChunks)
-        if (slot.mapped != nullptr) munmap(const_cast<EntryChunk*>(slot.mapped), kEntryChunkFileBytes);
     mEntryChunks.clear();
+    mEntryChunksHandedOver = 0;
 }
 
-bool RawDatagramStore::WriteOutEntryChunk() {
-    EntrySlot& slot = mEntryChunks.back();
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(slot.memory.get());
-    const off_t at = static_cast<off_t>((mEntryChunks.size() - 1) * kEntryChunkFileBytes);
-    for (std::size_t done = 0; done < sizeof(EntryChunk);) {
-        const ssize_t n = pwrite(mIndexFile, bytes + done, sizeof(EntryChunk) - done, at + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            mWriteError = n < 0 ? errno : ENOSPC;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    slot.mapped = static_cast<const EntryChunk*>(MapWritten(mIndexFile, kEntryChunkFileBytes, at, mWriteError));
-    if (slot.mapped == nullptr) return false;
-    slot.memory.reset();
-    return true;
+void RawDatagramStore::StartWritingEntryChunk() {
+    const std::size_t slot = mEntryChunksHandedOver++;
+    mWriter->Start(Writer::Part::Index, slot, reinterpret_cast<const std::uint8_t*>(mEntryChunks[slot].memory.get()),
+                   sizeof(EntryChunk));
 }
 
 HugeChunk<std::uint8_t> RawDatagramStore::ReadyOrNewChunk() {
@@ -417,16 +423,16 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
     if (mCount == UINT32_MAX) return 0;
     // A chunk written is read from the file from here on; its memory is free.
     if (!TakeFinishedWrites()) return 0;
-    // A full index chunk goes to its file before the next one starts.
-    if (mIndexFile >= 0 && mCount % kEntriesPerChunk == 0 && !mEntryChunks.empty() &&
-        mEntryChunks.back().mapped == nullptr && !WriteOutEntryChunk())
-        return 0;
+    // A full index chunk goes to its file, as a byte chunk does, when the next one starts.
+    if (mIndexFile >= 0 && mEntryChunksHandedOver < mCount / kEntriesPerChunk) {
+        if (!RoomToWrite()) return 0;
+        StartWritingEntryChunk();
+    }
     const std::size_t length = std::min(datagram.size(), kReceiveBufferSize);
     if (mChunks.empty() || mChunkUsed + length > kChunkBytes) {
         if (!mChunks.empty()) {
             if (mFile >= 0) {
-                // A disk slower than the capture for long holds it back here.
-                if (mWriter && mWriter->Pending() >= Writer::kMaxWrites && !FinishWrite()) return 0;
+                if (!RoomToWrite()) return 0;
                 StartWritingLastChunk();
             }
             mChunkEnds.push_back(static_cast<std::uint32_t>(mChunkUsed));
@@ -561,12 +567,11 @@ namespace {
 // large file's blocks takes long (about 170 ms a gigabyte here, in close or
 // ftruncate alike), and a write can wait on the disk: a window clearing a big
 // capture would stand still for seconds.
-template <typename Writer>
-void RetireInBackground(std::unique_ptr<Writer> writer, std::vector<HugeChunk<std::uint8_t>> writing, int file,
-                        int indexFile) {
+template <typename Writer, typename Writing>
+void RetireInBackground(std::unique_ptr<Writer> writer, Writing writing, int file, int indexFile) {
     ReleaseInBackground([writer = std::move(writer), writing = std::move(writing), file, indexFile]() mutable {
         writer.reset();  // waits for its write: `writing` is read until then
-        writing.clear();
+        writing = {};
         close(file);
         if (indexFile >= 0) close(indexFile);
     });
@@ -578,7 +583,7 @@ constexpr std::uint64_t kCloseAtOnceBytes = 64u << 20;
 
 void WaitForClosedDatagramFiles() { WaitForBackgroundReleases(); }
 
-void RawDatagramStore::ReplaceFiles(std::vector<HugeChunk<std::uint8_t>> writing, bool inBackground) {
+void RawDatagramStore::ReplaceFiles(HandedOver writing, bool inBackground) {
     std::unique_ptr<Writer> writer = std::move(mWriter);
     // Nothing of the old file stays mapped, so that its last reference is a descriptor.
     if (writer) writer->DropMappings();
@@ -601,15 +606,18 @@ void RawDatagramStore::Clear() {
     // A large file is handed to a thread to end, with the write in flight,
     // and new files take its place. After a full disk the room must be back
     // at once: that file is cut here.
-    // The chunks handed over count as written: behind a slow disk, waiting
-    // for them is what takes long.
+    // The parts handed over count as written (each as a whole chunk): behind
+    // a slow disk, waiting for them is what takes long.
     const std::uint64_t handedOver = mWriter ? std::uint64_t{mWriter->Pending()} * kChunkBytes : 0;
     const bool retire = mFile >= 0 && mWriteError == 0 && FileBytes() + handedOver > kCloseAtOnceBytes;
-    std::vector<HugeChunk<std::uint8_t>> writing;
+    HandedOver writing;
     if (retire && mWriter && mWriter->Pending() != 0) {
-        // Every chunk in memory but the one filling is handed over or written.
+        // Every chunk in memory but the one filling is handed over or written,
+        // and so is every index chunk handed over.
         for (std::size_t c = 0; c + 1 < mChunks.size(); ++c)
-            if (mChunks[c].mapped == nullptr) writing.push_back(std::move(mChunks[c].memory));
+            if (mChunks[c].mapped == nullptr) writing.chunks.push_back(std::move(mChunks[c].memory));
+        for (std::size_t e = 0; e < mEntryChunksHandedOver; ++e)
+            if (mEntryChunks[e].mapped == nullptr) writing.entries.push_back(std::move(mEntryChunks[e].memory));
     } else if (mWriter) {
         mWriter->Drain();  // the bytes handed over are about to go
     }

@@ -135,19 +135,26 @@ private:
     HugeChunk<std::uint8_t> ReadyOrNewChunk();
     // New memory for a next chunk, faulted in whole on another thread.
     void MakeReadyChunk();
-    // Hands the last chunk, full, to the writer.
+    // Makes the writer if there is none yet, and waits for its oldest part if
+    // it has its fill; false when that part could not be written.
+    bool RoomToWrite();
+    // Hand the last chunk, full, or the next full index chunk to the writer
+    // (after RoomToWrite).
     void StartWritingLastChunk();
-    // Takes the oldest chunk handed to the writer, waiting for it, and reads it
+    void StartWritingEntryChunk();
+    // Takes the oldest part handed to the writer, waiting for it, and reads it
     // from the file from then on; false (and WriteError set) when it could not
     // be written: it then stays in memory.
     bool FinishWrite();
     void ReleaseChunks();
-    // New files in the same folder; the old ones, with `writing` (the chunks
-    // handed to the writer), are freed here or on a thread of their own.
-    void ReplaceFiles(std::vector<HugeChunk<std::uint8_t>> writing, bool inBackground);
-    // Writes the last, full index chunk to the index file and maps it; false
-    // (and WriteError set) when it could not: it then stays in memory.
-    bool WriteOutEntryChunk();
+    // What the writer may still be reading when its files go.
+    struct HandedOver {
+        std::vector<HugeChunk<std::uint8_t>> chunks;
+        std::vector<std::unique_ptr<EntryChunk>> entries;
+    };
+    // New files in the same folder; the old ones, with `writing`, are freed
+    // here or on a thread of their own.
+    void ReplaceFiles(HandedOver writing, bool inBackground);
 
     std::vector<Chunk> mChunks;
     // Memory for the next chunks: made ready while the last chunk fills, or a
@@ -157,6 +164,9 @@ private:
     std::vector<std::uint32_t> mChunkEnds;  // bytes used in each chunk but the last
     std::size_t mChunkUsed = 0;
     std::vector<EntrySlot> mEntryChunks;
+    // Full index chunks handed to the writer, from the first: each goes to
+    // the index file when the next one starts.
+    std::size_t mEntryChunksHandedOver = 0;
     std::uint32_t mCount = 0;
     // (position, wire length) of the few datagrams that were cut, in position order;
     // every other datagram's wire length is its kept length. A deque grows
@@ -164,11 +174,11 @@ private:
     std::deque<std::pair<std::uint32_t, std::uint32_t>> mCutLengths;
     int mFile = -1;
     // The index goes to a file of its own beside the bytes: 4 bytes a datagram
-    // would otherwise be most of a capture's memory per packet. Written through
-    // the page cache: an index chunk is small, and the last ones are read often.
+    // would otherwise be most of a capture's memory per packet. The writer
+    // writes both, in the order handed over.
     int mIndexFile = -1;
     class Writer;
-    std::unique_ptr<Writer> mWriter;  // made with the first full chunk
+    std::unique_ptr<Writer> mWriter;  // made with the first full chunk; holds every mapping
     std::string mFolder;
     std::string mStorageNote;
     int mWriteError = 0;
