@@ -260,6 +260,14 @@ private:
     long mPaints = 0;
 };
 
+// Lines of /proc/self/maps: the process's mappings.
+int CountMappings() {
+    std::ifstream maps("/proc/self/maps");
+    int n = 0;
+    for (std::string line; std::getline(maps, line);) ++n;
+    return n;
+}
+
 bool IsFloodDatagram(const wirelens::clV& record, std::uint16_t port) {
     return record.Protocol() == wirelens::kProtocolUdp && record.HasPorts() && record.DestPort() == port;
 }
@@ -463,6 +471,7 @@ int main(int argc, char** argv) {
     std::printf("capturing at the end %s\nmessages %d\nlist paints %ld\n", stillCapturing ? "yes" : "no", messages,
                 listPaints.Paints());
     std::printf("pump peak MiB %.0f\n", static_cast<double>(pumpPeakBytes) / (1 << 20));
+    std::printf("memory mappings %d\n", CountMappings());
     stalls.Print();
     std::fflush(stdout);
     window.close();

@@ -122,6 +122,7 @@ echo "largest stall:       $(value "$WORK/window.out" "largest stall ms") ms" \
      "(at $(value "$WORK/window.out" "largest stall at s") s; packets first seen at" \
      "$(value "$WORK/window.out" "first packet seen at s") s, last at $(value "$WORK/window.out" "last packet seen at s") s)"
 echo "list paints:         $(value "$WORK/window.out" "list paints") (the list's viewport and scroll bar)"
+echo "memory mappings:     $(value "$WORK/window.out" "memory mappings") (the window's, at the end: the kernel walks them all at times, holding its memory map)"
 echo "event-loop ticks:    $(grep '^tick gap ms' "$WORK/window.out" | sed 's/^tick gap ms //') (ms between 5 ms ticks)"
 grep '^tick gap .*-' "$WORK/window.out" | sed 's/^/                     /'
 echo "window's own turns:  $(sed -n 's/^ran ms //p' "$WORK/window.out") (ms the main thread ran between ticks)"
