@@ -19,12 +19,6 @@ FileMappings::FileMappings(std::size_t partBytes)
 
 FileMappings::~FileMappings() { Clear(); }
 
-std::uint8_t* FileMappings::PartAt(std::size_t part) const {
-    const std::size_t region = part / mPartsPerRegion;
-    if (region >= mRegions.size() || mRegions[region] == nullptr) return nullptr;
-    return mRegions[region] + (part % mPartsPerRegion) * mPartBytes;
-}
-
 const std::uint8_t* FileMappings::Map(int fd, std::size_t part, int& error) {
     // Held throughout, so that Clear cannot give the region back between
     // finding a part's place and mapping there.
@@ -39,7 +33,7 @@ const std::uint8_t* FileMappings::Map(int fd, std::size_t part, int& error) {
         }
         mRegions[region] = static_cast<std::uint8_t*>(reserved);
     }
-    std::uint8_t* const at = PartAt(part);
+    std::uint8_t* const at = mRegions[region] + (part % mPartsPerRegion) * mPartBytes;
     const off_t offset = static_cast<off_t>(part * mPartBytes);
     if (mmap(at, mPartBytes, PROT_READ, MAP_SHARED | MAP_FIXED, fd, offset) == MAP_FAILED) {
         error = errno;

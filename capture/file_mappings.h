@@ -16,6 +16,7 @@
 
 namespace wirelens {
 
+// Map, Unmap and Clear may be called from any thread.
 class FileMappings {
 public:
     // Parts are `partBytes` long (a multiple of the page size), part p
@@ -35,11 +36,9 @@ public:
     void Unmap(const void* at);
     // Ends every mapping and gives the address space back.
     void Clear();
-    // Safe from any thread, as are Map and Unmap.
+    std::size_t PartBytes() const { return mPartBytes; }
 
 private:
-    std::uint8_t* PartAt(std::size_t part) const;  // under mMutex
-
     const std::size_t mPartBytes;
     const std::size_t mPartsPerRegion;
     std::mutex mMutex;

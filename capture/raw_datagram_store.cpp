@@ -148,11 +148,9 @@ public:
 
     // `indexFd` may be -1 (an index kept in memory): then no index part comes.
     Writer(int fd, int indexFd)
-        : mFd(fd),
-          mIndexFd(indexFd),
+        : mBytes{fd, FileMappings(kChunkBytes)},
+          mIndex{indexFd, FileMappings(kEntryChunkFileBytes)},
           mDirect(SetDirect(fd, true)),
-          mBytesMapped(kChunkBytes),
-          mIndexMapped(kEntryChunkFileBytes),
           mThread([this] { Run(); }) {}
     // Ends the write in flight; the parts behind it are not written. Every
     // mapping it made ends with it.
@@ -200,8 +198,8 @@ public:
     }
     // Ends every mapping made so far; the parts are read no more.
     void Unmap() {
-        mBytesMapped.Clear();
-        mIndexMapped.Clear();
+        mBytes.mappings.Clear();
+        mIndex.mappings.Clear();
     }
     // The parts being written will not be read back: their files are going.
     void DropMappings() {
@@ -233,11 +231,11 @@ private:
                 // seconds by others (the kernel's huge-page scanner was seen
                 // to), and the appending thread takes the lock for every part.
                 lock.unlock();
-                FileMappings& mappings = job.kind == Part::Bytes ? mBytesMapped : mIndexMapped;
+                File& file = FileOf(job.kind);
                 error = Write(job);
-                if (error == 0) mapped = mappings.Map(FdOf(job), job.part, error);
+                if (error == 0) mapped = file.mappings.Map(file.fd, job.part, error);
                 lock.lock();
-                if (mDropMappings && mapped != nullptr) mappings.Unmap(std::exchange(mapped, nullptr));
+                if (mDropMappings && mapped != nullptr) file.mappings.Unmap(std::exchange(mapped, nullptr));
                 if (error != 0) mFailed = error;
             }
             mJobs.pop_front();
@@ -257,24 +255,30 @@ private:
         return flags >= 0 && fcntl(fd, F_SETFL, direct ? flags | O_DIRECT : flags & ~O_DIRECT) == 0 && direct;
     }
 
-    int FdOf(const Job& job) const { return job.kind == Part::Bytes ? mFd : mIndexFd; }
+    // A file written to, and the mappings of its parts written.
+    struct File {
+        int fd;
+        FileMappings mappings;
+    };
+    File& FileOf(Part kind) { return kind == Part::Bytes ? mBytes : mIndex; }
 
     int Write(const Job& job) {
         // Index parts go through the page cache: they are small, and the last
         // ones are read often.
-        const bool direct = job.kind == Part::Bytes && mDirect;
-        const int fd = FdOf(job);
-        const off_t at = static_cast<off_t>(job.part * (job.kind == Part::Bytes ? kChunkBytes : kEntryChunkFileBytes));
+        bool direct = job.kind == Part::Bytes && mDirect;
+        File& file = FileOf(job.kind);
+        const int fd = file.fd;
+        const off_t at = static_cast<off_t>(job.part * file.mappings.PartBytes());
         // A direct write takes the chunk's slack up to the next block too:
         // it lies before the next chunk's start and is never read.
         std::size_t length = direct ? (job.length + kBlockBytes - 1) / kBlockBytes * kBlockBytes : job.length;
         for (std::size_t done = 0; done < length;) {
             const ssize_t n = pwrite(fd, job.bytes + done, length - done, at + static_cast<off_t>(done));
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EINVAL && direct && mDirect) {
+            if (n < 0 && errno == EINVAL && direct) {
                 // A file system without direct writes after all, or an unaligned
                 // rest after a short write: write through the page cache from here.
-                mDirect = SetDirect(mFd, false);
+                direct = mDirect = SetDirect(fd, false);
                 length = std::max(done, job.length);
                 continue;
             }
@@ -285,11 +289,9 @@ private:
         return 0;
     }
 
-    const int mFd;
-    const int mIndexFd;
-    bool mDirect;  // the writing thread's own once started
-    FileMappings mBytesMapped;
-    FileMappings mIndexMapped;
+    File mBytes;
+    File mIndex;  // fd -1 when the index stays in memory
+    bool mDirect;  // the bytes file's; the writing thread's own once started
     std::mutex mMutex;
     std::condition_variable mWake;
     std::deque<Job> mJobs;        // the first is being written
