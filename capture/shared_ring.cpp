@@ -52,7 +52,7 @@ void RingMapping::CloseFd() {
 }
 
 void RingMapping::PrepareRecords() {
-    // Writing a page without changing it is safe while the producer writes too.
+    // Writing a page without changing it is safe while the other side writes too.
     FaultInAhead(mRecords, mCapacity);
     mPrepared = true;
 }
@@ -157,12 +157,8 @@ std::unique_ptr<RingMapping> RingMapping::Attach(int fd, std::string& error) {
 
 RingProducer::RingProducer(RingMapping& ring) : mRing(ring) {
     // A ring is written by one producer from its start.
-    mWritten = ring.Positions().published.load(std::memory_order_relaxed);
-    mFlushed = mReleased = mWritten;
-    static_assert(kLargestRingRecord <= kStageBytes, "a record always fits once the stage is flushed");
-    mStage.reset(new (std::nothrow) std::uint8_t[kStageBytes]);
-    if (!mStage) Fail("out of memory");
-    if (ring.Fd() < 0) Fail("the shared ring's memory is not open");
+    mWritten = mReleased = ring.Positions().published.load(std::memory_order_relaxed);
+    mRing.PrepareRecords();
 }
 
 void RingProducer::Fail(std::string why) {
@@ -180,25 +176,14 @@ bool RingProducer::Refresh() {
     return true;
 }
 
-bool RingProducer::Flush() {
+void RingProducer::CopyIn(const void* bytes, std::size_t length) {
+    // Into the first copy of the records alone, in two pieces across their end.
     const std::size_t capacity = mRing.Capacity();
-    const auto controlBytes = static_cast<off_t>(ControlBytes());
-    const auto staged = static_cast<std::size_t>(mWritten - mFlushed);
-    std::size_t done = 0;
-    while (!Broken() && done < staged) {
-        // Up to the records' end at most; the rest goes on from their start.
-        const std::size_t at = static_cast<std::size_t>((mFlushed + done) & (capacity - 1));
-        const std::size_t length = std::min(staged - done, capacity - at);
-        const ssize_t wrote = pwrite(mRing.Fd(), mStage.get() + done, length, controlBytes + static_cast<off_t>(at));
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) {
-            Fail(wrote < 0 ? SystemError("cannot write the shared ring") : "cannot write the shared ring");
-            break;
-        }
-        done += static_cast<std::size_t>(wrote);
-    }
-    mFlushed += done;
-    return !Broken();
+    const std::size_t at = static_cast<std::size_t>(mWritten & (capacity - 1));
+    const std::size_t first = std::min(length, capacity - at);
+    std::memcpy(mRing.Records() + at, bytes, first);
+    if (first < length) std::memcpy(mRing.Records(), static_cast<const std::uint8_t*>(bytes) + first, length - first);
+    mWritten += length;
 }
 
 std::size_t RingProducer::Room() {
@@ -215,25 +200,19 @@ bool RingProducer::Append(FrameType type, std::int64_t seconds, std::uint32_t mi
         ++mDropped;
         return false;
     }
-    if (mWritten - mFlushed + bytes > kStageBytes && !Flush()) {
-        ++mDropped;
-        return false;
-    }
     const FrameHeader header = MakeFrameHeader(type, seconds, microseconds, wireLength, payload.size());
-    std::uint8_t* at = mStage.get() + (mWritten - mFlushed);
-    std::memcpy(at, &header, sizeof header);
-    if (!payload.empty()) std::memcpy(at + sizeof header, payload.data(), payload.size());
-    const std::size_t used = sizeof header + payload.size();
-    std::memset(at + used, 0, bytes - used);
-    mWritten += bytes;
+    CopyIn(&header, sizeof header);
+    if (!payload.empty()) CopyIn(payload.data(), payload.size());
+    static constexpr std::uint8_t kPadding[8] = {};
+    CopyIn(kPadding, bytes - sizeof header - payload.size());
     return true;
 }
 
 bool RingProducer::Publish() {
-    if (!Flush()) return false;
+    if (Broken()) return false;
     RingMapping::Control& control = mRing.Positions();
-    // The records were written by this thread's system calls before this store.
-    control.published.store(mFlushed, std::memory_order_release);
+    // The records were written by this thread before this store.
+    control.published.store(mWritten, std::memory_order_release);
     // Pairs with the consumer's fence in AskForWake: either it sees these
     // frames, or this sees it waiting.
     std::atomic_thread_fence(std::memory_order_seq_cst);

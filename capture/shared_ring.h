@@ -47,9 +47,9 @@ public:
     int Fd() const { return mFd; }
     // The producer has its own copy of the descriptor: this one is not needed to read.
     void CloseFd();
-    // Has the records' pages made on another thread of this process, so
-    // that the producer's first round of the ring does not make and clear
-    // them one at a time while datagrams wait.
+    // Has the records' pages made and mapped on another thread of this
+    // process, so that the first round of the ring does not fault them in
+    // one at a time while datagrams wait.
     void PrepareRecords();
     std::size_t Capacity() const { return mCapacity; }
 
@@ -87,17 +87,19 @@ constexpr std::size_t RingRecordBytes(std::size_t payloadBytes) {
 }
 inline constexpr std::size_t kLargestRingRecord = RingRecordBytes(kMaxFramePayload);
 
-// The producer never touches the records through its mapping: it gathers
-// frames in a small buffer of its own and writes them into the ring's memory
-// with pwrite, a system call per batch. The ring's pages are then resident
-// in the consumer alone, which made them, and not counted again in the
-// producer's memory for the same bytes.
+// The producer writes the records in place, through its own mapping. A
+// pwrite into the memory (as it once did, to keep the pages resident in the
+// consumer alone) takes each page's lock, and the kernel's memory monitor
+// (DAMON) holds that lock while it walks the page's mappings, yielding the CPU
+// meanwhile: on a busy machine the capture thread waited up to a tenth of a
+// second for one page. A write to a mapped page takes no lock. Mapping pages
+// just ahead and dropping them behind would keep fewer in the producer, but on
+// a virtual machine each page mapped anew cost more than the rest of the
+// producer's work for it; so the whole ring stays mapped. Its pages count in
+// both processes' resident memory; the machine holds them once.
 class RingProducer {
 public:
-    // Gathered frames are written out at the latest when this many bytes wait.
-    static constexpr std::size_t kStageBytes = 256 << 10;
-
-    // Writes through `ring.Fd()`, which must stay open.
+    // Has the ring's pages mapped on another thread (PrepareRecords).
     explicit RingProducer(RingMapping& ring);
 
     // Bytes free for records now (looks at the consumer's position again).
@@ -109,21 +111,18 @@ public:
     // Makes the frames appended so far visible. True when the consumer asked
     // to be told: it is told once per asking.
     bool Publish();
-    // The consumer's position could not be, or the ring's memory could not
-    // be written; nothing more is written. Failure() says which.
+    // The consumer's position could not be; nothing more is written.
+    // Failure() says so.
     bool Broken() const { return !mFailure.empty(); }
     const std::string& Failure() const { return mFailure; }
     std::uint64_t Dropped() const { return mDropped; }
 
 private:
     bool Refresh();
-    bool Flush();
     void Fail(std::string why);
+    void CopyIn(const void* bytes, std::size_t length);
 
     RingMapping& mRing;
-    // The frames from mFlushed to mWritten, not yet in the ring.
-    std::unique_ptr<std::uint8_t[]> mStage;
-    std::uint64_t mFlushed = 0;
     std::uint64_t mWritten = 0;
     std::uint64_t mReleased = 0;  // the consumer's, as last seen
     std::uint64_t mDropped = 0;
