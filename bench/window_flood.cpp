@@ -268,6 +268,19 @@ int CountMappings() {
     return n;
 }
 
+// This process's resident kilobytes but for shared memory (the capture's
+// ring, which the helper maps too), from /proc/self/status.
+long ResidentOwnKb() {
+    std::ifstream status("/proc/self/status");
+    long rss = 0;
+    long shared = 0;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) rss = std::stol(line.substr(6));
+        if (line.rfind("RssShmem:", 0) == 0) shared = std::stol(line.substr(9));
+    }
+    return rss - shared;
+}
+
 bool IsFloodDatagram(const wirelens::clV& record, std::uint16_t port) {
     return record.Protocol() == wirelens::kProtocolUdp && record.HasPorts() && record.DestPort() == port;
 }
@@ -376,6 +389,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the capture did not start\n");
         return 1;
     }
+    const long residentAtStartKb = ResidentOwnKb();
     std::printf("ready\ncapturing on %s\n", window.LocalIP.c_str());
     std::printf("display filter %s\nsorted by %s\n",
                 list.filter.isEmpty() ? "none" : list.filter.toLocal8Bit().constData(),
@@ -472,6 +486,7 @@ int main(int argc, char** argv) {
                 listPaints.Paints());
     std::printf("pump peak MiB %.0f\n", static_cast<double>(pumpPeakBytes) / (1 << 20));
     std::printf("memory mappings %d\n", CountMappings());
+    std::printf("resident kB at start %ld\nresident kB at end %ld\n", residentAtStartKb, ResidentOwnKb());
     stalls.Print();
     std::fflush(stdout);
     window.close();

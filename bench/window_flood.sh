@@ -125,6 +125,12 @@ echo "largest stall:       $(value "$WORK/window.out" "largest stall ms") ms" \
      "(at $(value "$WORK/window.out" "largest stall at s") s; packets first seen at" \
      "$(value "$WORK/window.out" "first packet seen at s") s, last at $(value "$WORK/window.out" "last packet seen at s") s)"
 echo "list paints:         $(value "$WORK/window.out" "list paints") (the list's viewport and scroll bar)"
+RESIDENT_START="$(value "$WORK/window.out" "resident kB at start")"
+RESIDENT_END="$(value "$WORK/window.out" "resident kB at end")"
+STORED="$(value "$WORK/window.out" "stored packets")"
+echo "window's memory:     $((RESIDENT_START / 1024)) MiB when the capture started, $((RESIDENT_END / 1024)) MiB at the end" \
+     "(resident, all but the shared ring): $(awk -v a="$RESIDENT_START" -v b="$RESIDENT_END" -v n="$STORED" \
+        'BEGIN { if (n > 0) printf "%.1f", (b - a) * 1024 / n; else printf "-" }') bytes per stored packet"
 echo "memory mappings:     $(value "$WORK/window.out" "memory mappings") (the window's, at the end: the kernel walks them all at times, holding its memory map)"
 echo "event-loop ticks:    $(grep '^tick gap ms' "$WORK/window.out" | sed 's/^tick gap ms //') (ms between 5 ms ticks)"
 grep '^tick gap .*-' "$WORK/window.out" | sed 's/^/                     /'
