@@ -68,23 +68,21 @@ int CountEntries(const char* folder) {
 }
 
 // Mappings of files in `folder` (the store's file shows as "folder/#inode
-// (deleted)"), and the bytes they span.
-int CountMappings(const std::string& folder) {
-    std::ifstream maps("/proc/self/maps");
-    int n = 0;
-    for (std::string line; std::getline(maps, line);) n += line.find(folder + "/") != std::string::npos;
-    return n;
-}
-
-std::size_t MappedBytes(const std::string& folder) {
-    std::ifstream maps("/proc/self/maps");
+// (deleted)"): how many, and the bytes they span.
+struct FolderMappings {
+    int count = 0;
     std::size_t bytes = 0;
+};
+FolderMappings MappingsOf(const std::string& folder) {
+    std::ifstream maps("/proc/self/maps");
+    FolderMappings found;
     for (std::string line; std::getline(maps, line);) {
         if (line.find(folder + "/") == std::string::npos) continue;
         const std::size_t dash = line.find('-');
-        bytes += std::stoull(line.substr(dash + 1), nullptr, 16) - std::stoull(line.substr(0, dash), nullptr, 16);
+        ++found.count;
+        found.bytes += std::stoull(line.substr(dash + 1), nullptr, 16) - std::stoull(line.substr(0, dash), nullptr, 16);
     }
-    return bytes;
+    return found;
 }
 
 struct Backing {
@@ -245,9 +243,9 @@ TEST(FileBackedRawDatagramStore, HoldsOnlyTheFillingIndexChunkInMemory) {
         // Five index chunks of 256 KiB were written; one byte chunk and the one filling remain.
         EXPECT_LE(store.ReservedBytes(), 2 * kChunk + 300000u);
         for (std::uint32_t p = 1; p <= kCount; ++p) ASSERT_TRUE(ReadsBack(store, p, p % 13)) << "position " << p;
-        EXPECT_GE(MappedBytes(folder), 5 * sizeof(std::uint32_t) * kPerIndexChunk);
+        EXPECT_GE(MappingsOf(folder).bytes, 5 * sizeof(std::uint32_t) * kPerIndexChunk);
         store.Clear();
-        EXPECT_EQ(CountMappings(folder), 0);
+        EXPECT_EQ(MappingsOf(folder).count, 0);
         for (std::uint32_t p = 1; p <= kPerIndexChunk + 1; ++p) ASSERT_EQ(store.Append(Pattern(p, 3)), p);
         EXPECT_TRUE(ReadsBack(store, kPerIndexChunk, 3));
         EXPECT_TRUE(ReadsBack(store, kPerIndexChunk + 1, 3));
@@ -270,8 +268,8 @@ TEST(FileBackedRawDatagramStore, WrittenPartsOfEachFileLieInOneMapping) {
         const std::uint32_t large = store.Count();
         while (store.Count() < 2 * 65536 + 1) ASSERT_NE(store.Append(Pattern(store.Count() + 1, 16)), 0u);
         store.WaitForWrites();
-        EXPECT_GE(MappedBytes(folder), 40 * kChunk);
-        EXPECT_EQ(CountMappings(folder), 2) << "one mapping for the bytes, one for the index";
+        EXPECT_GE(MappingsOf(folder).bytes, 40 * kChunk);
+        EXPECT_EQ(MappingsOf(folder).count, 2) << "one mapping for the bytes, one for the index";
         for (std::uint32_t p = 1; p <= store.Count(); p += 1009)
             ASSERT_EQ(store.Get(p).size(), p <= large ? kReceiveBufferSize : 16u)
                 << "position " << p;
@@ -295,12 +293,12 @@ TEST(FileBackedRawDatagramStore, OutlivesManyClearsOnOneFile) {
         store.WaitForWrites();
         ASSERT_GT(store.FileBytes(), 0u);
         // Each chunk but the one filling is read through a mapping by now.
-        ASSERT_GE(MappedBytes(folder), 4 * kChunk) << "round " << round;
+        ASSERT_GE(MappingsOf(folder).bytes, 4 * kChunk) << "round " << round;
         ASSERT_TRUE(ReadsBack(store, 1, kReceiveBufferSize)) << "round " << round;
         store.Clear();
         ASSERT_EQ(store.FileBytes(), 0u) << "round " << round;
         ASSERT_EQ(store.Count(), 0u);
-        ASSERT_EQ(CountMappings(folder), 0) << "round " << round;
+        ASSERT_EQ(MappingsOf(folder).count, 0) << "round " << round;
     }
     EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
     rmdir(folder.c_str());
@@ -327,7 +325,7 @@ TEST(FileBackedRawDatagramStore, ClearingALargeStoreStartsANewFileAndFreesTheOld
         EXPECT_TRUE(std::any_of(after.begin(), after.end(), [&](const std::string& f) { return !before.contains(f); }))
             << "the store kept its files";
         EXPECT_EQ(store.FileBytes(), 0u);
-        EXPECT_EQ(CountMappings(folder), 0);
+        EXPECT_EQ(MappingsOf(folder).count, 0);
         Fill(store, 3 * kChunk);
         EXPECT_TRUE(ReadsBack(store, 1, kReceiveBufferSize));
         EXPECT_TRUE(ReadsBack(store, store.Count(), kReceiveBufferSize));
