@@ -211,7 +211,7 @@ TEST_F(WindowCapture, ClearButtonComesBackWhenACaptureStartsAfterACancelledOne) 
 // list's painter builds its glyph tables either.
 TEST_F(WindowCapture, ACaptureRunsTheWindowRaisedAndReadyToPaintItsFirstRows) {
     const int niceBefore = getpriority(PRIO_PROCESS, 0);
-    ASSERT_GT(niceBefore, -5);
+    ASSERT_GT(niceBefore, -10);
     const auto* list = W().findChild<QTableView*>(QStringLiteral("lv"));
     ASSERT_NE(list, nullptr);
     const auto* rows = qobject_cast<const PacketRowDelegate*>(list->itemDelegate());
@@ -219,7 +219,7 @@ TEST_F(WindowCapture, ACaptureRunsTheWindowRaisedAndReadyToPaintItsFirstRows) {
     ASSERT_FALSE(rows->PreparedFor(list->font())) << "nothing painted or prepared yet";
     W().StartCapture();
     ASSERT_TRUE(W().IsCapturing());
-    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), -5);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), -10);
     EXPECT_TRUE(rows->PreparedFor(list->font()));
     W().StopCapture();
     EXPECT_EQ(getpriority(PRIO_PROCESS, 0), niceBefore);

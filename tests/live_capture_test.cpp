@@ -587,7 +587,7 @@ TEST_F(LiveCaptureTest, CloseEndsAndReapsTheHelperAndIsSafeToRepeat) {
 // the process that started it along with itself, a little less; the process puts its threads
 // back once its last helper has ended.
 TEST_F(LiveCaptureTest, TheCapturingProcessRunsRaisedUntilItsLastHelperEnds) {
-    constexpr int kStarterNice = -5;  // the helper's own is -10: it goes first
+    constexpr int kStarterNice = -10;  // the helper's own is -15: it goes first
     const int before = getpriority(PRIO_PROCESS, 0);
     ASSERT_GT(before, kStarterNice) << "the test must start below the raised priority";
     std::promise<void> letGo;
@@ -1127,7 +1127,7 @@ TEST_F(LiveCaptureTest, UnprivilegedHelperFailsAtOnceWithThePermissionMessage) {
 struct HelperCapabilities {
     const char* name;
     const char* setcap;
-    bool raisesPriority;  // to nice -10; else it keeps the nice value of its parent, this test
+    bool raisesPriority;  // to nice -15; else it keeps the nice value of its parent, this test
 };
 
 class LiveCaptureCapabilitiesTest : public LiveCaptureTest,
@@ -1164,7 +1164,7 @@ TEST_P(LiveCaptureCapabilitiesTest, HelperCapturesForAnUnprivilegedUserAndDropsI
     const std::vector<std::string> expected = {"Uid:" + std::to_string(kUnprivilegedId),
                                                "CapPrm:0000000000000000", "CapEff:0000000000000000"};
     EXPECT_EQ(seen, expected);
-    const int expectedNice = GetParam().raisesPriority ? -10 : niceBefore;
+    const int expectedNice = GetParam().raisesPriority ? -15 : niceBefore;
     EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(capture->Open().helperPid)), expectedNice);
     // This test runs as root, not as the helper's user: the helper leaves it alone.
     EXPECT_EQ(getpriority(PRIO_PROCESS, 0), niceBefore);
