@@ -29,11 +29,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <optional>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -200,11 +200,21 @@ private:
 // state, the routine it waits in, its kernel stack; the stack needs root),
 // once a stall. A stall the thread spends asleep is a wait for something: a
 // lock, the disk, a page.
+//
+// The watch allocates nothing once it runs (its files are read into buffers
+// of its own, their paths made at start): malloc growing its heap needs the
+// process's memory map, and a stall in which something holds that map would
+// otherwise stop the watch too, and show only what came after it.
 class StuckWatch {
 public:
     static constexpr qint64 kStuckMs = 100;
 
-    StuckWatch() : mMainTid(static_cast<pid_t>(syscall(SYS_gettid))), mThread([this] { Run(); }) {}
+    StuckWatch()
+        : mMainTid(static_cast<pid_t>(syscall(SYS_gettid))),
+          mStatPath(TaskPath("stat")),
+          mStackPath(TaskPath("stack")),
+          mWchanPath(TaskPath("wchan")),
+          mThread([this] { Run(); }) {}
     ~StuckWatch() {
         mStop.store(true);
         mThread.join();
@@ -214,34 +224,51 @@ public:
     void Tick(qint64 nowNs) { mLastTickNs.store(nowNs, std::memory_order_relaxed); }
 
 private:
-    static std::string Read(const std::string& path) {
-        std::ifstream in(path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+    static constexpr std::size_t kTextBytes = 4096;
+
+    std::string TaskPath(const char* file) const {
+        return "/proc/self/task/" + std::to_string(mMainTid) + "/" + file;
+    }
+
+    // The file's text, cut at kTextBytes - 1; empty when it cannot be read.
+    static const char* Read(const std::string& path, char (&text)[kTextBytes]) {
+        text[0] = '\0';
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return text;
+        std::size_t used = 0;
+        for (ssize_t n; used < kTextBytes - 1 && (n = read(fd, text + used, kTextBytes - 1 - used)) > 0;)
+            used += static_cast<std::size_t>(n);
+        close(fd);
+        text[used] = '\0';
+        return text;
     }
 
     void Run() {
+        static char stat[kTextBytes], stack[kTextBytes], wchan[kTextBytes];
+        // Their pages are faulted in now, not in a stall.
+        for (char* text : {stat, stack, wchan}) std::memset(text, 0, kTextBytes);
         qint64 reportedTick = -1;
         while (!mStop.load()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             const qint64 last = mLastTickNs.load(std::memory_order_relaxed);
             if (last == 0 || last == reportedTick || MonotonicNs() - last < kStuckMs * 1'000'000) continue;
             reportedTick = last;
-            const std::string task = "/proc/self/task/" + std::to_string(mMainTid);
-            std::string stat = Read(task + "/stat");
-            const std::size_t paren = stat.rfind(')');
-            const char state = paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
-            std::string stack = Read(task + "/stack");
-            for (char& c : stack)
-                if (c == '\n') c = '|';
+            Read(mStatPath, stat);
+            const char* paren = std::strrchr(stat, ')');
+            const char state = paren != nullptr && paren[1] != '\0' && paren[2] != '\0' ? paren[2] : '?';
+            Read(mStackPath, stack);
+            for (char* c = stack; *c != '\0'; ++c)
+                if (*c == '\n') *c = '|';
             std::fprintf(stderr, "stuck main thread at monotonic %.3f, %.0f ms after a tick: state %c, wchan %s, stack %s\n",
                          static_cast<double>(MonotonicNs()) / 1e9, static_cast<double>(MonotonicNs() - last) / 1e6,
-                         state, Read(task + "/wchan").c_str(), stack.c_str());
+                         state, Read(mWchanPath, wchan), stack);
         }
     }
 
     const pid_t mMainTid;
+    const std::string mStatPath;
+    const std::string mStackPath;
+    const std::string mWchanPath;
     std::atomic<qint64> mLastTickNs{0};
     std::atomic<bool> mStop{false};
     std::thread mThread;
