@@ -108,9 +108,9 @@ constexpr int kCaptureNice = -15;
 // The nice value of the process that started the helper, below the helper's:
 // when both want more than the machine has, the helper, whose kernel ring is
 // the smaller buffer, goes first. At -5 the window's thread, woken by a
-// notice or its timer, still waited 5-13 ms behind senders' turns on a
-// machine they held (its share there was about what it used); at -10 the
-// longest waits were half that.
+// notice or its timer, still waited up to 13 ms behind senders' turns on a
+// machine they held (its fair share there was about what it used); at -10
+// its longest waits were 5-8 ms.
 constexpr int kStarterNice = -10;
 constexpr const char* kLoopbackInterface = "lo";
 constexpr std::uint32_t kLoopbackNetwork = 127;  // 127.0.0.0/8
