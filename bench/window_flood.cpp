@@ -18,6 +18,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -34,6 +35,7 @@
 #include <limits>
 #include <optional>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <thread>
 #include <vector>
@@ -198,23 +200,19 @@ private:
 // Watches the main thread from a thread of its own: when no tick has come
 // for kStuckMs, prints what the kernel says the main thread is doing (its
 // state, the routine it waits in, its kernel stack; the stack needs root),
-// once a stall. A stall the thread spends asleep is a wait for something: a
-// lock, the disk, a page.
+// and the state and stack of every other thread of the process, once a
+// stall. A stall the thread spends asleep is a wait for something: a lock,
+// the disk, a page; another thread's stack may show who holds it.
 //
-// The watch allocates nothing once it runs (its files are read into buffers
-// of its own, their paths made at start): malloc growing its heap needs the
-// process's memory map, and a stall in which something holds that map would
-// otherwise stop the watch too, and show only what came after it.
+// The watch allocates nothing once it runs (files are read into buffers of
+// its own, the threads listed with getdents64): malloc growing its heap needs
+// the process's memory map, and a stall in which something holds that map
+// would otherwise stop the watch too, and show only what came after it.
 class StuckWatch {
 public:
     static constexpr qint64 kStuckMs = 100;
 
-    StuckWatch()
-        : mMainTid(static_cast<pid_t>(syscall(SYS_gettid))),
-          mStatPath(TaskPath("stat")),
-          mStackPath(TaskPath("stack")),
-          mWchanPath(TaskPath("wchan")),
-          mThread([this] { Run(); }) {}
+    StuckWatch() : mMainTid(static_cast<pid_t>(syscall(SYS_gettid))), mThread([this] { Run(); }) {}
     ~StuckWatch() {
         mStop.store(true);
         mThread.join();
@@ -225,50 +223,72 @@ public:
 
 private:
     static constexpr std::size_t kTextBytes = 4096;
+    using Text = char[kTextBytes];
 
-    std::string TaskPath(const char* file) const {
-        return "/proc/self/task/" + std::to_string(mMainTid) + "/" + file;
-    }
-
-    // The file's text, cut at kTextBytes - 1; empty when it cannot be read.
-    static const char* Read(const std::string& path, char (&text)[kTextBytes]) {
+    // /proc/self/task/TID/FILE's text, cut at kTextBytes - 1, newlines as
+    // '|'; empty when it cannot be read.
+    static const char* Read(long tid, const char* file, Text& text) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/self/task/%ld/%s", tid, file);
         text[0] = '\0';
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
         if (fd < 0) return text;
         std::size_t used = 0;
         for (ssize_t n; used < kTextBytes - 1 && (n = read(fd, text + used, kTextBytes - 1 - used)) > 0;)
             used += static_cast<std::size_t>(n);
         close(fd);
         text[used] = '\0';
+        for (char* c = text; *c != '\0'; ++c)
+            if (*c == '\n') *c = '|';
         return text;
     }
 
+    // The state letter in a stat line, after the name in parentheses.
+    static char StateOf(const char* stat) {
+        const char* paren = std::strrchr(stat, ')');
+        return paren != nullptr && paren[1] != '\0' && paren[2] != '\0' ? paren[2] : '?';
+    }
+
+    void PrintOtherThreads() {
+        static char entries[16384];
+        const int dir = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0) return;
+        for (long n; (n = syscall(SYS_getdents64, dir, entries, sizeof entries)) > 0;) {
+            for (long at = 0; at < n;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+                at += entry->d_reclen;
+                const long tid = std::strtol(entry->d_name, nullptr, 10);
+                if (tid <= 0 || tid == mMainTid || tid == static_cast<long>(syscall(SYS_gettid))) continue;
+                Read(tid, "stat", mStat);
+                const char* name = std::strchr(mStat, '(');
+                const char* nameEnd = std::strrchr(mStat, ')');
+                const int nameLength = name != nullptr && nameEnd > name ? static_cast<int>(nameEnd - name - 1) : 0;
+                std::fprintf(stderr, "  thread %ld (%.*s): state %c, stack %s\n", tid, nameLength,
+                             name != nullptr ? name + 1 : "", StateOf(mStat), Read(tid, "stack", mStack));
+            }
+        }
+        close(dir);
+    }
+
     void Run() {
-        static char stat[kTextBytes], stack[kTextBytes], wchan[kTextBytes];
-        // Their pages are faulted in now, not in a stall.
-        for (char* text : {stat, stack, wchan}) std::memset(text, 0, kTextBytes);
+        // The buffers' pages are faulted in now, not in a stall.
+        for (char* text : {mStat, mStack, mWchan}) std::memset(text, 0, kTextBytes);
         qint64 reportedTick = -1;
         while (!mStop.load()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             const qint64 last = mLastTickNs.load(std::memory_order_relaxed);
             if (last == 0 || last == reportedTick || MonotonicNs() - last < kStuckMs * 1'000'000) continue;
             reportedTick = last;
-            Read(mStatPath, stat);
-            const char* paren = std::strrchr(stat, ')');
-            const char state = paren != nullptr && paren[1] != '\0' && paren[2] != '\0' ? paren[2] : '?';
-            Read(mStackPath, stack);
-            for (char* c = stack; *c != '\0'; ++c)
-                if (*c == '\n') *c = '|';
+            const char state = StateOf(Read(mMainTid, "stat", mStat));
             std::fprintf(stderr, "stuck main thread at monotonic %.3f, %.0f ms after a tick: state %c, wchan %s, stack %s\n",
                          static_cast<double>(MonotonicNs()) / 1e9, static_cast<double>(MonotonicNs() - last) / 1e6,
-                         state, Read(mWchanPath, wchan), stack);
+                         state, Read(mMainTid, "wchan", mWchan), Read(mMainTid, "stack", mStack));
+            PrintOtherThreads();
         }
     }
 
+    static inline Text mStat{}, mStack{}, mWchan{};
     const pid_t mMainTid;
-    const std::string mStatPath;
-    const std::string mStackPath;
-    const std::string mWchanPath;
     std::atomic<qint64> mLastTickNs{0};
     std::atomic<bool> mStop{false};
     std::thread mThread;
