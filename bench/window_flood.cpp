@@ -197,6 +197,19 @@ private:
     std::optional<ThreadSchedTimes::Times> mLastTimes;
 };
 
+// Field `field` (numbered as in proc(5): 3 is the state) of a stat line,
+// counted after the name in parentheses, which may hold spaces; -1 when the
+// line is shorter.
+long StatField(const char* stat, int field) {
+    const char* at = std::strrchr(stat, ')');
+    if (at == nullptr) return -1;
+    for (int f = 2; f < field; ++f) {
+        at = std::strchr(at + 1, ' ');
+        if (at == nullptr) return -1;
+    }
+    return std::strtol(at + 1, nullptr, 10);
+}
+
 // Watches the main thread from a thread of its own: when no tick has come
 // for kStuckMs, prints what the kernel says the main thread is doing (its
 // state, the routine it waits in, its kernel stack; the stack needs root),
@@ -263,8 +276,9 @@ private:
                 const char* name = std::strchr(mStat, '(');
                 const char* nameEnd = std::strrchr(mStat, ')');
                 const int nameLength = name != nullptr && nameEnd > name ? static_cast<int>(nameEnd - name - 1) : 0;
-                std::fprintf(stderr, "  thread %ld (%.*s): state %c, stack %s\n", tid, nameLength,
-                             name != nullptr ? name + 1 : "", StateOf(mStat), Read(tid, "stack", mStack));
+                std::fprintf(stderr, "  thread %ld (%.*s): state %c, %ld major faults so far, stack %s\n", tid,
+                             nameLength, name != nullptr ? name + 1 : "", StateOf(mStat), StatField(mStat, 12),
+                             Read(tid, "stack", mStack));
             }
         }
         close(dir);
@@ -280,9 +294,12 @@ private:
             if (last == 0 || last == reportedTick || MonotonicNs() - last < kStuckMs * 1'000'000) continue;
             reportedTick = last;
             const char state = StateOf(Read(mMainTid, "stat", mStat));
-            std::fprintf(stderr, "stuck main thread at monotonic %.3f, %.0f ms after a tick: state %c, wchan %s, stack %s\n",
+            const long majorFaults = StatField(mStat, 12);
+            std::fprintf(stderr,
+                         "stuck main thread at monotonic %.3f, %.0f ms after a tick: state %c, %ld major faults so far, "
+                         "wchan %s, stack %s\n",
                          static_cast<double>(MonotonicNs()) / 1e9, static_cast<double>(MonotonicNs() - last) / 1e6,
-                         state, Read(mMainTid, "wchan", mWchan), Read(mMainTid, "stack", mStack));
+                         state, majorFaults, Read(mMainTid, "wchan", mWchan), Read(mMainTid, "stack", mStack));
             PrintOtherThreads();
         }
     }
@@ -306,6 +323,22 @@ public:
 private:
     long mPaints = 0;
 };
+
+// Major page faults so far (pages read from the disk: code or data the
+// kernel had dropped) of the main thread and of the whole process.
+struct MajorFaults {
+    long mainThread = -1;
+    long process = -1;
+};
+MajorFaults MajorFaultsNow() {
+    auto read = [](const std::string& path) {
+        std::ifstream in(path);
+        std::string line;
+        std::getline(in, line);
+        return StatField(line.c_str(), 12);
+    };
+    return {read("/proc/thread-self/stat"), read("/proc/self/stat")};
+}
 
 // Lines of /proc/self/maps: the process's mappings.
 int CountMappings() {
@@ -437,6 +470,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const long residentAtStartKb = ResidentOwnKb();
+    const MajorFaults faultsAtStart = MajorFaultsNow();
     std::printf("ready\ncapturing on %s\n", window.LocalIP.c_str());
     std::printf("display filter %s\nsorted by %s\n",
                 list.filter.isEmpty() ? "none" : list.filter.toLocal8Bit().constData(),
@@ -534,6 +568,9 @@ int main(int argc, char** argv) {
     std::printf("pump peak MiB %.0f\n", static_cast<double>(pumpPeakBytes) / (1 << 20));
     std::printf("memory mappings %d\n", CountMappings());
     std::printf("resident kB at start %ld\nresident kB at end %ld\n", residentAtStartKb, ResidentOwnKb());
+    const MajorFaults faultsAtEnd = MajorFaultsNow();
+    std::printf("major faults main thread %ld\nmajor faults process %ld\n",
+                faultsAtEnd.mainThread - faultsAtStart.mainThread, faultsAtEnd.process - faultsAtStart.process);
     stalls.Print();
     std::fflush(stdout);
     window.close();

@@ -132,6 +132,8 @@ echo "window's memory:     $((RESIDENT_START / 1024)) MiB when the capture start
      "(resident, all but the shared ring): $(awk -v a="$RESIDENT_START" -v b="$RESIDENT_END" -v n="$STORED" \
         'BEGIN { if (n > 0) printf "%.1f", (b - a) * 1024 / n; else printf "-" }') bytes per stored packet"
 echo "memory mappings:     $(value "$WORK/window.out" "memory mappings") (the window's, at the end: the kernel walks them all at times, holding its memory map)"
+echo "major page faults:   $(value "$WORK/window.out" "major faults main thread") in the main thread," \
+     "$(value "$WORK/window.out" "major faults process") in the whole window, while capturing (pages read from the disk: each holds its thread until read)"
 echo "event-loop ticks:    $(grep '^tick gap ms' "$WORK/window.out" | sed 's/^tick gap ms //') (ms between 5 ms ticks)"
 grep '^tick gap .*-' "$WORK/window.out" | sed 's/^/                     /'
 echo "window's own turns:  $(sed -n 's/^ran ms //p' "$WORK/window.out") (ms the main thread ran between ticks)"
