@@ -197,17 +197,19 @@ private:
     std::optional<ThreadSchedTimes::Times> mLastTimes;
 };
 
-// Field `field` (numbered as in proc(5): 3 is the state) of a stat line,
-// counted after the name in parentheses, which may hold spaces; -1 when the
-// line is shorter.
-long StatField(const char* stat, int field) {
+// Where field `field` (numbered as in proc(5): 3 is the state) of a stat
+// line starts, counted after the name in parentheses, which may hold spaces;
+// nothing when the line is shorter.
+const char* StatFieldAt(const char* stat, int field) {
     const char* at = std::strrchr(stat, ')');
-    if (at == nullptr) return -1;
-    for (int f = 2; f < field; ++f) {
-        at = std::strchr(at + 1, ' ');
-        if (at == nullptr) return -1;
-    }
-    return std::strtol(at + 1, nullptr, 10);
+    for (int f = 2; at != nullptr && f < field; ++f) at = std::strchr(at + 1, ' ');
+    return at != nullptr && at[1] != '\0' ? at + 1 : nullptr;
+}
+
+// A numeric field of a stat line; -1 when the line is shorter.
+long StatField(const char* stat, int field) {
+    const char* at = StatFieldAt(stat, field);
+    return at != nullptr ? std::strtol(at, nullptr, 10) : -1;
 }
 
 // Watches the main thread from a thread of its own: when no tick has come
@@ -256,10 +258,10 @@ private:
         return text;
     }
 
-    // The state letter in a stat line, after the name in parentheses.
+    // The state letter in a stat line.
     static char StateOf(const char* stat) {
-        const char* paren = std::strrchr(stat, ')');
-        return paren != nullptr && paren[1] != '\0' && paren[2] != '\0' ? paren[2] : '?';
+        const char* at = StatFieldAt(stat, 3);
+        return at != nullptr ? *at : '?';
     }
 
     void PrintOtherThreads() {
