@@ -8,6 +8,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace wirelens {
 
@@ -115,6 +116,55 @@ void FaultInAhead(const void* begin, std::size_t bytes) { Thread().Request(begin
 void ForgetFaultAhead(const void* begin, std::size_t bytes) noexcept { Thread().Forget(begin, bytes); }
 
 void WaitForFaultAhead() { Thread().WaitUntilIdle(); }
+
+ReservedMemory ReservedMemory::Reserve(std::size_t bytes, ChunkPages pages) {
+    ReservedMemory r;
+    // Room to align in, with at least a page to spare on either side.
+    const std::size_t mapped = bytes + 2 * kHugePageBytes;
+    // Unaccounted: the commit it would count is address space, not memory.
+    void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return r;
+    r.mMapping = p;
+    r.mMapped = mapped;
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    constexpr std::uintptr_t kPage = 4096;
+    r.mBase = reinterpret_cast<std::uint8_t*>((at + kPage + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes);
+    r.mBytes = bytes;
+    // The advice splits the aligned part off: the unaligned pages either side,
+    // never written, then lie between it and its neighbours, so nothing mapped
+    // beside it later is merged into it or shares its reverse-map lock.
+    madvise(r.mBase, bytes, pages == ChunkPages::Huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+    return r;
+}
+
+ReservedMemory::ReservedMemory(ReservedMemory&& other) noexcept
+    : mBase(std::exchange(other.mBase, nullptr)),
+      mBytes(std::exchange(other.mBytes, 0)),
+      mMapping(std::exchange(other.mMapping, nullptr)),
+      mMapped(std::exchange(other.mMapped, 0)) {}
+
+ReservedMemory& ReservedMemory::operator=(ReservedMemory&& other) noexcept {
+    if (this != &other) {
+        Release();
+        mBase = std::exchange(other.mBase, nullptr);
+        mBytes = std::exchange(other.mBytes, 0);
+        mMapping = std::exchange(other.mMapping, nullptr);
+        mMapped = std::exchange(other.mMapped, 0);
+    }
+    return *this;
+}
+
+ReservedMemory::~ReservedMemory() { Release(); }
+
+void ReservedMemory::Release() noexcept {
+    if (mMapping == nullptr) return;
+    ForgetFaultAhead(mBase, mBytes);
+    munmap(mMapping, mMapped);
+    mMapping = nullptr;
+    mBase = nullptr;
+    mBytes = 0;
+    mMapped = 0;
+}
 
 bool FaultInNextHugePage(const void* chunk, std::size_t chunkBytes, std::size_t before, std::size_t after) {
     // The page this write starts when it is the first into it: the writer then

@@ -32,6 +32,7 @@
 #include <sys/mman.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -68,6 +69,45 @@ HugeChunk<T> AllocateHugeChunk(std::size_t bytes, ChunkPages pages = ChunkPages:
     if (pages == ChunkPages::Huge) madvise(p, bytes, MADV_HUGEPAGE);
     return HugeChunk<T>(static_cast<T*>(p));
 }
+
+// Address space for memory that grows as long as a capture runs, taken
+// whole before it starts; its pages cost nothing until written.
+//
+// Every mmap, munmap and brk of the window's thread during a capture can
+// wait for another task: a new mapping the kernel merges into the one beside
+// it takes that mapping's reverse-map lock, which the kernel's own page
+// walkers (reclaim, compaction, DAMON) hold while they look at its pages, and
+// it waits for that lock holding the whole process's memory map. Here one
+// such wait, in the mapping of a next chunk of packet records, held the
+// window's thread for 1.6 s and cost half a million datagrams. Growing into
+// address space reserved ahead makes no such call: a first write to a page
+// takes only the lock of the mapping it falls in.
+class ReservedMemory {
+public:
+    ReservedMemory() = default;
+    // Reserves `bytes` (a multiple of kHugePageBytes), aligned to
+    // kHugePageBytes; empty when the system refuses so much address space
+    // (strict overcommit, an address-space limit).
+    static ReservedMemory Reserve(std::size_t bytes, ChunkPages pages);
+    ReservedMemory(ReservedMemory&& other) noexcept;
+    ReservedMemory& operator=(ReservedMemory&& other) noexcept;
+    ReservedMemory(const ReservedMemory&) = delete;
+    ReservedMemory& operator=(const ReservedMemory&) = delete;
+    // Forgets the fault-ahead requests that fall in it, then unmaps it.
+    ~ReservedMemory();
+
+    std::uint8_t* get() const { return mBase; }
+    std::size_t size() const { return mBytes; }
+    explicit operator bool() const { return mBase != nullptr; }
+
+private:
+    void Release() noexcept;
+
+    std::uint8_t* mBase = nullptr;  // aligned, in the mapping
+    std::size_t mBytes = 0;
+    void* mMapping = nullptr;  // longer than asked for, to align in
+    std::size_t mMapped = 0;
+};
 
 // Faults in [begin, begin + bytes), which lies in a HugeChunk (or other
 // memory that calls ForgetFaultAhead before it goes), on the

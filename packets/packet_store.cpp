@@ -2,6 +2,7 @@
 
 #include <new>
 #include <type_traits>
+#include <utility>
 
 static_assert(std::is_trivially_destructible_v<wirelens::clV>, "chunks are freed without running destructors");
 
@@ -28,33 +29,55 @@ bool PacketStore::Put(std::int32_t key, const clV& record) {
     }
     if (key != mCount + 1) return false;
     const std::int32_t i = mCount;
-    constexpr std::size_t kChunkBytes = kChunkRecords * sizeof(clV);
     static_assert(kChunkBytes % kHugePageBytes == 0);
-    if (i % kChunkRecords == 0) mChunks.push_back(mNextChunk ? std::move(mNextChunk) : AllocateHugeChunk<clV>(kChunkBytes, kRecordPages));
+    if (i % kChunkRecords == 0) mChunks.push_back(mNextChunk != nullptr ? std::exchange(mNextChunk, nullptr) : NewChunk());
     // The chunk is raw memory: each record begins its life here.
     new (&mChunks.back()[i % kChunkRecords]) clV(record);
     ++mCount;
     const std::size_t before = static_cast<std::size_t>(i % kChunkRecords) * sizeof(clV);
-    if (FaultInNextHugePage(mChunks.back().get(), kChunkBytes, before, before + sizeof(clV)) && !mNextChunk) {
-        mNextChunk = AllocateHugeChunk<clV>(kChunkBytes, kRecordPages);
-        FaultInAhead(mNextChunk.get(), kHugePageBytes);
+    if (FaultInNextHugePage(mChunks.back(), kChunkBytes, before, before + sizeof(clV)) && mNextChunk == nullptr) {
+        mNextChunk = NewChunk();
+        FaultInAhead(mNextChunk, kHugePageBytes);
     }
     return true;
 }
 
+clV* PacketStore::NewChunk() {
+    constexpr std::size_t kMostChunks = (static_cast<std::size_t>(kMaxKey) + kChunkRecords - 1) / kChunkRecords;
+    // Once a capture; where it is refused, every chunk is memory of its own.
+    if (!mReserved && mReservedUsed == 0 && mOwnChunks.empty()) {
+        mReserved = ReservedMemory::Reserve(kMostChunks * kChunkBytes, kRecordPages);
+        // The list of chunks does not grow (and allocate) mid-capture either.
+        if (mReserved) mChunks.reserve(kMostChunks);
+    }
+    if (mReserved && mReservedUsed < kMostChunks)
+        return reinterpret_cast<clV*>(mReserved.get() + mReservedUsed++ * kChunkBytes);
+    mOwnChunks.push_back(AllocateHugeChunk<clV>(kChunkBytes, kRecordPages));
+    return mOwnChunks.back().get();
+}
+
 void PacketStore::PrepareFirstChunk() {
-    if (!mChunks.empty() || mNextChunk) return;
-    mNextChunk = AllocateHugeChunk<clV>(static_cast<std::size_t>(kChunkRecords) * sizeof(clV), kRecordPages);
-    FaultInAhead(mNextChunk.get(), kHugePageBytes);
+    if (!mChunks.empty() || mNextChunk != nullptr) return;
+    mNextChunk = NewChunk();
+    FaultInAhead(mNextChunk, kHugePageBytes);
 }
 
 void PacketStore::Clear() {
     // Small pages take long to unmap: 10 ms for 5,000,000 records here.
-    // More than a chunk's worth is freed in the background.
-    if (mChunks.size() > 1) ReleaseInBackground([chunks = std::move(mChunks)]() mutable { chunks.clear(); });
+    // More than a chunk's worth is freed in the background; the next
+    // capture reserves anew.
+    if (mChunks.size() > 1) {
+        ReleaseInBackground([reserved = std::move(mReserved), own = std::move(mOwnChunks)]() mutable {
+            reserved = {};
+            own.clear();
+        });
+    }
+    mReserved = {};
+    mReservedUsed = 0;
+    mOwnChunks.clear();
     mChunks.clear();
     mChunks.shrink_to_fit();
-    mNextChunk.reset();
+    mNextChunk = nullptr;
     mCount = 0;
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 // Every captured packet, keyed 1..Count() without gaps. Records sit in fixed
 // chunks, so growth never copies what is stored and never stalls a capture.
+// The chunks lie one after another in address space reserved for them all
+// (see ReservedMemory): a capture's records grow without a call that waits
+// for the process's memory map.
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -30,8 +33,17 @@ public:
     static constexpr std::int32_t kChunkRecords = 1 << 19;
 
 private:
-    std::vector<HugeChunk<clV>> mChunks;
-    HugeChunk<clV> mNextChunk;  // made ready while the last chunk fills
+    static constexpr std::size_t kChunkBytes = static_cast<std::size_t>(kChunkRecords) * sizeof(clV);
+    // The next chunk's place: in the reserved records, or memory of its own
+    // when no address space could be reserved.
+    clV* NewChunk();
+
+    // Address space for every key's record, reserved by the first chunk.
+    ReservedMemory mReserved;
+    std::size_t mReservedUsed = 0;  // chunks of it handed out
+    std::vector<HugeChunk<clV>> mOwnChunks;
+    std::vector<clV*> mChunks;
+    clV* mNextChunk = nullptr;  // made ready while the last chunk fills
     std::int32_t mCount = 0;
 };
 

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <fstream>
+#include <string>
 
 #include "packets/capture_time.h"
 #include "packets/clv.h"
 #include "packets/list_view_mode.h"
 #include "packets/packet_store.h"
 #include "tests/datagram_builder.h"
+#include "tests/held_memory_map.h"
 #include "tests/vm_flags.h"
 
 namespace wirelens {
@@ -131,6 +136,61 @@ TEST(PacketStore, RecordsLieInSmallPages) {
     const std::string flags = testing::VmFlagsOf(store.Get(1));
     ASSERT_FALSE(flags.empty());
     EXPECT_EQ(flags.find(" hg"), std::string::npos) << flags;
+}
+
+// A capture's records grow without an mmap, which would wait for the
+// process's memory map whenever another holds it: the store reserves
+// address space for them all with its first chunk.
+TEST(PacketStore, RecordsGrowWithoutMappingMemoryWhileTheMapIsHeld) {
+    PacketStore store;
+    store.PrepareFirstChunk();
+    WaitForFaultAhead();
+    constexpr std::int32_t kCount = 3 * PacketStore::kChunkRecords + 1;
+    const clV record = Record(17, "1.1.1.1", "2.2.2.2");
+    testing::HeldMemoryMap held;
+    ASSERT_TRUE(held.Holding());
+    for (std::int32_t key = 1; key <= kCount; ++key) ASSERT_TRUE(store.Put(key, record));
+    const auto stored = testing::HeldMemoryMap::Clock::now();
+    held.Release();
+    if (!held.HeldLongEnough()) GTEST_SKIP() << "populating took too little time here to hold the map";
+    EXPECT_LT(stored, held.Ended()) << "storing records waited for the memory map";
+    EXPECT_EQ(store.Get(kCount)->Protocol(), 17);
+    // One mapping holds them all; what counts as memory is the chunks used.
+    EXPECT_NE(testing::MappingStartOf(store.Get(1)), 0u);
+    EXPECT_EQ(testing::MappingStartOf(store.Get(1)), testing::MappingStartOf(store.Get(kCount)));
+    EXPECT_EQ(store.ReservedBytes(), 4 * static_cast<std::size_t>(PacketStore::kChunkRecords) * sizeof(clV));
+}
+
+// Where the system refuses so much address space (strict overcommit, a
+// limit on it), each chunk is memory of its own.
+TEST(PacketStore, KeepsEveryRecordWhereNoAddressSpaceCanBeReserved) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory needs more address space than the limit leaves";
+#endif
+    // 1 GiB past what the process maps now: room for chunks, none for the reservation.
+    std::ifstream status("/proc/self/status");
+    std::size_t vmSizeKb = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmSize:", 0) == 0) vmSizeKb = std::stoul(line.substr(7));
+    ASSERT_NE(vmSizeKb, 0u);
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &before), 0);
+    const rlimit limit{(vmSizeKb << 10) + (std::size_t{1} << 30), before.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+    constexpr std::int32_t kCount = 2 * PacketStore::kChunkRecords + 3;
+    std::int32_t refused = 0;
+    {
+        PacketStore store;
+        for (std::int32_t key = 1; key <= kCount; ++key)
+            if (!store.Put(key, Record(17, "1.1.1.1", "2.2.2.2", key))) ++refused;
+        EXPECT_EQ(store.Count(), kCount);
+        std::int32_t wrong = 0;
+        for (std::int32_t key = 1; key <= store.Count(); ++key)
+            if (store.Get(key)->Size() != key) ++wrong;
+        EXPECT_EQ(wrong, 0);
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &before), 0);
+    EXPECT_EQ(refused, 0);
 }
 
 struct ModeCase {

@@ -28,4 +28,17 @@ inline std::string VmFlagsOf(const void* p) {
     return {};
 }
 
+// Where the mapping that holds `p` starts; 0 when none does.
+inline std::uintptr_t MappingStartOf(const void* p) {
+    std::ifstream maps("/proc/self/maps");
+    const auto at = reinterpret_cast<std::uintptr_t>(p);
+    for (std::string line; std::getline(maps, line);) {
+        std::uintptr_t begin = 0;
+        std::uintptr_t end = 0;
+        if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR, &begin, &end) == 2 && begin <= at && at < end)
+            return begin;
+    }
+    return 0;
+}
+
 }  // namespace wirelens::testing
