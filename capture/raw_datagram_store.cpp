@@ -352,6 +352,9 @@ bool RawDatagramStore::FinishWrite() {
     if (result.kind == Writer::Part::Index) {
         EntrySlot& slot = mEntryChunks[result.part];
         slot.mapped = reinterpret_cast<const EntryChunk*>(result.mapped);
+        // Kept for the next index chunk, as a byte chunk is: its size is
+        // one malloc maps and unmaps anew each time.
+        if (!mSpareEntryChunk) mSpareEntryChunk = std::move(slot.memory);
         slot.memory.reset();
         return true;
     }
@@ -362,8 +365,11 @@ bool RawDatagramStore::FinishWrite() {
     // Its memory is kept for a next chunk: already faulted in, it fills
     // without page faults. Freeing it would have the next chunks made anew,
     // page by page, whenever writes come back in a bunch.
-    if (mReadyChunks.size() < kMaxReadyChunks) mReadyChunks.push_back(std::move(chunk.memory));
-    chunk.memory.reset();
+    if (mReadyChunks.size() < kMaxReadyChunks) {
+        mReadyChunks.push_back(std::move(chunk.memory));
+    } else {
+        Idle(std::move(chunk.memory));  // one more than the next chunks need
+    }
     return true;
 }
 
@@ -395,14 +401,26 @@ void RawDatagramStore::StartWritingEntryChunk() {
 }
 
 HugeChunk<std::uint8_t> RawDatagramStore::ReadyOrNewChunk() {
-    if (mReadyChunks.empty()) return AllocateHugeChunk<std::uint8_t>(kChunkBytes);
+    if (mReadyChunks.empty()) return IdleOrNewChunk();
     HugeChunk<std::uint8_t> ready = std::move(mReadyChunks.back());
     mReadyChunks.pop_back();
     return ready;
 }
 
+HugeChunk<std::uint8_t> RawDatagramStore::IdleOrNewChunk() {
+    if (mIdleChunks.empty()) return AllocateHugeChunk<std::uint8_t>(kChunkBytes);
+    HugeChunk<std::uint8_t> idle = std::move(mIdleChunks.back());
+    mIdleChunks.pop_back();
+    return idle;
+}
+
+void RawDatagramStore::Idle(HugeChunk<std::uint8_t> chunk) {
+    madvise(chunk.get(), kChunkBytes, MADV_DONTNEED);
+    mIdleChunks.push_back(std::move(chunk));
+}
+
 void RawDatagramStore::MakeReadyChunk() {
-    mReadyChunks.push_back(AllocateHugeChunk<std::uint8_t>(kChunkBytes));
+    mReadyChunks.push_back(IdleOrNewChunk());
     FaultInAhead(mReadyChunks.back().get(), kChunkBytes);
 }
 
@@ -417,6 +435,12 @@ void RawDatagramStore::PrepareFirstChunks() {
         mReadyChunks.insert(mReadyChunks.begin(), AllocateHugeChunk<std::uint8_t>(kChunkBytes));
     for (auto chunk = mReadyChunks.rbegin(); chunk != mReadyChunks.rend(); ++chunk)
         FaultInAhead(chunk->get(), kChunkBytes);
+    if (mFile < 0) return;
+    // The writer's thread, and the address space of as many chunks as can
+    // wait for the disk, are made now too, not in the middle of a capture
+    // (see mIdleChunks).
+    if (!mWriter) mWriter = std::make_unique<Writer>(mFile, mIndexFile);
+    while (mIdleChunks.size() < Writer::kMaxWrites) mIdleChunks.push_back(AllocateHugeChunk<std::uint8_t>(kChunkBytes));
 }
 
 std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, std::uint32_t wireLength) {
@@ -455,7 +479,10 @@ std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, s
         MakeReadyChunk();
     const std::uint32_t index = mCount;
     // Left uninitialised: each entry is written before it is read.
-    if (index % kEntriesPerChunk == 0) mEntryChunks.push_back({std::make_unique_for_overwrite<EntryChunk>(), nullptr});
+    if (index % kEntriesPerChunk == 0) {
+        mEntryChunks.push_back(
+            {mSpareEntryChunk ? std::move(mSpareEntryChunk) : std::make_unique_for_overwrite<EntryChunk>(), nullptr});
+    }
     EntryChunk& entries = *mEntryChunks.back().memory;
     const std::size_t chunk = mChunks.size() - 1;
     if (index % kGroupEntries == 0)
@@ -636,8 +663,11 @@ void RawDatagramStore::Clear() {
     mBytesAhead = {};
     mIndexAhead = {};
     mLastRead = 0;
-    // One chunk's memory stays ready for the next capture.
-    if (mReadyChunks.size() > 1) mReadyChunks.resize(1);
+    // One chunk's memory stays ready for the next capture; the others go idle.
+    while (mReadyChunks.size() > 1) {
+        Idle(std::move(mReadyChunks.back()));
+        mReadyChunks.pop_back();
+    }
     mChunks.shrink_to_fit();
     mEntryChunks.shrink_to_fit();
     mChunkEnds.clear();
@@ -652,7 +682,7 @@ std::size_t RawDatagramStore::ReservedBytes() const {
     const auto entriesInMemory =
         std::count_if(mEntryChunks.begin(), mEntryChunks.end(), [](const EntrySlot& e) { return e.mapped == nullptr; });
     return (static_cast<std::size_t>(inMemory) + mReadyChunks.size()) * kChunkBytes +
-           static_cast<std::size_t>(entriesInMemory) * sizeof(EntryChunk) +
+           (static_cast<std::size_t>(entriesInMemory) + (mSpareEntryChunk ? 1 : 0)) * sizeof(EntryChunk) +
            mChunkEnds.capacity() * sizeof(std::uint32_t) + mCutLengths.size() * sizeof(mCutLengths[0]);
 }
 

@@ -131,8 +131,11 @@ private:
     void ReadAhead(std::uint32_t index, const Place& place) const;
     std::size_t ChunkOf(std::uint32_t index) const;
     void OpenFile(const std::vector<std::string>& folders);
-    // A ready chunk's memory, or new memory.
+    // A ready chunk's memory, or else an idle chunk's, or new memory.
     HugeChunk<std::uint8_t> ReadyOrNewChunk();
+    HugeChunk<std::uint8_t> IdleOrNewChunk();
+    // Gives the chunk's pages back and keeps it among the idle ones.
+    void Idle(HugeChunk<std::uint8_t> chunk);
     // New memory for a next chunk, faulted in whole on another thread.
     void MakeReadyChunk();
     // Makes the writer if there is none yet, and waits for its oldest part if
@@ -161,9 +164,17 @@ private:
     // written chunk's, already faulted in. The last is taken first.
     static constexpr std::size_t kMaxReadyChunks = 3;
     std::vector<HugeChunk<std::uint8_t>> mReadyChunks;
+    // Chunks written back beyond those kept ready, their pages given back
+    // (not resident): memory for the next bunch of writes that waits for the
+    // disk. Mapping new memory then, and unmapping it after, would be calls
+    // of the capturing thread that wait for the process's memory map (see
+    // ReservedMemory); a store's bunches are alike, so after the first few
+    // these are enough. Kept across clears: they cost address space only.
+    std::vector<HugeChunk<std::uint8_t>> mIdleChunks;
     std::vector<std::uint32_t> mChunkEnds;  // bytes used in each chunk but the last
     std::size_t mChunkUsed = 0;
     std::vector<EntrySlot> mEntryChunks;
+    std::unique_ptr<EntryChunk> mSpareEntryChunk;  // a written index chunk's memory
     // Full index chunks handed to the writer, from the first: each goes to
     // the index file when the next one starts.
     std::size_t mEntryChunksHandedOver = 0;

@@ -28,6 +28,7 @@
 #include "packets/available_memory.h"
 #include "packets/capture_session.h"
 #include "tests/datagram_builder.h"
+#include "tests/held_memory_map.h"
 #include "tests/small_tmpfs.h"
 #include "tests/store_files.h"
 
@@ -194,6 +195,8 @@ TEST_P(RawDatagramStoreTest, PreparedChunksAreResidentBeforeTheFirstPacketAndFil
     store->PrepareFirstChunks();
     WaitForFaultAhead();
     EXPECT_GE(ResidentBytesOfProcess() - before, static_cast<long>(3 * kChunk - kChunk / 4));
+    // Only those: what else is made ready (address space) costs no memory.
+    EXPECT_LE(ResidentBytesOfProcess() - before, static_cast<long>(3 * kChunk + kChunk / 4));
     EXPECT_GE(store->ReservedBytes(), 3 * kChunk);
     // Preparing again changes nothing, and the datagrams that follow land
     // in the prepared memory and read back whole.
@@ -498,21 +501,8 @@ TEST(FileBackedRawDatagramStore, AMappingThatWaitsHoldsUpNoAppendWhileSparesLast
         for (std::size_t done = 0; done < bytes; done += kReceiveBufferSize) ASSERT_NE(store.Append(datagram), 0u);
     };
 
-    constexpr std::size_t kHeld = std::size_t{1} << 30;
-    void* held = mmap(nullptr, kHeld, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    ASSERT_NE(held, MAP_FAILED);
-    madvise(held, kHeld, MADV_NOHUGEPAGE);  // small pages: the longest hold
-    std::atomic<bool> populating{false};
-    Clock::time_point begun;
-    Clock::time_point ended;
-    std::thread holder([&] {
-        begun = Clock::now();
-        populating = true;
-        if (madvise(held, kHeld, MADV_POPULATE_WRITE) != 0) std::perror("MADV_POPULATE_WRITE");
-        ended = Clock::now();
-    });
-    while (!populating) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // into the populate
+    testing::HeldMemoryMap held;
+    ASSERT_TRUE(held.Holding());
     // The chunk completed here goes to the writer, which then waits to map it;
     append(kChunk);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -520,11 +510,9 @@ TEST(FileBackedRawDatagramStore, AMappingThatWaitsHoldsUpNoAppendWhileSparesLast
     // spare fills (short of its middle, where a new spare would be made).
     append(kChunk + 8 * kReceiveBufferSize);
     const Clock::time_point appended = Clock::now();
-    holder.join();
-    munmap(held, kHeld);
-    if (ended - begun < std::chrono::milliseconds(150))
-        GTEST_SKIP() << "populating took too little time here to hold a mapping against";
-    EXPECT_LT(appended, ended) << "appending waited for the writer's mapping";
+    held.Release();
+    if (!held.HeldLongEnough()) GTEST_SKIP() << "populating took too little time here to hold a mapping against";
+    EXPECT_LT(appended, held.Ended()) << "appending waited for the writer's mapping";
     store.WaitForWrites();
     EXPECT_EQ(store.WriteError(), 0);
     for (std::uint32_t p = 1; p <= 3 * kChunk / kReceiveBufferSize; ++p)
@@ -551,6 +539,42 @@ TEST(FileBackedRawDatagramStore, ASlowDiskStillHasTheNextChunkMadeReadyAhead) {
     disk.Thaw();
     store.WaitForWrites();
     EXPECT_EQ(store.WriteError(), 0);
+    for (std::uint32_t p = 1; p <= store.Count(); ++p)
+        ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
+}
+
+// A bunch of chunks that wait for the disk mid-capture needs no mmap, which
+// would wait for the process's memory map when another holds it: a prepared
+// store has their address space already, and a chunk written back beyond
+// those kept ready gives its pages back but keeps its address space.
+TEST(FileBackedRawDatagramStore, ChunksWaitingForTheDiskTakeNoNewMappingWhileTheMapIsHeld) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator maps memory on append";
+#endif
+    testing::FreezableDisk disk;
+    if (!disk.Mounted()) GTEST_SKIP() << "a loop-mounted ext4 needs root, mkfs.ext4 and a loop device";
+    RawDatagramStore store({disk.Path()});
+    ASSERT_TRUE(store.FileBacked()) << store.StorageNote();
+    store.PrepareFirstChunks();
+    // Two rounds: the first bunch's chunks come back beyond the ready ones.
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        Fill(store, 2 * kChunk);
+        store.WaitForWrites();
+        if (!disk.Freeze()) GTEST_SKIP() << "this kernel cannot freeze ext4";
+        testing::HeldMemoryMap held;
+        ASSERT_TRUE(held.Holding());
+        Fill(store, 8 * kChunk);  // eight chunks wait for the frozen disk
+        const auto appended = testing::HeldMemoryMap::Clock::now();
+        held.Release();
+        disk.Thaw();
+        store.WaitForWrites();
+        ASSERT_EQ(store.WriteError(), 0);
+        if (!held.HeldLongEnough()) GTEST_SKIP() << "populating took too little time here to hold the map";
+        EXPECT_LT(appended, held.Ended()) << "a chunk's memory was mapped while the map was held";
+        // What came back beyond the ready chunks holds no memory.
+        EXPECT_LE(store.ReservedBytes(), 4 * kChunk + (1u << 20));
+    }
     for (std::uint32_t p = 1; p <= store.Count(); ++p)
         ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
 }
