@@ -435,6 +435,11 @@ void RawDatagramStore::PrepareFirstChunks() {
         mReadyChunks.insert(mReadyChunks.begin(), AllocateHugeChunk<std::uint8_t>(kChunkBytes));
     for (auto chunk = mReadyChunks.rbegin(); chunk != mReadyChunks.rend(); ++chunk)
         FaultInAhead(chunk->get(), kChunkBytes);
+    // The lists of chunks, too, grow (and allocate) only past 16 GiB of bytes
+    // or 2^26 datagrams.
+    mChunks.reserve(4096);
+    mChunkEnds.reserve(4096);
+    mEntryChunks.reserve(1024);
     if (mFile < 0) return;
     // The writer's thread, and the address space of as many chunks as can
     // wait for the disk, are made now too, not in the middle of a capture
