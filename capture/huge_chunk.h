@@ -78,8 +78,8 @@ HugeChunk<T> AllocateHugeChunk(std::size_t bytes, ChunkPages pages = ChunkPages:
 // it takes that mapping's reverse-map lock, which the kernel's own page
 // walkers (reclaim, compaction, DAMON) hold while they look at its pages, and
 // it waits for that lock holding the whole process's memory map. Here one
-// such wait, in the mapping of a next chunk of packet records, held the
-// window's thread for 1.6 s and cost half a million datagrams. Growing into
+// such wait, in an mmap of the window's thread mid-capture, held it for
+// 1.6 s and cost half a million datagrams. Growing into
 // address space reserved ahead makes no such call: a first write to a page
 // takes only the lock of the mapping it falls in.
 class ReservedMemory {
