@@ -117,7 +117,7 @@ void ForgetFaultAhead(const void* begin, std::size_t bytes) noexcept { Thread().
 
 void WaitForFaultAhead() { Thread().WaitUntilIdle(); }
 
-ReservedMemory ReservedMemory::Reserve(std::size_t bytes, ChunkPages pages) {
+ReservedMemory ReservedMemory::Reserve(std::size_t bytes) {
     ReservedMemory r;
     // Room to align in, with at least a page to spare on either side.
     const std::size_t mapped = bytes + 2 * kHugePageBytes;
@@ -133,7 +133,7 @@ ReservedMemory ReservedMemory::Reserve(std::size_t bytes, ChunkPages pages) {
     // The advice splits the aligned part off: the unaligned pages either side,
     // never written, then lie between it and its neighbours, so nothing mapped
     // beside it later is merged into it or shares its reverse-map lock.
-    madvise(r.mBase, bytes, pages == ChunkPages::Huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+    madvise(r.mBase, bytes, MADV_NOHUGEPAGE);
     return r;
 }
 

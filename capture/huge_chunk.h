@@ -86,9 +86,10 @@ class ReservedMemory {
 public:
     ReservedMemory() = default;
     // Reserves `bytes` (a multiple of kHugePageBytes), aligned to
-    // kHugePageBytes; empty when the system refuses so much address space
-    // (strict overcommit, an address-space limit).
-    static ReservedMemory Reserve(std::size_t bytes, ChunkPages pages);
+    // kHugePageBytes, in small pages (it grows with a capture: see above);
+    // empty when the system refuses so much address space (strict
+    // overcommit, an address-space limit).
+    static ReservedMemory Reserve(std::size_t bytes);
     ReservedMemory(ReservedMemory&& other) noexcept;
     ReservedMemory& operator=(ReservedMemory&& other) noexcept;
     ReservedMemory(const ReservedMemory&) = delete;

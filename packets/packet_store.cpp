@@ -46,7 +46,7 @@ clV* PacketStore::NewChunk() {
     constexpr std::size_t kMostChunks = (static_cast<std::size_t>(kMaxKey) + kChunkRecords - 1) / kChunkRecords;
     // Once a capture; where it is refused, every chunk is memory of its own.
     if (!mReserved && mReservedUsed == 0 && mOwnChunks.empty()) {
-        mReserved = ReservedMemory::Reserve(kMostChunks * kChunkBytes, kRecordPages);
+        mReserved = ReservedMemory::Reserve(kMostChunks * kChunkBytes);
         // The list of chunks does not grow (and allocate) mid-capture either.
         if (mReserved) mChunks.reserve(kMostChunks);
     }
