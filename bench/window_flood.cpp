@@ -213,7 +213,7 @@ long StatField(const char* stat, int field) {
 }
 
 // Watches the main thread from a thread of its own: when no tick has come
-// for kStuckMs, prints what the kernel says the main thread is doing (its
+// for a while (100 ms, or STUCK_MS), prints what the kernel says the main thread is doing (its
 // state, the routine it waits in, its kernel stack; the stack needs root),
 // and the state and stack of every other thread of the process, once a
 // stall. A stall the thread spends asleep is a wait for something: a lock,
@@ -225,9 +225,13 @@ long StatField(const char* stat, int field) {
 // would otherwise stop the watch too, and show only what came after it.
 class StuckWatch {
 public:
-    static constexpr qint64 kStuckMs = 100;
-
-    StuckWatch() : mMainTid(static_cast<pid_t>(syscall(SYS_gettid))), mThread([this] { Run(); }) {}
+    // `stuckMs` is how long without a tick makes a stall worth a report; it
+    // looks five times as often, at most every 20 ms, so that a stall is
+    // caught while it lasts.
+    explicit StuckWatch(qint64 stuckMs)
+        : mStuckMs(stuckMs),
+          mMainTid(static_cast<pid_t>(syscall(SYS_gettid))),
+          mThread([this] { Run(); }) {}
     ~StuckWatch() {
         mStop.store(true);
         mThread.join();
@@ -290,10 +294,11 @@ private:
         // The buffers' pages are faulted in now, not in a stall.
         for (char* text : {mStat, mStack, mWchan}) std::memset(text, 0, kTextBytes);
         qint64 reportedTick = -1;
+        const auto look = std::chrono::milliseconds(std::clamp<qint64>(mStuckMs / 5, 1, 20));
         while (!mStop.load()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(look);
             const qint64 last = mLastTickNs.load(std::memory_order_relaxed);
-            if (last == 0 || last == reportedTick || MonotonicNs() - last < kStuckMs * 1'000'000) continue;
+            if (last == 0 || last == reportedTick || MonotonicNs() - last < mStuckMs * 1'000'000) continue;
             reportedTick = last;
             const char state = StateOf(Read(mMainTid, "stat", mStat));
             const long majorFaults = StatField(mStat, 12);
@@ -307,6 +312,7 @@ private:
     }
 
     static inline Text mStat{}, mStack{}, mWchan{};
+    const qint64 mStuckMs;
     const pid_t mMainTid;
     std::atomic<qint64> mLastTickNs{0};
     std::atomic<bool> mStop{false};
@@ -488,7 +494,8 @@ int main(int argc, char** argv) {
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     ticker.setInterval(kTickMs);
-    StuckWatch stuck;
+    const char* stuckMs = std::getenv("STUCK_MS");
+    StuckWatch stuck(stuckMs != nullptr && std::atoi(stuckMs) > 0 ? std::atoi(stuckMs) : 100);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         const qint64 now = MonotonicNs();
         stalls.Tick(now, window.Packets().Count());

@@ -21,6 +21,8 @@
 # PERF_OUT=FILE runs the window under `perf record -g -k CLOCK_MONOTONIC -o FILE`
 # (PERF_FLAGS adds options, e.g. "-e sched:sched_switch"); the long gaps it
 # prints carry monotonic times to find in `perf script`.
+# STUCK_MS=N has the window print what its main thread waits in, and every
+# other thread's stack, for each gap of over N ms (default 100) while it lasts.
 # Needs root. Traffic stays between 198.51.100.1 and 198.51.100.2 inside the namespaces.
 set -euo pipefail
 
