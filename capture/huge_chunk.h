@@ -98,7 +98,6 @@ public:
     ~ReservedMemory();
 
     std::uint8_t* get() const { return mBase; }
-    std::size_t size() const { return mBytes; }
     explicit operator bool() const { return mBase != nullptr; }
 
 private:
