@@ -415,6 +415,8 @@ HugeChunk<std::uint8_t> RawDatagramStore::IdleOrNewChunk() {
 }
 
 void RawDatagramStore::Idle(HugeChunk<std::uint8_t> chunk) {
+    // A fault-ahead request still queued for it would bring its pages back.
+    ForgetFaultAhead(chunk.get(), kChunkBytes);
     madvise(chunk.get(), kChunkBytes, MADV_DONTNEED);
     mIdleChunks.push_back(std::move(chunk));
 }
