@@ -384,6 +384,10 @@ bool RawDatagramStore::TakeFinishedWrites() {
     return true;
 }
 
+bool RawDatagramStore::WriterFull() const {
+    return mWriteError == 0 && mWriter && mWriter->Pending() >= Writer::kMaxWrites && !mWriter->Done();
+}
+
 bool RawDatagramStore::WritesPending() const { return mWriteError == 0 && mWriter && mWriter->Pending() != 0; }
 
 void RawDatagramStore::ReleaseChunks() {

@@ -93,6 +93,11 @@ public:
     // Whether full chunks are still on their way to the file; false after a
     // failed write, when the chunks behind it will not be written.
     bool WritesPending() const;
+    // Whether the writer has as many parts as it takes, the oldest still being
+    // written: an Append that fills a chunk would wait for the disk. A thread
+    // that must not wait (the window's) takes no more datagrams until it is
+    // false; they wait where they are (the capture's ring) meanwhile.
+    bool WriterFull() const;
 
 private:
     // A datagram's place: which chunk, where in it, and where it ends.

@@ -129,6 +129,8 @@ public:
     bool CheckStoreWrites();
     // Whether filed bytes are still on their way to the store's file.
     bool StoreWritesPending() const { return mRaw.WritesPending(); }
+    // Whether filing a datagram now could wait for the store's disk.
+    bool StoreWriterFull() const { return mRaw.WriterFull(); }
 
     const PacketStore& Packets() const { return mPackets; }
     const RawDatagramStore& Raw() const { return mRaw; }

@@ -582,6 +582,34 @@ TEST(FileBackedRawDatagramStore, ChunksWaitingForTheDiskTakeNoNewMappingWhileThe
         ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
 }
 
+// A disk behind the capture shows before an append would wait for it: the
+// writer is full while its oldest part is still being written, and no
+// longer once that part is done.
+TEST(FileBackedRawDatagramStore, SaysWhenTheWriterIsFullBeforeAnAppendWouldWait) {
+    testing::FreezableDisk disk;
+    if (!disk.Mounted()) GTEST_SKIP() << "a loop-mounted ext4 needs root, mkfs.ext4 and a loop device";
+    RawDatagramStore store({disk.Path()});
+    ASSERT_TRUE(store.FileBacked()) << store.StorageNote();
+    Fill(store, 2 * kChunk);
+    store.WaitForWrites();
+    EXPECT_FALSE(store.WriterFull());
+    if (!disk.Freeze()) GTEST_SKIP() << "this kernel cannot freeze ext4";
+    // Append until the writer says it is full; a chunk more than it takes would wait.
+    int chunks = 0;
+    for (; !store.WriterFull() && chunks < 40; ++chunks) Fill(store, kChunk);
+    EXPECT_TRUE(store.WriterFull()) << "after " << chunks << " chunks";
+    EXPECT_GE(chunks, 8) << "full before it had its parts";
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(store.WriterFull()) << "the frozen disk took a part";
+    disk.Thaw();
+    for (int i = 0; i < 500 && store.WriterFull(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(store.WriterFull()) << "still full once the disk took the parts";
+    store.WaitForWrites();
+    EXPECT_EQ(store.WriteError(), 0);
+    for (std::uint32_t p = 1; p <= store.Count(); ++p)
+        ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
+}
+
 // A range of whole pages of this process.
 struct Mapping {
     const std::uint8_t* start = nullptr;

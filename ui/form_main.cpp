@@ -52,6 +52,8 @@ constexpr int kSplitterMinTop = 3000;     // the splitter stays this far below t
 constexpr int kSplitterMinBottom = 1500;  // ... and this far above the window's bottom edge
 // A 4 MiB write takes a few milliseconds; a full disk shows within a frame or two.
 constexpr int kStoreWatchMs = 20;
+// How soon frames are taken again after the store's writer had its fill.
+constexpr int kWriterWaitMs = 2;
 
 struct ColumnDesign {
     const char* header;
@@ -162,6 +164,12 @@ FormMain::FormMain(Environment env, QWidget* parent)
         if (!mCaptureOpen) return;
         if (!mSession.CheckStoreWrites()) return CaptureEnded(FilingStopMessage(FilingStop::DiskFull, mSession));
         WatchStoreWrites();
+    });
+    mWriterWait = new QTimer(this);
+    mWriterWait->setSingleShot(true);
+    mWriterWait->setInterval(kWriterWaitMs);
+    connect(mWriterWait, &QTimer::timeout, this, [this] {
+        if (mCaptureOpen) ReadCapture();
     });
 }
 

@@ -357,6 +357,9 @@ private:
     // have reached the store's file: a full disk ends the capture even when
     // no further datagram comes to be refused.
     QTimer* mStoreWatch = nullptr;
+    // While the store's writer has its fill, frames wait in the capture's
+    // ring rather than the window in the writer: this takes them up again.
+    QTimer* mWriterWait = nullptr;
 
     ClientArea* mClient = nullptr;
     std::array<QLabel*, 6> mPanels{};

@@ -231,6 +231,9 @@ void FormMain::ReadCapture() {
     clock.start();
     unsigned frames = 0;
     for (;;) {
+        // A disk behind the capture would hold the window in the store's
+        // writer; the frames wait in the ring instead, as they would meanwhile.
+        if (mSession.StoreWriterFull()) return mWriterWait->start();
         const auto frame = mPump->TakeFrame();
         if (!frame) {
             if (mPump->TakenToTheEnd() != CapturePump::End::None) return CaptureEndedBy(mPump->TakenToTheEnd());
