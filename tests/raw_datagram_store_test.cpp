@@ -17,6 +17,7 @@
 #include <fstream>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -445,13 +446,23 @@ TEST(FileBackedRawDatagramStore, AFullDiskRefusesMoreAndLosesNothing) {
 // append while a few chunks' writes can wait their turn, an index chunk's
 // among them; once it goes on, every chunk reaches the file and every
 // datagram reads back from it.
-TEST(FileBackedRawDatagramStore, ADiskThatStallsHoldsUpNoAppend) {
+// A store on a loop-mounted ext4 that the test can freeze, its first two
+// chunks written, a third just started.
+class StoreOnFreezableDisk : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!disk.Mounted()) GTEST_SKIP() << "a loop-mounted ext4 needs root, mkfs.ext4 and a loop device";
+        held.emplace(std::vector<std::string>{disk.Path()});
+        ASSERT_TRUE(held->FileBacked()) << held->StorageNote();
+        Fill(*held, 2 * kChunk);
+        held->WaitForWrites();
+    }
     testing::FreezableDisk disk;
-    if (!disk.Mounted()) GTEST_SKIP() << "a loop-mounted ext4 needs root, mkfs.ext4 and a loop device";
-    RawDatagramStore store({disk.Path()});
-    ASSERT_TRUE(store.FileBacked()) << store.StorageNote();
-    Fill(store, 2 * kChunk);
-    store.WaitForWrites();
+    std::optional<RawDatagramStore> held;
+};
+
+TEST_F(StoreOnFreezableDisk, ADiskThatStallsHoldsUpNoAppend) {
+    RawDatagramStore& store = *held;
     if (!disk.Freeze()) GTEST_SKIP() << "this kernel cannot freeze ext4";
     // Thawed by the test once the appends are done, or here if they wait for the disk.
     std::atomic<bool> appendsDone{false};
@@ -527,13 +538,8 @@ TEST(FileBackedRawDatagramStore, AMappingThatWaitsHoldsUpNoAppendWhileSparesLast
 // is still made ready (its pages cleared on another thread) by the time the
 // filling one is half full, rather than made by the filling thread when it
 // needs it.
-TEST(FileBackedRawDatagramStore, ASlowDiskStillHasTheNextChunkMadeReadyAhead) {
-    testing::FreezableDisk disk;
-    if (!disk.Mounted()) GTEST_SKIP() << "a loop-mounted ext4 needs root, mkfs.ext4 and a loop device";
-    RawDatagramStore store({disk.Path()});
-    ASSERT_TRUE(store.FileBacked()) << store.StorageNote();
-    Fill(store, 2 * kChunk);  // two chunks written, a third just started
-    store.WaitForWrites();
+TEST_F(StoreOnFreezableDisk, ASlowDiskStillHasTheNextChunkMadeReadyAhead) {
+    RawDatagramStore& store = *held;
     if (!disk.Freeze()) GTEST_SKIP() << "this kernel cannot freeze ext4";
     // Four more chunks' writes wait, more than the spares kept; past the
     // middle of the filling chunk the next one is there as well.
@@ -585,13 +591,8 @@ TEST(FileBackedRawDatagramStore, ChunksWaitingForTheDiskTakeNoNewMappingWhileThe
 // A disk behind the capture shows before an append would wait for it: the
 // writer is full while its oldest part is still being written, and no
 // longer once that part is done.
-TEST(FileBackedRawDatagramStore, SaysWhenTheWriterIsFullBeforeAnAppendWouldWait) {
-    testing::FreezableDisk disk;
-    if (!disk.Mounted()) GTEST_SKIP() << "a loop-mounted ext4 needs root, mkfs.ext4 and a loop device";
-    RawDatagramStore store({disk.Path()});
-    ASSERT_TRUE(store.FileBacked()) << store.StorageNote();
-    Fill(store, 2 * kChunk);
-    store.WaitForWrites();
+TEST_F(StoreOnFreezableDisk, SaysWhenTheWriterIsFullBeforeAnAppendWouldWait) {
+    RawDatagramStore& store = *held;
     EXPECT_FALSE(store.WriterFull());
     if (!disk.Freeze()) GTEST_SKIP() << "this kernel cannot freeze ext4";
     // Append until the writer says it is full; a chunk more than it takes would wait.
