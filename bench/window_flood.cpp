@@ -494,8 +494,9 @@ int main(int argc, char** argv) {
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     ticker.setInterval(kTickMs);
-    const char* stuckMs = std::getenv("STUCK_MS");
-    StuckWatch stuck(stuckMs != nullptr && std::atoi(stuckMs) > 0 ? std::atoi(stuckMs) : 100);
+    const char* stuckText = std::getenv("STUCK_MS");
+    const int stuckMs = stuckText != nullptr ? std::atoi(stuckText) : 0;
+    StuckWatch stuck(stuckMs > 0 ? stuckMs : 100);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         const qint64 now = MonotonicNs();
         stalls.Tick(now, window.Packets().Count());

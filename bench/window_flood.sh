@@ -144,7 +144,7 @@ if [ "${PAUSE_WATCH:-0}" = 1 ]; then stalls_beside_pauses "$WORK/window.out" "$W
 echo "window progress:"
 grep '^t ' "$WORK/window.err" | sed 's/^/  /' || true
 if grep -q '^message' "$WORK/window.err"; then grep '^message' "$WORK/window.err"; fi
-# The first five stalls of over 100 ms, each with the other threads' states and stacks.
+# The first five stalls the watch reported (over 100 ms, or STUCK_MS), each with the other threads' states and stacks.
 awk '/^stuck main thread/ { shown = ++stalls <= 5 } shown && (/^stuck main thread/ || /^  thread /)' "$WORK/window.err"
 if [ "$WINDOW_STATUS" -ne 0 ]; then
     echo "wirelens_window_flood exited with status $WINDOW_STATUS" >&2

@@ -82,7 +82,7 @@ void PacketStore::Clear() {
 }
 
 std::size_t PacketStore::ReservedBytes() const {
-    return (mChunks.size() + (mNextChunk ? 1 : 0)) * static_cast<std::size_t>(kChunkRecords) * sizeof(clV);
+    return (mChunks.size() + (mNextChunk != nullptr ? 1 : 0)) * kChunkBytes;
 }
 
 }  // namespace wirelens
