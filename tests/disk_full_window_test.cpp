@@ -1,15 +1,20 @@
 // The window when the disk holding the capture's temporary file fills: a live
 // capture and a file being read both stop, say so naming the folder, and keep
-// every packet filed before.
+// every packet filed before. And when that disk stalls: the window goes on
+// answering while the capture waits for it, and loses nothing.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/capture_stream.h"
@@ -38,11 +43,11 @@ std::vector<std::uint8_t> Datagram(int i) {
     return testing::BuildDatagram(fields);
 }
 
-// A window whose session keeps its bytes on `disk`.
-std::unique_ptr<FormMainHarness> WindowOn(const SmallTmpfs& disk) {
+// A window whose session keeps its bytes in `disk`, a mounted folder.
+std::unique_ptr<FormMainHarness> WindowOn(const std::string& disk) {
     const char* old = std::getenv("XDG_CACHE_HOME");
     const std::string restore = old != nullptr ? old : "";
-    setenv("XDG_CACHE_HOME", disk.Path().c_str(), 1);
+    setenv("XDG_CACHE_HOME", disk.c_str(), 1);
     auto h = std::make_unique<FormMainHarness>(std::vector<std::string>{"198.51.100.1;255.255.255.0"});
     if (restore.empty()) unsetenv("XDG_CACHE_HOME");
     else setenv("XDG_CACHE_HOME", restore.c_str(), 1);
@@ -57,11 +62,9 @@ void ExpectOneWarning(const FormMainHarness& h, const std::string& text) {
     EXPECT_EQ(h.messages[0].text.toStdString(), text);
 }
 
-void ExpectEveryKeptPacketWhole(FormMain& window) {
+// Every packet filed is listed, and reads back as Datagram(key - 1).
+void ExpectEveryFiledPacketWhole(FormMain& window) {
     const CaptureSession& session = window.Session();
-    ASSERT_GT(session.Count(), 4000) << "at least one chunk went to the file";
-    // All may have been filed before the writer found the disk full.
-    ASSERT_LE(session.Count(), kDatagrams);
     EXPECT_EQ(session.Raw().Count(), static_cast<std::uint32_t>(session.Count()));
     EXPECT_EQ(window.Model()->rowCount(), session.Count());
     for (std::int32_t key = 1; key <= session.Count(); ++key) {
@@ -69,6 +72,26 @@ void ExpectEveryKeptPacketWhole(FormMain& window) {
         const auto expected = Datagram(key - 1);
         ASSERT_TRUE(std::equal(bytes.begin(), bytes.end(), expected.begin(), expected.end())) << "key " << key;
     }
+}
+
+void ExpectEveryKeptPacketWhole(FormMain& window) {
+    const CaptureSession& session = window.Session();
+    ASSERT_GT(session.Count(), 4000) << "at least one chunk went to the file";
+    // All may have been filed before the writer found the disk full.
+    ASSERT_LE(session.Count(), kDatagrams);
+    ExpectEveryFiledPacketWhole(window);
+}
+
+// A capture stream of the helper's: Ready, then Datagram(0 .. count - 1).
+std::vector<std::uint8_t> CaptureStream(int count) {
+    std::vector<std::uint8_t> stream;
+    AppendReadyFrame(stream, "veth0");
+    for (int i = 0; i < count; ++i) {
+        const auto datagram = Datagram(i);
+        AppendFrame(stream, FrameType::Datagram, 1700000000, static_cast<std::uint32_t>(i),
+                    static_cast<std::uint32_t>(datagram.size()), datagram);
+    }
+    return stream;
 }
 
 class DiskFullWindow : public ::testing::Test {
@@ -80,16 +103,9 @@ TEST_F(DiskFullWindow, EndsTheCaptureNamingTheFolderAndKeepsEveryPacket) {
     SmallTmpfs disk("8m");
     if (!disk.Mounted()) GTEST_SKIP() << "mounting a tmpfs needs root and a mount namespace";
     QTemporaryDir folder;
-    std::vector<std::uint8_t> stream;
-    AppendReadyFrame(stream, "veth0");
-    for (int i = 0; i < kDatagrams; ++i) {
-        const auto datagram = Datagram(i);
-        AppendFrame(stream, FrameType::Datagram, 1700000000, static_cast<std::uint32_t>(i),
-                    static_cast<std::uint32_t>(datagram.size()), datagram);
-    }
-    ASSERT_TRUE(testing::UseStandInHelper(folder, stream));
+    ASSERT_TRUE(testing::UseStandInHelper(folder, CaptureStream(kDatagrams)));
 
-    auto h = WindowOn(disk);
+    auto h = WindowOn(disk.Path());
     h->window->StartCapture();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !h->window->IsCapturing(); }, 20000));
     h->Settle();
@@ -119,7 +135,7 @@ TEST_F(DiskFullWindow, StopsReadingAFileNamingTheFolderAndKeepsEveryPacket) {
     });
     ASSERT_FALSE(error) << *error;
 
-    auto h = WindowOn(disk);
+    auto h = WindowOn(disk.Path());
     ASSERT_TRUE(h->window->OpenCaptureFile(QString::fromStdString(path)));
     QElapsedTimer clock;
     clock.start();
@@ -132,6 +148,62 @@ TEST_F(DiskFullWindow, StopsReadingAFileNamingTheFolderAndKeepsEveryPacket) {
                              std::to_string(h->window->Session().Count()) +
                              " packets read so far are kept; clear the list to read more.");
     ExpectEveryKeptPacketWhole(*h->window);
+}
+
+// A disk that stalls mid-capture (here a file system frozen for a few
+// seconds) fills the store's writer: the window then takes no more of the
+// capture until the disk goes on, answering meanwhile, and once it does
+// every datagram is filed whole.
+TEST_F(DiskFullWindow, ADiskThatStallsHoldsUpTheCaptureNotTheWindow) {
+    testing::FreezableDisk disk;
+    if (!disk.Mounted()) GTEST_SKIP() << "a loop-mounted ext4 needs root, mkfs.ext4 and a loop device";
+    // 24 chunks of bytes: more than the writer takes while the disk is frozen,
+    // less than the disk holds once it goes on.
+    const int kStalled = static_cast<int>(24 * (std::size_t{4} << 20) / Datagram(0).size());
+    QTemporaryDir folder;
+    ASSERT_TRUE(testing::UseStandInHelper(folder, CaptureStream(kStalled)));
+    auto h = WindowOn(disk.Path());
+    ASSERT_TRUE(h->window->Session().Raw().FileBacked()) << h->window->Session().Raw().StorageNote();
+    if (!disk.Freeze()) GTEST_SKIP() << "this kernel cannot freeze ext4";
+
+    // Thawed from another thread, which a window waiting for the disk cannot hold up.
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kFrozenFor = std::chrono::seconds(4);
+    std::atomic<bool> thawed{false};
+    std::thread thaw([&] {
+        std::this_thread::sleep_for(kFrozenFor);
+        disk.Thaw();
+        thawed = true;
+    });
+    // The event loop's turns, seen from a timer: the longest gap between them.
+    Clock::time_point last = Clock::now();
+    Clock::duration longestGap{};
+    bool sawWriterFull = false;
+    QTimer beat;
+    beat.setInterval(10);
+    QObject::connect(&beat, &QTimer::timeout, [&] {
+        const Clock::time_point now = Clock::now();
+        longestGap = std::max(longestGap, now - last);
+        last = now;
+        sawWriterFull = sawWriterFull || h->window->Session().StoreWriterFull();
+    });
+    beat.start();
+    last = Clock::now();
+    h->window->StartCapture();
+    const bool filedAll =
+        QTest::qWaitFor([&] { return thawed && h->window->Session().Count() == kStalled; }, 60000);
+    beat.stop();
+    thaw.join();
+    ASSERT_TRUE(filedAll) << h->window->Session().Count() << " of " << kStalled << " filed";
+    EXPECT_TRUE(sawWriterFull) << "the writer never filled: the disk stalled nothing";
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longestGap).count(), 1000)
+        << "the window waited for the stalled disk";
+    EXPECT_TRUE(h->window->IsCapturing());
+    h->window->StopCapture();
+    h->Settle();
+    EXPECT_TRUE(h->messages.empty()) << h->messages[0].text.toStdString();
+    ASSERT_EQ(h->window->Session().Count(), kStalled);
+    ExpectEveryFiledPacketWhole(*h->window);
 }
 
 }  // namespace
