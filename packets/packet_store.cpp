@@ -14,12 +14,6 @@ namespace {
 constexpr ChunkPages kRecordPages = ChunkPages::Small;
 }  // namespace
 
-const clV* PacketStore::Get(std::int32_t key) const {
-    if (key < 1 || key > mCount) return nullptr;
-    const std::int32_t i = key - 1;
-    return &mChunks[static_cast<std::size_t>(i / kChunkRecords)][i % kChunkRecords];
-}
-
 bool PacketStore::Put(std::int32_t key, const clV& record) {
     if (key < 1) return false;
     if (key <= mCount) {
