@@ -21,6 +21,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -102,16 +103,19 @@ public:
     // `stored`: packets filed when the tick came, to tie a gap to the work before it.
     void Tick(qint64 nowNs, std::int32_t stored) {
         const std::optional<ThreadSchedTimes::Times> times = mSched.Read();
+        const long faults = ThreadMinorFaults();
         if (mLastNs != 0) {
             Gap gap{static_cast<double>(nowNs - mLastNs) / 1e6, nowNs, stored};
             if (times && mLastTimes) {
                 gap.runMs = static_cast<double>(times->runNs - mLastTimes->runNs) / 1e6;
                 gap.waitMs = static_cast<double>(times->waitNs - mLastTimes->waitNs) / 1e6;
             }
+            gap.faults = faults - mLastFaults;
             mGaps.push_back(gap);
         }
         mLastNs = nowNs;
         mLastTimes = times;
+        mLastFaults = faults;
     }
     double LargestMs() const { return Largest().ms; }
     double LargestAtSeconds() const { return static_cast<double>(Largest().endNs - mStartNs) / 1e9; }
@@ -130,9 +134,9 @@ public:
         // monotonic clock for matching them with a profile.
         for (std::size_t i = 0; i < std::min<std::size_t>(kLongestShown, sorted.size()); ++i) {
             const Gap& g = sorted[i];
-            std::printf("long gap %.1f ms (ran %.1f, waited for a CPU %.1f, asleep %.1f) ending at %.3f s with %d "
-                        "packets stored (monotonic %.6f to %.6f)\n",
-                        g.ms, g.runMs, g.waitMs, std::max(0.0, g.ms - g.runMs - g.waitMs),
+            std::printf("long gap %.1f ms (ran %.1f, waited for a CPU %.1f, asleep %.1f; %ld page faults) ending at "
+                        "%.3f s with %d packets stored (monotonic %.6f to %.6f)\n",
+                        g.ms, g.runMs, g.waitMs, std::max(0.0, g.ms - g.runMs - g.waitMs), g.faults,
                         static_cast<double>(g.endNs - mStartNs) / 1e9, g.stored,
                         static_cast<double>(g.endNs) / 1e9 - g.ms / 1e3, static_cast<double>(g.endNs) / 1e9);
         }
@@ -182,7 +186,12 @@ private:
         std::int32_t stored;
         double runMs = 0;
         double waitMs = 0;
+        long faults = 0;  // the main thread's minor faults: a huge page's takes milliseconds to clear
     };
+    static long ThreadMinorFaults() {
+        rusage usage{};
+        return getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_minflt : 0;
+    }
     static constexpr std::size_t kLongestShown = 5;
     Gap Largest() const {
         Gap largest{0, mStartNs, 0};
@@ -195,6 +204,7 @@ private:
     qint64 mLastNs = 0;
     ThreadSchedTimes mSched;
     std::optional<ThreadSchedTimes::Times> mLastTimes;
+    long mLastFaults = 0;
 };
 
 // Where field `field` (numbered as in proc(5): 3 is the state) of a stat
@@ -576,6 +586,9 @@ int main(int argc, char** argv) {
     std::printf("capturing at the end %s\nmessages %d\nlist paints %ld\n", stillCapturing ? "yes" : "no", messages,
                 listPaints.Paints());
     std::printf("pump peak MiB %.0f\n", static_cast<double>(pumpPeakBytes) / (1 << 20));
+    const FormMain::WriterWaits& writerWaits = window.CaptureWriterWaits();
+    std::printf("writer full stretches %llu\nwriter full longest ms %.1f\nwriter full total ms %.1f\n",
+                static_cast<unsigned long long>(writerWaits.stretches), writerWaits.longestMs, writerWaits.totalMs);
     std::printf("memory mappings %d\n", CountMappings());
     std::printf("resident kB at start %ld\nresident kB at end %ld\n", residentAtStartKb, ResidentOwnKb());
     const MajorFaults faultsAtEnd = MajorFaultsNow();

@@ -2,6 +2,7 @@
 // The main window: the packet list, the detail views, the splitter, toolbar,
 // menus and status bar, and the routines that connect them to the capture and
 // the stores. Control names and indexes are the ones every subsystem uses.
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QLockFile>
 #include <QMainWindow>
@@ -159,6 +160,14 @@ public:
     std::size_t CaptureBytesWaiting() const;
     // The most memory the capture's frames took while waiting for the list (benchmarks).
     std::size_t CapturePumpPeakBytes() const { return mPump ? mPump->PeakBytes() : 0; }
+    // The stretches this capture took no frames because the store's writer
+    // was full (a disk behind the capture), for benchmarks.
+    struct WriterWaits {
+        std::uint64_t stretches = 0;
+        double longestMs = 0;
+        double totalMs = 0;
+    };
+    const WriterWaits& CaptureWriterWaits() const { return mWriterWaits; }
 
     // --- detail views and commands ---------------------------------------
     void lv_ItemClick(int row);
@@ -360,6 +369,8 @@ private:
     // While the store's writer has its fill, frames wait in the capture's
     // ring rather than the window in the writer: this takes them up again.
     QTimer* mWriterWait = nullptr;
+    QElapsedTimer mWriterFullSince;  // invalid while the writer has room
+    WriterWaits mWriterWaits;
 
     ClientArea* mClient = nullptr;
     std::array<QLabel*, 6> mPanels{};

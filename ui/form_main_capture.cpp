@@ -7,6 +7,7 @@
 #include <QTableView>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -151,6 +152,8 @@ void FormMain::StartCapture() {
     // starts gives it back, or it would stay disabled for good.
     Button(3)->setEnabled(true);
     mKernelDrops = 0;
+    mWriterWaits = {};
+    mWriterFullSince.invalidate();
     // The first datagrams would otherwise wait while their stores clear their
     // first pages, and the first rows while the list's painter builds its tables.
     mSession.PrepareForPackets();
@@ -233,7 +236,17 @@ void FormMain::ReadCapture() {
     for (;;) {
         // A disk behind the capture would hold the window in the store's
         // writer; the frames wait in the ring instead, as they would meanwhile.
-        if (mSession.StoreWriterFull()) return mWriterWait->start();
+        if (mSession.StoreWriterFull()) {
+            if (!mWriterFullSince.isValid()) mWriterFullSince.start();
+            return mWriterWait->start();
+        }
+        if (mWriterFullSince.isValid()) {
+            const double ms = static_cast<double>(mWriterFullSince.nsecsElapsed()) / 1e6;
+            ++mWriterWaits.stretches;
+            mWriterWaits.totalMs += ms;
+            mWriterWaits.longestMs = std::max(mWriterWaits.longestMs, ms);
+            mWriterFullSince.invalidate();
+        }
         const auto frame = mPump->TakeFrame();
         if (!frame) {
             if (mPump->TakenToTheEnd() != CapturePump::End::None) return CaptureEndedBy(mPump->TakenToTheEnd());
