@@ -157,9 +157,9 @@ TEST_F(DiskFullWindow, StopsReadingAFileNamingTheFolderAndKeepsEveryPacket) {
 TEST_F(DiskFullWindow, ADiskThatStallsHoldsUpTheCaptureNotTheWindow) {
     testing::FreezableDisk disk;
     if (!disk.Mounted()) GTEST_SKIP() << "a loop-mounted ext4 needs root, mkfs.ext4 and a loop device";
-    // 24 chunks of bytes: more than the writer takes while the disk is frozen,
+    // 72 chunks of bytes: more than the writer takes while the disk is frozen,
     // less than the disk holds once it goes on.
-    const int kStalled = static_cast<int>(24 * (std::size_t{4} << 20) / Datagram(0).size());
+    const int kStalled = static_cast<int>(72 * (std::size_t{4} << 20) / Datagram(0).size());
     QTemporaryDir folder;
     ASSERT_TRUE(testing::UseStandInHelper(folder, CaptureStream(kStalled)));
     auto h = WindowOn(disk.Path());

@@ -597,9 +597,10 @@ TEST_F(StoreOnFreezableDisk, SaysWhenTheWriterIsFullBeforeAnAppendWouldWait) {
     if (!disk.Freeze()) GTEST_SKIP() << "this kernel cannot freeze ext4";
     // Append until the writer says it is full; a chunk more than it takes would wait.
     int chunks = 0;
-    for (; !store.WriterFull() && chunks < 40; ++chunks) Fill(store, kChunk);
+    for (; !store.WriterFull() && chunks < 100; ++chunks) Fill(store, kChunk);
     EXPECT_TRUE(store.WriterFull()) << "after " << chunks << " chunks";
-    EXPECT_GE(chunks, 8) << "full before it had its parts";
+    // 64 parts wait for the disk, some of them index parts: 256 MiB of bytes.
+    EXPECT_GE(chunks, 56) << "full before it had its parts";
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(store.WriterFull()) << "the frozen disk took a part";
     disk.Thaw();

@@ -52,8 +52,9 @@ private:
     bool mMounted = false;
 };
 
-// A small ext4 file system on a loop device, in the same mount namespace,
-// that can be frozen: every write to it then waits until it is thawed, as
+// An ext4 file system on a loop device (512 MiB: what a store's writer takes
+// while it is frozen fits, with room), in the same mount namespace, that can
+// be frozen: every write to it then waits until it is thawed, as
 // writes to a disk that stalls do. Needs root, mkfs.ext4 and a loop device.
 class FreezableDisk {
 public:
@@ -63,7 +64,7 @@ public:
         if (mkdtemp(folder) == nullptr) return;
         mPath = folder;
         mImage = mPath + ".img";
-        const std::string make = "truncate -s 128M '" + mImage + "' && mkfs.ext4 -q -F '" + mImage +
+        const std::string make = "truncate -s 512M '" + mImage + "' && mkfs.ext4 -q -F '" + mImage +
                                  "' >/dev/null 2>&1 && mount -o loop '" + mImage + "' '" + mPath + "' 2>/dev/null";
         mMounted = std::system(make.c_str()) == 0;
         if (mMounted) chmod(mPath.c_str(), 0700);
