@@ -449,11 +449,15 @@ void RawDatagramStore::PrepareFirstChunks() {
     mChunkEnds.reserve(4096);
     mEntryChunks.reserve(1024);
     if (mFile < 0) return;
-    // The writer's thread, and the address space of as many chunks as can
-    // wait for the disk, are made now too, not in the middle of a capture
-    // (see mIdleChunks).
+    // The writer's thread, and the address space of the chunks that a disk
+    // falling behind for a moment keeps waiting, are made now too, not in the
+    // middle of a capture (see mIdleChunks). Only a quarter of the most that
+    // can wait: each chunk is two of the process's mappings, and the kernel
+    // walks them all at times holding its memory map; a disk that falls
+    // further behind than these (rare, in floods) has the rest made then.
     if (!mWriter) mWriter = std::make_unique<Writer>(mFile, mIndexFile);
-    while (mIdleChunks.size() < Writer::kMaxWrites) mIdleChunks.push_back(AllocateHugeChunk<std::uint8_t>(kChunkBytes));
+    while (mIdleChunks.size() < Writer::kMaxWrites / 4)
+        mIdleChunks.push_back(AllocateHugeChunk<std::uint8_t>(kChunkBytes));
 }
 
 std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, std::uint32_t wireLength) {
