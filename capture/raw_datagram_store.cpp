@@ -122,9 +122,10 @@ constexpr std::size_t kEntryChunkFileBytes = (sizeof(RawDatagramStore::EntryChun
 // datagrams. Up to kMaxWrites chunks wait their turn, so that a disk that
 // stalls for a moment (hundreds of milliseconds were seen, under a flood of
 // 250 MB/s) holds up nothing; only a disk slower than the capture for long
-// does. With 16 (64 MiB), a disk that fell behind by some 180 MB under a
-// 270 MB/s flood filled the capture's ring behind them too, and the helper
-// dropped 49,399 datagrams: waiting chunks cost memory only while they wait.
+// does. With 16 (64 MiB), one flood of 270 MB/s lost 49,399 datagrams: the
+// capture's 64 MiB ring filled behind them while the window went on
+// answering, which it does only while they wait for the disk. Waiting chunks
+// cost memory only while they wait.
 //
 // Where the file system takes it, the writes bypass the page cache (O_DIRECT):
 // copying into the page cache cost 2 ns a byte of system time here, more than

@@ -196,6 +196,9 @@ TEST_F(DiskFullWindow, ADiskThatStallsHoldsUpTheCaptureNotTheWindow) {
     thaw.join();
     ASSERT_TRUE(filedAll) << h->window->Session().Count() << " of " << kStalled << " filed";
     EXPECT_TRUE(sawWriterFull) << "the writer never filled: the disk stalled nothing";
+    // The window says how long it took nothing: most of the freeze.
+    EXPECT_GE(h->window->CaptureWriterWaits().stretches, 1u);
+    EXPECT_GT(h->window->CaptureWriterWaits().longestMs, 1000.0);
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longestGap).count(), 1000)
         << "the window waited for the stalled disk";
     EXPECT_TRUE(h->window->IsCapturing());
