@@ -249,6 +249,13 @@ public:
     StuckWatch(const StuckWatch&) = delete;
     StuckWatch& operator=(const StuckWatch&) = delete;
     void Tick(qint64 nowNs) { mLastTickNs.store(nowNs, std::memory_order_relaxed); }
+    // Whether the store's writer is full at this tick: one full for over
+    // `stuckMs` has every thread's stack printed, the writer's among them.
+    void WriterFull(qint64 nowNs, bool full) {
+        if (!full) mWriterFullSinceNs.store(0, std::memory_order_relaxed);
+        else if (mWriterFullSinceNs.load(std::memory_order_relaxed) == 0)
+            mWriterFullSinceNs.store(nowNs, std::memory_order_relaxed);
+    }
 
 private:
     static constexpr std::size_t kTextBytes = 4096;
@@ -304,9 +311,18 @@ private:
         // The buffers' pages are faulted in now, not in a stall.
         for (char* text : {mStat, mStack, mWchan}) std::memset(text, 0, kTextBytes);
         qint64 reportedTick = -1;
+        qint64 reportedFull = -1;
         const auto look = std::chrono::milliseconds(std::clamp<qint64>(mStuckMs / 5, 1, 20));
         while (!mStop.load()) {
             std::this_thread::sleep_for(look);
+            const qint64 fullSince = mWriterFullSinceNs.load(std::memory_order_relaxed);
+            if (fullSince != 0 && fullSince != reportedFull && MonotonicNs() - fullSince >= mStuckMs * 1'000'000) {
+                reportedFull = fullSince;
+                std::fprintf(stderr, "store's writer full at monotonic %.3f, for %.0f ms so far; the threads:\n",
+                             static_cast<double>(MonotonicNs()) / 1e9,
+                             static_cast<double>(MonotonicNs() - fullSince) / 1e6);
+                PrintOtherThreads();
+            }
             const qint64 last = mLastTickNs.load(std::memory_order_relaxed);
             if (last == 0 || last == reportedTick || MonotonicNs() - last < mStuckMs * 1'000'000) continue;
             reportedTick = last;
@@ -325,6 +341,7 @@ private:
     const qint64 mStuckMs;
     const pid_t mMainTid;
     std::atomic<qint64> mLastTickNs{0};
+    std::atomic<qint64> mWriterFullSinceNs{0};
     std::atomic<bool> mStop{false};
     std::thread mThread;
 };
@@ -511,6 +528,7 @@ int main(int argc, char** argv) {
         const qint64 now = MonotonicNs();
         stalls.Tick(now, window.Packets().Count());
         stuck.Tick(now);
+        stuck.WriterFull(now, window.Session().StoreWriterFull());
     });
     ticker.start();
 

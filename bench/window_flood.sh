@@ -22,7 +22,8 @@
 # (PERF_FLAGS adds options, e.g. "-e sched:sched_switch"); the long gaps it
 # prints carry monotonic times to find in `perf script`.
 # STUCK_MS=N has the window print what its main thread waits in, and every
-# other thread's stack, for each gap of over N ms (default 100) while it lasts.
+# other thread's stack, for each gap of over N ms (default 100) while it lasts,
+# and every thread's stack when the store's writer has been full that long.
 # Needs root. Traffic stays between 198.51.100.1 and 198.51.100.2 inside the namespaces.
 set -euo pipefail
 
@@ -147,8 +148,10 @@ if [ "${PAUSE_WATCH:-0}" = 1 ]; then stalls_beside_pauses "$WORK/window.out" "$W
 echo "window progress:"
 grep '^t ' "$WORK/window.err" | sed 's/^/  /' || true
 if grep -q '^message' "$WORK/window.err"; then grep '^message' "$WORK/window.err"; fi
-# The first five stalls the watch reported (over 100 ms, or STUCK_MS), each with the other threads' states and stacks.
-awk '/^stuck main thread/ { shown = ++stalls <= 5 } shown && (/^stuck main thread/ || /^  thread /)' "$WORK/window.err"
+# The first five stalls the watch reported (over 100 ms, or STUCK_MS), and the first five times the
+# store's writer was full that long, each with the other threads' states and stacks.
+awk '/^stuck main thread/ { shown = ++stalls <= 5 } /^store.s writer full/ { shown = ++full <= 5 }
+     shown && (/^stuck main thread/ || /^store.s writer full/ || /^  thread /)' "$WORK/window.err"
 if [ "$WINDOW_STATUS" -ne 0 ]; then
     echo "wirelens_window_flood exited with status $WINDOW_STATUS" >&2
     cat "$WORK/window.err" >&2
