@@ -442,10 +442,6 @@ TEST(FileBackedRawDatagramStore, AFullDiskRefusesMoreAndLosesNothing) {
     EXPECT_TRUE(ReadsBack(store, 1, kReceiveBufferSize));
 }
 
-// A disk that stalls (here a file system frozen for a while) holds up no
-// append while a few chunks' writes can wait their turn, an index chunk's
-// among them; once it goes on, every chunk reaches the file and every
-// datagram reads back from it.
 // A store on a loop-mounted ext4 that the test can freeze, its first two
 // chunks written, a third just started.
 class StoreOnFreezableDisk : public ::testing::Test {
@@ -461,6 +457,10 @@ protected:
     std::optional<RawDatagramStore> held;
 };
 
+// A disk that stalls (here a file system frozen for a while) holds up no
+// append while a few chunks' writes can wait their turn, an index chunk's
+// among them; once it goes on, every chunk reaches the file and every
+// datagram reads back from it.
 TEST_F(StoreOnFreezableDisk, ADiskThatStallsHoldsUpNoAppend) {
     RawDatagramStore& store = *held;
     if (!disk.Freeze()) GTEST_SKIP() << "this kernel cannot freeze ext4";

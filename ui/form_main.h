@@ -318,6 +318,10 @@ private:
     void DrainCapture();
     void CaptureEnded(const QString& why);
     void ReadCapture();
+    // False, and a writer wait begun, while the store's writer is full;
+    // true once it has room, the wait (if any) then counted.
+    bool StoreWriterHasRoom();
+    void EndWriterWait();
     void CaptureEndedBy(CapturePump::End end);
     void WatchStoreWrites();
     void HandleFrame(const Frame& frame);

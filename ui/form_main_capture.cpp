@@ -153,7 +153,6 @@ void FormMain::StartCapture() {
     Button(3)->setEnabled(true);
     mKernelDrops = 0;
     mWriterWaits = {};
-    mWriterFullSince.invalidate();
     // The first datagrams would otherwise wait while their stores clear their
     // first pages, and the first rows while the list's painter builds its tables.
     mSession.PrepareForPackets();
@@ -180,6 +179,7 @@ void FormMain::CloseSequence() {
     if (mCaptureOpen) {
         // Closed from here on: what the drain hands over is kept but ends nothing again.
         mCaptureOpen = false;
+        EndWriterWait();  // a capture closed while the writer was full waited till now
         // The helper ends first; every datagram it captured before then is kept.
         EndCaptureHelper(CaptureSocket);
         DrainCapture();
@@ -236,17 +236,7 @@ void FormMain::ReadCapture() {
     for (;;) {
         // A disk behind the capture would hold the window in the store's
         // writer; the frames wait in the ring instead, as they would meanwhile.
-        if (mSession.StoreWriterFull()) {
-            if (!mWriterFullSince.isValid()) mWriterFullSince.start();
-            return mWriterWait->start();
-        }
-        if (mWriterFullSince.isValid()) {
-            const double ms = static_cast<double>(mWriterFullSince.nsecsElapsed()) / 1e6;
-            ++mWriterWaits.stretches;
-            mWriterWaits.totalMs += ms;
-            mWriterWaits.longestMs = std::max(mWriterWaits.longestMs, ms);
-            mWriterFullSince.invalidate();
-        }
+        if (!StoreWriterHasRoom()) return mWriterWait->start();
         const auto frame = mPump->TakeFrame();
         if (!frame) {
             if (mPump->TakenToTheEnd() != CapturePump::End::None) return CaptureEndedBy(mPump->TakenToTheEnd());
@@ -263,6 +253,24 @@ void FormMain::ReadCapture() {
     // Everything waiting has been taken: the pump's next frames notify again.
     AsyncSelect(CaptureSocket, this, kCaptureMessage, kFdRead, mPump->NoticeFd());
     WatchStoreWrites();
+}
+
+bool FormMain::StoreWriterHasRoom() {
+    if (mSession.StoreWriterFull()) {
+        if (!mWriterFullSince.isValid()) mWriterFullSince.start();
+        return false;
+    }
+    EndWriterWait();
+    return true;
+}
+
+void FormMain::EndWriterWait() {
+    if (!mWriterFullSince.isValid()) return;
+    const double ms = static_cast<double>(mWriterFullSince.nsecsElapsed()) / 1e6;
+    ++mWriterWaits.stretches;
+    mWriterWaits.totalMs += ms;
+    mWriterWaits.longestMs = std::max(mWriterWaits.longestMs, ms);
+    mWriterFullSince.invalidate();
 }
 
 void FormMain::WatchStoreWrites() {
