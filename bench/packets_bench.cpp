@@ -173,8 +173,9 @@ void BM_FileStoreResidentPerPacket(benchmark::State& state) {
         state.counters["records_per_packet"] = static_cast<double>(session.Packets().ReservedBytes()) / kPackets;
         state.counters["raw_store_per_packet"] = static_cast<double>(session.Raw().ReservedBytes()) / kPackets;
         // Ingest here outruns any disk, so up to a bound (the writes that may
-        // wait their turn, 64 MiB) of written chunks are still in memory at
-        // its end; a capture at network rates leaves a chunk or two. Measured
+        // wait their turn, 256 MiB for a store no capture has sized) of written
+        // chunks are still in memory at its end; a capture at network rates
+        // leaves a chunk or two. Measured
         // again once the file's writes are done.
         while (window->Session().StoreWritesPending() && window->Session().CheckStoreWrites())
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

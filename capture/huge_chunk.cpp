@@ -117,7 +117,7 @@ void ForgetFaultAhead(const void* begin, std::size_t bytes) noexcept { Thread().
 
 void WaitForFaultAhead() { Thread().WaitUntilIdle(); }
 
-ReservedMemory ReservedMemory::Reserve(std::size_t bytes) {
+ReservedMemory ReservedMemory::Reserve(std::size_t bytes, ChunkPages pages) {
     ReservedMemory r;
     // Room to align in, with at least a page to spare on either side.
     const std::size_t mapped = bytes + 2 * kHugePageBytes;
@@ -133,7 +133,7 @@ ReservedMemory ReservedMemory::Reserve(std::size_t bytes) {
     // The advice splits the aligned part off: the unaligned pages either side,
     // never written, then lie between it and its neighbours, so nothing mapped
     // beside it later is merged into it or shares its reverse-map lock.
-    madvise(r.mBase, bytes, MADV_NOHUGEPAGE);
+    madvise(r.mBase, bytes, pages == ChunkPages::Huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
     return r;
 }
 
@@ -164,6 +164,35 @@ void ReservedMemory::Release() noexcept {
     mBase = nullptr;
     mBytes = 0;
     mMapped = 0;
+}
+
+std::shared_ptr<ChunkSpace> ChunkSpace::Reserve(std::size_t slotBytes, std::size_t slots) {
+    ReservedMemory memory = ReservedMemory::Reserve(slotBytes * slots, ChunkPages::Huge);
+    if (!memory) return nullptr;
+    return std::shared_ptr<ChunkSpace>(new ChunkSpace(std::move(memory), slotBytes, slots));
+}
+
+ChunkSpace::ChunkSpace(ReservedMemory memory, std::size_t slotBytes, std::size_t slots)
+    : mMemory(std::move(memory)), mSlotBytes(slotBytes), mSlots(slots) {
+    mFree.reserve(slots);
+    // The first slots are taken first.
+    for (std::size_t s = slots; s-- > 0;) mFree.push_back(mMemory.get() + s * slotBytes);
+}
+
+std::uint8_t* ChunkSpace::Take() {
+    std::lock_guard lock(mMutex);
+    if (mFree.empty()) return nullptr;
+    std::uint8_t* const slot = mFree.back();
+    mFree.pop_back();
+    return slot;
+}
+
+void ChunkSpace::Give(std::uint8_t* slot) noexcept {
+    // A fault-ahead request still queued for it would bring its pages back.
+    ForgetFaultAhead(slot, mSlotBytes);
+    madvise(slot, mSlotBytes, MADV_DONTNEED);
+    std::lock_guard lock(mMutex);
+    mFree.push_back(slot);  // reserved for every slot: cannot allocate
 }
 
 bool FaultInNextHugePage(const void* chunk, std::size_t chunkBytes, std::size_t before, std::size_t after) {

@@ -36,7 +36,9 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <vector>
 
 namespace wirelens {
 
@@ -86,10 +88,10 @@ class ReservedMemory {
 public:
     ReservedMemory() = default;
     // Reserves `bytes` (a multiple of kHugePageBytes), aligned to
-    // kHugePageBytes, in small pages (it grows with a capture: see above);
-    // empty when the system refuses so much address space (strict
-    // overcommit, an address-space limit).
-    static ReservedMemory Reserve(std::size_t bytes);
+    // kHugePageBytes, in small pages by default (memory that grows with a
+    // capture: see AllocateHugeChunk); empty when the system refuses so much
+    // address space (strict overcommit, an address-space limit).
+    static ReservedMemory Reserve(std::size_t bytes, ChunkPages pages = ChunkPages::Small);
     ReservedMemory(ReservedMemory&& other) noexcept;
     ReservedMemory& operator=(ReservedMemory&& other) noexcept;
     ReservedMemory(const ReservedMemory&) = delete;
@@ -108,6 +110,46 @@ private:
     void* mMapping = nullptr;  // longer than asked for, to align in
     std::size_t mMapped = 0;
 };
+
+// Address space for `slots` chunks of `slotBytes` (a multiple of
+// kHugePageBytes) that come and go: a store's chunks, written out to a file
+// and used again. Taking a slot and giving it back make no mapping and end
+// none, so chunks that pile up behind a slow disk cost the process no call
+// that waits for its memory map (see ReservedMemory), and however many there
+// were, the map holds one mapping for them all. A slot costs memory only once
+// written, and gives its pages back when it is given back.
+class ChunkSpace {
+public:
+    // In huge pages where the kernel offers them; nullptr when refused.
+    static std::shared_ptr<ChunkSpace> Reserve(std::size_t slotBytes, std::size_t slots);
+    ChunkSpace(const ChunkSpace&) = delete;
+    ChunkSpace& operator=(const ChunkSpace&) = delete;
+    // A free slot, or nullptr when every one is taken. Any thread.
+    std::uint8_t* Take();
+    // Drops the slot's fault-ahead requests and pages, and frees it. Any thread.
+    void Give(std::uint8_t* slot) noexcept;
+    std::size_t Slots() const { return mSlots; }
+
+private:
+    ChunkSpace(ReservedMemory memory, std::size_t slotBytes, std::size_t slots);
+
+    ReservedMemory mMemory;
+    const std::size_t mSlotBytes;
+    const std::size_t mSlots;
+    std::mutex mMutex;
+    std::vector<std::uint8_t*> mFree;  // the last given back is taken first
+};
+
+// A chunk's memory: a slot of `space`, given back to it, or (no space) a
+// HugeChunk's block of its own, freed.
+struct ReleaseChunk {
+    std::shared_ptr<ChunkSpace> space;
+    void operator()(std::uint8_t* p) const noexcept {
+        if (space) space->Give(p);
+        else FreeChunk{}(p);
+    }
+};
+using ChunkMemory = std::unique_ptr<std::uint8_t[], ReleaseChunk>;
 
 // Faults in [begin, begin + bytes), which lies in a HugeChunk (or other
 // memory that calls ForgetFaultAhead before it goes), on the

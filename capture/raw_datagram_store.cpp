@@ -119,12 +119,12 @@ constexpr std::size_t kEntryChunkFileBytes = (sizeof(RawDatagramStore::EntryChun
 // Writes full chunks out on a thread of its own, in order: a 4 MiB pwrite
 // takes milliseconds, far more while the kernel holds back writers of dirty
 // pages or the disk is busy, and a capture cannot wait that long between two
-// datagrams. Up to kMaxWrites chunks wait their turn, so that a disk that
-// stalls for a moment (hundreds of milliseconds were seen, under a flood of
-// 250 MB/s) holds up nothing; only a disk slower than the capture for long
-// does. With 16 (64 MiB), one flood of 270 MB/s lost 49,399 datagrams: the
-// capture's 64 MiB ring filled behind them while the window went on
-// answering, which it does only while they wait for the disk. Waiting chunks
+// datagrams. Up to the store's WaitingRoom() parts wait their turn, so that a
+// disk that stalls for a moment holds up nothing; only a disk slower than the
+// capture for long does. Writes of 4 MiB here took up to 190 ms on their own,
+// and under floods of 270-285 MB/s the disk fell behind by more than 64 MiB
+// once and by more than 256 MiB once (the capture's ring filled behind the
+// waiting chunks, and 49,399 and 247,437 datagrams were lost). Waiting chunks
 // cost memory only while they wait.
 //
 // Where the file system takes it, the writes bypass the page cache (O_DIRECT):
@@ -133,8 +133,6 @@ constexpr std::size_t kEntryChunkFileBytes = (sizeof(RawDatagramStore::EntryChun
 // rarely reads again. A click then reads its bytes from the disk.
 class RawDatagramStore::Writer {
 public:
-    static constexpr std::size_t kMaxWrites = 64;
-
     // Byte chunks go to the bytes file, index chunks to the index file.
     enum class Part { Bytes, Index };
 
@@ -166,7 +164,7 @@ public:
         mThread.join();
     }
 
-    // Only while Pending() < kMaxWrites. The bytes must stay put until the
+    // Only while Pending() is below the store's room. The bytes must stay put until the
     // part's result is taken.
     void Start(Part kind, std::size_t part, const std::uint8_t* bytes, std::size_t length) {
         {
@@ -339,11 +337,12 @@ void RawDatagramStore::OpenFile(const std::vector<std::string>& folders) {
 bool RawDatagramStore::RoomToWrite() {
     if (!mWriter) mWriter = std::make_unique<Writer>(mFile, mIndexFile);
     // A disk slower than the capture for long holds it back here.
-    return mWriter->Pending() < Writer::kMaxWrites || FinishWrite();
+    return mWriter->Pending() < mWaitingRoom || FinishWrite();
 }
 
 void RawDatagramStore::StartWritingLastChunk() {
     mWriter->Start(Writer::Part::Bytes, mChunks.size() - 1, mChunks.back().memory.get(), mChunkUsed);
+    mMostWaited = std::max(mMostWaited, mWriter->Pending());
 }
 
 bool RawDatagramStore::FinishWrite() {
@@ -388,7 +387,7 @@ bool RawDatagramStore::TakeFinishedWrites() {
 }
 
 bool RawDatagramStore::WriterFull() const {
-    return mWriteError == 0 && mWriter && mWriter->Pending() >= Writer::kMaxWrites && !mWriter->Done();
+    return mWriteError == 0 && mWriter && mWriter->Pending() >= mWaitingRoom && !mWriter->Done();
 }
 
 bool RawDatagramStore::WritesPending() const { return mWriteError == 0 && mWriter && mWriter->Pending() != 0; }
@@ -405,23 +404,34 @@ void RawDatagramStore::StartWritingEntryChunk() {
     const std::size_t slot = mEntryChunksHandedOver++;
     mWriter->Start(Writer::Part::Index, slot, reinterpret_cast<const std::uint8_t*>(mEntryChunks[slot].memory.get()),
                    sizeof(EntryChunk));
+    mMostWaited = std::max(mMostWaited, mWriter->Pending());
 }
 
-HugeChunk<std::uint8_t> RawDatagramStore::ReadyOrNewChunk() {
+namespace {
+ChunkMemory OwnChunk() { return ChunkMemory(AllocateHugeChunk<std::uint8_t>(kChunkBytes).release()); }
+}  // namespace
+
+ChunkMemory RawDatagramStore::ReadyOrNewChunk() {
     if (mReadyChunks.empty()) return IdleOrNewChunk();
-    HugeChunk<std::uint8_t> ready = std::move(mReadyChunks.back());
+    ChunkMemory ready = std::move(mReadyChunks.back());
     mReadyChunks.pop_back();
     return ready;
 }
 
-HugeChunk<std::uint8_t> RawDatagramStore::IdleOrNewChunk() {
-    if (mIdleChunks.empty()) return AllocateHugeChunk<std::uint8_t>(kChunkBytes);
-    HugeChunk<std::uint8_t> idle = std::move(mIdleChunks.back());
-    mIdleChunks.pop_back();
-    return idle;
+ChunkMemory RawDatagramStore::IdleOrNewChunk() {
+    if (!mIdleChunks.empty()) {
+        ChunkMemory idle = std::move(mIdleChunks.back());
+        mIdleChunks.pop_back();
+        return idle;
+    }
+    // Without a space (a store in memory), or past its slots (a cleared
+    // capture's chunks still being written), a chunk is a mapping of its own.
+    if (std::uint8_t* slot = mSpace ? mSpace->Take() : nullptr) return ChunkMemory(slot, ReleaseChunk{mSpace});
+    return OwnChunk();
 }
 
-void RawDatagramStore::Idle(HugeChunk<std::uint8_t> chunk) {
+void RawDatagramStore::Idle(ChunkMemory chunk) {
+    if (chunk.get_deleter().space) return;  // its slot gives its pages back
     // A fault-ahead request still queued for it would bring its pages back.
     ForgetFaultAhead(chunk.get(), kChunkBytes);
     madvise(chunk.get(), kChunkBytes, MADV_DONTNEED);
@@ -433,15 +443,19 @@ void RawDatagramStore::MakeReadyChunk() {
     FaultInAhead(mReadyChunks.back().get(), kChunkBytes);
 }
 
-void RawDatagramStore::PrepareFirstChunks() {
+void RawDatagramStore::PrepareFirstChunks(std::optional<std::uint64_t> availableMemory) {
     if (!mChunks.empty()) return;
+    if (mFile >= 0 && !mSpace) {
+        mWaitingRoom = WaitingPartsFor(availableMemory);
+        // The filling chunk and the ready ones beside those waiting.
+        mSpace = ChunkSpace::Reserve(kChunkBytes, mWaitingRoom + 1 + kMaxReadyChunks);
+    }
     // A flood fills a chunk in a few milliseconds, sooner than this machine's
     // kernel clears its fresh huge pages one ahead of the filling: until
     // written chunks come back for reuse, the window's thread would clear
     // pages itself, tens of milliseconds at a time. So the chunks a busy
     // start needs are made whole now, the first to be filled first.
-    while (mReadyChunks.size() < kMaxReadyChunks)
-        mReadyChunks.insert(mReadyChunks.begin(), AllocateHugeChunk<std::uint8_t>(kChunkBytes));
+    while (mReadyChunks.size() < kMaxReadyChunks) mReadyChunks.insert(mReadyChunks.begin(), IdleOrNewChunk());
     for (auto chunk = mReadyChunks.rbegin(); chunk != mReadyChunks.rend(); ++chunk)
         FaultInAhead(chunk->get(), kChunkBytes);
     // The lists of chunks, too, grow (and allocate) only past 16 GiB of bytes
@@ -450,15 +464,15 @@ void RawDatagramStore::PrepareFirstChunks() {
     mChunkEnds.reserve(4096);
     mEntryChunks.reserve(1024);
     if (mFile < 0) return;
-    // The writer's thread, and the address space of the chunks that a disk
-    // falling behind for a moment keeps waiting, are made now too, not in the
-    // middle of a capture (see mIdleChunks). Only a quarter of the most that
-    // can wait: each chunk is two of the process's mappings, and the kernel
-    // walks them all at times holding its memory map; a disk that falls
-    // further behind than these (rare, in floods) has the rest made then.
+    // The writer's thread is made now too, not in the middle of a capture.
     if (!mWriter) mWriter = std::make_unique<Writer>(mFile, mIndexFile);
-    while (mIdleChunks.size() < Writer::kMaxWrites / 4)
-        mIdleChunks.push_back(AllocateHugeChunk<std::uint8_t>(kChunkBytes));
+    if (mSpace) return;
+    // Without a space, the address space of the chunks that a disk falling
+    // behind for a moment keeps waiting is made now, as far as it can be
+    // without bloating the process's map: each such chunk is two of its
+    // mappings, and the kernel walks them all at times holding the map. A
+    // disk that falls further behind has the rest made then.
+    while (mIdleChunks.size() < mWaitingRoom / 4) mIdleChunks.push_back(OwnChunk());
 }
 
 std::uint32_t RawDatagramStore::Append(std::span<const std::uint8_t> datagram, std::uint32_t wireLength) {
@@ -630,6 +644,13 @@ constexpr std::uint64_t kCloseAtOnceBytes = 64u << 20;
 
 void WaitForClosedDatagramFiles() { WaitForBackgroundReleases(); }
 
+std::size_t WaitingPartsFor(std::optional<std::uint64_t> availableBytes) {
+    constexpr std::size_t kFewest = 16;
+    constexpr std::size_t kMost = 256;
+    if (!availableBytes) return 64;
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(*availableBytes / 8 / kChunkBytes, kFewest, kMost));
+}
+
 void RawDatagramStore::ReplaceFiles(HandedOver writing, bool inBackground) {
     std::unique_ptr<Writer> writer = std::move(mWriter);
     // Nothing of the old file stays mapped, so that its last reference is a descriptor.
@@ -693,6 +714,7 @@ void RawDatagramStore::Clear() {
     mCutLengths = {};
     mChunkUsed = 0;
     mCount = 0;
+    mMostWaited = 0;
 }
 
 std::size_t RawDatagramStore::ReservedBytes() const {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -33,6 +34,11 @@ namespace wirelens {
 std::vector<std::string> DatagramFileFolders(const char* xdgCacheHome, const char* home, const char* tmpdir);
 // The same, from this process's environment.
 std::vector<std::string> DatagramFileFolders();
+// How many parts may wait for a disk that has fallen behind a capture, with
+// `availableBytes` of the machine's memory available (nothing: not known): as
+// many 4 MiB chunks as an eighth of it holds, from 16 (64 MiB) to 256
+// (1 GiB); 64 when not known. Beyond them a capture waits for the disk.
+std::size_t WaitingPartsFor(std::optional<std::uint64_t> availableBytes);
 // Waits until the files of cleared stores that are being closed in the
 // background are closed (their disk space given back).
 void WaitForClosedDatagramFiles();
@@ -68,8 +74,14 @@ public:
     // Empties the store; its file is cut to nothing and used again.
     void Clear();
     // Before packets are expected to come quickly: makes the first chunks
-    // ready (kMaxReadyChunks of them), faulted in whole on another thread.
-    void PrepareFirstChunks();
+    // ready (kMaxReadyChunks of them), faulted in whole on another thread,
+    // and, for a store with a file, the room for the chunks that may wait for
+    // the disk (WaitingPartsFor `availableMemory`), kept from the first call on.
+    void PrepareFirstChunks(std::optional<std::uint64_t> availableMemory = std::nullopt);
+    // The parts that may wait for the disk before the writer is full, and
+    // the most that have waited at once since the store was made or cleared.
+    std::size_t WaitingRoom() const { return mWaitingRoom; }
+    std::size_t MostWaited() const { return mMostWaited; }
     // Bytes held in memory, chunk slack included; for memory accounting. Bytes
     // written to the file are not counted: the page cache holds them, not us.
     std::size_t ReservedBytes() const;
@@ -115,7 +127,7 @@ private:
     };
     // A chunk's bytes: in memory, or a read-only mapping of its range of the file.
     struct Chunk {
-        HugeChunk<std::uint8_t> memory;
+        ChunkMemory memory;
         const std::uint8_t* mapped = nullptr;
         const std::uint8_t* Data() const { return mapped != nullptr ? mapped : memory.get(); }
     };
@@ -137,10 +149,10 @@ private:
     std::size_t ChunkOf(std::uint32_t index) const;
     void OpenFile(const std::vector<std::string>& folders);
     // A ready chunk's memory, or else an idle chunk's, or new memory.
-    HugeChunk<std::uint8_t> ReadyOrNewChunk();
-    HugeChunk<std::uint8_t> IdleOrNewChunk();
-    // Gives the chunk's pages back and keeps it among the idle ones.
-    void Idle(HugeChunk<std::uint8_t> chunk);
+    ChunkMemory ReadyOrNewChunk();
+    ChunkMemory IdleOrNewChunk();
+    // Gives the chunk's pages back: to its slot of mSpace, or kept among the idle ones.
+    void Idle(ChunkMemory chunk);
     // New memory for a next chunk, faulted in whole on another thread.
     void MakeReadyChunk();
     // Makes the writer if there is none yet, and waits for its oldest part if
@@ -157,7 +169,7 @@ private:
     void ReleaseChunks();
     // What the writer may still be reading when its files go.
     struct HandedOver {
-        std::vector<HugeChunk<std::uint8_t>> chunks;
+        std::vector<ChunkMemory> chunks;
         std::vector<std::unique_ptr<EntryChunk>> entries;
     };
     // New files in the same folder; the old ones, with `writing`, are freed
@@ -168,14 +180,19 @@ private:
     // Memory for the next chunks: made ready while the last chunk fills, or a
     // written chunk's, already faulted in. The last is taken first.
     static constexpr std::size_t kMaxReadyChunks = 3;
-    std::vector<HugeChunk<std::uint8_t>> mReadyChunks;
-    // Chunks written back beyond those kept ready, their pages given back
-    // (not resident): memory for the next bunch of writes that waits for the
-    // disk. Mapping new memory then, and unmapping it after, would be calls
-    // of the capturing thread that wait for the process's memory map (see
-    // ReservedMemory); a store's bunches are alike, so after the first few
-    // these are enough. Kept across clears: they cost address space only.
-    std::vector<HugeChunk<std::uint8_t>> mIdleChunks;
+    std::vector<ChunkMemory> mReadyChunks;
+    // Address space for every chunk that can be in memory at once (those
+    // waiting for the disk, the filling one, the ready ones), made by the
+    // first PrepareFirstChunks of a store with a file: chunks that pile up
+    // behind the disk then make no mapping (see ChunkSpace). Kept across
+    // clears: it costs address space only.
+    std::shared_ptr<ChunkSpace> mSpace;
+    // Where no such space could be had: chunks written back beyond those kept
+    // ready, their pages given back (not resident), kept for the next bunch
+    // of writes that waits for the disk.
+    std::vector<ChunkMemory> mIdleChunks;
+    std::size_t mWaitingRoom = WaitingPartsFor(std::nullopt);
+    std::size_t mMostWaited = 0;
     std::vector<std::uint32_t> mChunkEnds;  // bytes used in each chunk but the last
     std::size_t mChunkUsed = 0;
     std::vector<EntrySlot> mEntryChunks;

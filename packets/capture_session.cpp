@@ -139,7 +139,8 @@ RowArray CaptureSession::RebuildRows() const {
 
 void CaptureSession::PrepareForPackets() {
     mPackets.PrepareFirstChunk();
-    mRaw.PrepareFirstChunks();
+    // The room for chunks behind a slow disk follows the memory the guard reads.
+    mRaw.PrepareFirstChunks(mMemoryGuard.availableBytes ? mMemoryGuard.availableBytes() : std::nullopt);
 }
 
 void CaptureSession::Clear() {

@@ -146,10 +146,9 @@ INSTANTIATE_TEST_SUITE_P(
                        "captured so far are kept; clear the list to capture more."},
         FilingStopCase{"MemoryLow",
                        [](CaptureSession& s) {
-                           // Plenty for three packets, then too little.
-                           auto probes = std::make_shared<int>(0);
-                           s.SetMemoryGuard({[probes]() -> std::optional<std::uint64_t> {
-                                                 return ++*probes <= 3 ? (1ull << 30) : (100ull << 20);
+                           // Plenty until three packets are filed, then too little.
+                           s.SetMemoryGuard({[&s]() -> std::optional<std::uint64_t> {
+                                                 return s.Count() < 3 ? (1ull << 30) : (100ull << 20);
                                              },
                                              256ull << 20, 1});
                        },

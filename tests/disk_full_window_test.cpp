@@ -164,6 +164,9 @@ TEST_F(DiskFullWindow, ADiskThatStallsHoldsUpTheCaptureNotTheWindow) {
     ASSERT_TRUE(testing::UseStandInHelper(folder, CaptureStream(kStalled)));
     auto h = WindowOn(disk.Path());
     ASSERT_TRUE(h->window->Session().Raw().FileBacked()) << h->window->Session().Raw().StorageNote();
+    // Memory for 64 chunks (256 MiB) to wait for the disk, whatever this machine has.
+    h->window->Session().SetMemoryGuard(
+        {[] { return std::optional<std::uint64_t>(std::uint64_t{2} << 30); }, CaptureSession::kMemoryMargin, 1});
     if (!disk.Freeze()) GTEST_SKIP() << "this kernel cannot freeze ext4";
 
     // Thawed from another thread, which a window waiting for the disk cannot hold up.
@@ -206,6 +209,7 @@ TEST_F(DiskFullWindow, ADiskThatStallsHoldsUpTheCaptureNotTheWindow) {
     h->Settle();
     EXPECT_TRUE(h->messages.empty()) << h->messages[0].text.toStdString();
     ASSERT_EQ(h->window->Session().Count(), kStalled);
+    EXPECT_EQ(h->window->Session().Raw().WaitingRoom(), 64u);
     ExpectEveryFiledPacketWhole(*h->window);
 }
 

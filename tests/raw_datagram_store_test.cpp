@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <numeric>
 #include <optional>
@@ -53,6 +54,15 @@ bool ReadsBack(const RawDatagramStore& store, std::uint32_t position, std::size_
     const auto bytes = store.Get(position);
     const auto expected = Pattern(position, length);
     return bytes.size() == length && std::equal(bytes.begin(), bytes.end(), expected.begin());
+}
+
+// Once the disk has taken every write: no write failed, and every datagram
+// Fill appended reads back whole.
+void ExpectWrittenAndWhole(RawDatagramStore& store) {
+    store.WaitForWrites();
+    EXPECT_EQ(store.WriteError(), 0);
+    for (std::uint32_t p = 1; p <= store.Count(); ++p)
+        ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
 }
 
 std::string MakeFolder() {
@@ -546,25 +556,34 @@ TEST_F(StoreOnFreezableDisk, ASlowDiskStillHasTheNextChunkMadeReadyAhead) {
     Fill(store, 4 * kChunk + kChunk / 2 + 8 * kReceiveBufferSize);
     EXPECT_GE(store.ReservedBytes(), 6 * kChunk) << "4 waiting, the filling one and the next";
     disk.Thaw();
-    store.WaitForWrites();
-    EXPECT_EQ(store.WriteError(), 0);
-    for (std::uint32_t p = 1; p <= store.Count(); ++p)
-        ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
+    ExpectWrittenAndWhole(store);
 }
+
+// A store prepared for a capture with 2 GiB available (room for 64 parts to
+// wait for the disk), on a disk that can be frozen; in a plain build only, as
+// the sanitizer's allocator maps memory on append.
+class PreparedStoreOnFreezableDisk : public ::testing::Test {
+protected:
+    void SetUp() override {
+#if defined(__SANITIZE_ADDRESS__)
+        GTEST_SKIP() << "the sanitizer's allocator maps memory on append";
+#endif
+        if (!disk.Mounted()) GTEST_SKIP() << "a loop-mounted ext4 needs root, mkfs.ext4 and a loop device";
+        prepared.emplace(std::vector<std::string>{disk.Path()});
+        ASSERT_TRUE(prepared->FileBacked()) << prepared->StorageNote();
+        prepared->PrepareFirstChunks(std::uint64_t{2} << 30);
+        ASSERT_EQ(prepared->WaitingRoom(), 64u);
+    }
+    testing::FreezableDisk disk;
+    std::optional<RawDatagramStore> prepared;
+};
 
 // A bunch of chunks that wait for the disk mid-capture needs no mmap, which
 // would wait for the process's memory map when another holds it: a prepared
 // store has their address space already, and a chunk written back beyond
 // those kept ready gives its pages back but keeps its address space.
-TEST(FileBackedRawDatagramStore, ChunksWaitingForTheDiskTakeNoNewMappingWhileTheMapIsHeld) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the sanitizer's allocator maps memory on append";
-#endif
-    testing::FreezableDisk disk;
-    if (!disk.Mounted()) GTEST_SKIP() << "a loop-mounted ext4 needs root, mkfs.ext4 and a loop device";
-    RawDatagramStore store({disk.Path()});
-    ASSERT_TRUE(store.FileBacked()) << store.StorageNote();
-    store.PrepareFirstChunks();
+TEST_F(PreparedStoreOnFreezableDisk, ChunksWaitingForTheDiskTakeNoNewMappingWhileTheMapIsHeld) {
+    RawDatagramStore& store = *prepared;
     // Two rounds: the first bunch's chunks come back beyond the ready ones.
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
@@ -606,10 +625,55 @@ TEST_F(StoreOnFreezableDisk, SaysWhenTheWriterIsFullBeforeAnAppendWouldWait) {
     disk.Thaw();
     for (int i = 0; i < 500 && store.WriterFull(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(store.WriterFull()) << "still full once the disk took the parts";
+    ExpectWrittenAndWhole(store);
+}
+
+// However far behind the disk falls, within the room, the chunks that wait
+// for it add no mapping to the process's map: the kernel walks every mapping
+// at times holding the map, and each mapping made mid-capture can wait for it.
+TEST_F(PreparedStoreOnFreezableDisk, ChunksWaitingForTheDiskAddNoMapping) {
+    RawDatagramStore& store = *prepared;
+    Fill(store, 2 * kChunk);
     store.WaitForWrites();
-    EXPECT_EQ(store.WriteError(), 0);
-    for (std::uint32_t p = 1; p <= store.Count(); ++p)
-        ASSERT_TRUE(ReadsBack(store, p, kReceiveBufferSize)) << "position " << p;
+    if (!disk.Freeze()) GTEST_SKIP() << "this kernel cannot freeze ext4";
+    const auto mappings = [] {
+        std::ifstream maps("/proc/self/maps");
+        return std::count(std::istreambuf_iterator<char>(maps), {}, '\n');
+    };
+    const auto before = mappings();
+    Fill(store, 40 * kChunk);  // more than a quarter of the room: 40 chunks wait
+    EXPECT_EQ(mappings(), before);
+    EXPECT_GE(store.MostWaited(), 40u);
+    disk.Thaw();
+    ExpectWrittenAndWhole(store);
+}
+
+// The chunks a store lets wait for a disk behind it follow the machine's
+// memory: an eighth of what is available, within bounds.
+TEST(FileBackedRawDatagramStore, LetsAnEighthOfTheAvailableMemoryWaitForTheDisk) {
+    constexpr std::uint64_t kMiB = 1u << 20;
+    const struct {
+        std::optional<std::uint64_t> available;
+        std::size_t parts;
+    } cases[] = {
+        {std::nullopt, 64},             // not known: 256 MiB
+        {0, 16},                        // never under 64 MiB
+        {300 * kMiB, 16},
+        {2048 * kMiB, 64},
+        {4096 * kMiB + 31 * kMiB, 128}, // whole chunks
+        {24576 * kMiB, 256},            // never over 1 GiB
+    };
+    for (const auto& c : cases) EXPECT_EQ(WaitingPartsFor(c.available), c.parts) << c.available.value_or(-1);
+
+    const std::string folder = MakeFolder();
+    RawDatagramStore store({folder});
+    ASSERT_TRUE(store.FileBacked());
+    store.PrepareFirstChunks(std::uint64_t{1} << 30);
+    EXPECT_EQ(store.WaitingRoom(), 32u);
+    // Kept from the first preparation on: the space for them is made then.
+    store.Clear();
+    store.PrepareFirstChunks(std::uint64_t{8} << 30);
+    EXPECT_EQ(store.WaitingRoom(), 32u);
 }
 
 // A range of whole pages of this process.
