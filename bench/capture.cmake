@@ -13,3 +13,6 @@ add_executable(wirelens_ring_count ${CMAKE_CURRENT_LIST_DIR}/ring_count.cpp)
 find_package(Threads REQUIRED)
 add_executable(wirelens_pause_watch ${CMAKE_CURRENT_LIST_DIR}/pause_watch.cpp)
 target_link_libraries(wirelens_pause_watch PRIVATE Threads::Threads)
+# The disk under the datagram store, written as a capture writes it.
+add_executable(wirelens_disk_writes ${CMAKE_CURRENT_LIST_DIR}/disk_writes.cpp)
+target_link_libraries(wirelens_disk_writes PRIVATE wirelens_core Threads::Threads)

@@ -607,6 +607,8 @@ int main(int argc, char** argv) {
     const FormMain::WriterWaits& writerWaits = window.CaptureWriterWaits();
     std::printf("writer full stretches %llu\nwriter full longest ms %.1f\nwriter full total ms %.1f\n",
                 static_cast<unsigned long long>(writerWaits.stretches), writerWaits.longestMs, writerWaits.totalMs);
+    std::printf("writer most waiting %zu\nwriter room %zu\n", window.Session().Raw().MostWaited(),
+                window.Session().Raw().WaitingRoom());
     std::printf("memory mappings %d\n", CountMappings());
     std::printf("resident kB at start %ld\nresident kB at end %ld\n", residentAtStartKb, ResidentOwnKb());
     const MajorFaults faultsAtEnd = MajorFaultsNow();

@@ -118,7 +118,8 @@ echo "resident memory:     helper $HELPER_MEMORY; dumpcap $DUMPCAP_MEMORY"
 echo "window's queue:      at most $(value "$WORK/window.out" "pump peak MiB") MiB of frames waited for the list (the shared ring holds 64)"
 echo "disk behind:         the store's writer was full $(value "$WORK/window.out" "writer full stretches") times," \
      "longest $(value "$WORK/window.out" "writer full longest ms") ms, $(value "$WORK/window.out" "writer full total ms") ms in all" \
-     "(frames waited in the ring meanwhile)"
+     "(frames waited in the ring meanwhile); at most $(value "$WORK/window.out" "writer most waiting") of its" \
+     "$(value "$WORK/window.out" "writer room") parts waited for the disk at once"
 echo "CPU per captured datagram (user + system, from /proc; $CLOCK_TICK ticks a second):"
 printf "  %-32s %10s %9s %12s\n" capturer captured "of sent" "µs/datagram"
 if [ -n "$RING_PID" ]; then cpu_row "floor (bare TPACKET_V3 counter)" "$RING_CAPTURED" "${CPU_USED[4]}"; fi
