@@ -173,7 +173,7 @@ std::shared_ptr<ChunkSpace> ChunkSpace::Reserve(std::size_t slotBytes, std::size
 }
 
 ChunkSpace::ChunkSpace(ReservedMemory memory, std::size_t slotBytes, std::size_t slots)
-    : mMemory(std::move(memory)), mSlotBytes(slotBytes), mSlots(slots) {
+    : mMemory(std::move(memory)), mSlotBytes(slotBytes) {
     mFree.reserve(slots);
     // The first slots are taken first.
     for (std::size_t s = slots; s-- > 0;) mFree.push_back(mMemory.get() + s * slotBytes);

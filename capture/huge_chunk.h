@@ -128,14 +128,12 @@ public:
     std::uint8_t* Take();
     // Drops the slot's fault-ahead requests and pages, and frees it. Any thread.
     void Give(std::uint8_t* slot) noexcept;
-    std::size_t Slots() const { return mSlots; }
 
 private:
     ChunkSpace(ReservedMemory memory, std::size_t slotBytes, std::size_t slots);
 
     ReservedMemory mMemory;
     const std::size_t mSlotBytes;
-    const std::size_t mSlots;
     std::mutex mMutex;
     std::vector<std::uint8_t*> mFree;  // the last given back is taken first
 };

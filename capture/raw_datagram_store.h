@@ -187,9 +187,9 @@ private:
     // behind the disk then make no mapping (see ChunkSpace). Kept across
     // clears: it costs address space only.
     std::shared_ptr<ChunkSpace> mSpace;
-    // Where no such space could be had: chunks written back beyond those kept
-    // ready, their pages given back (not resident), kept for the next bunch
-    // of writes that waits for the disk.
+    // Chunks of their own (no space could be had, or its slots were all
+    // taken) written back beyond those kept ready, their pages given back
+    // (not resident), kept for the next bunch of writes that waits for the disk.
     std::vector<ChunkMemory> mIdleChunks;
     std::size_t mWaitingRoom = WaitingPartsFor(std::nullopt);
     std::size_t mMostWaited = 0;
