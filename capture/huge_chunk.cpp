@@ -117,6 +117,11 @@ void ForgetFaultAhead(const void* begin, std::size_t bytes) noexcept { Thread().
 
 void WaitForFaultAhead() { Thread().WaitUntilIdle(); }
 
+void GivePagesBack(void* begin, std::size_t bytes) noexcept {
+    ForgetFaultAhead(begin, bytes);
+    madvise(begin, bytes, MADV_DONTNEED);
+}
+
 ReservedMemory ReservedMemory::Reserve(std::size_t bytes, ChunkPages pages) {
     ReservedMemory r;
     // Room to align in, with at least a page to spare on either side.
@@ -188,9 +193,7 @@ std::uint8_t* ChunkSpace::Take() {
 }
 
 void ChunkSpace::Give(std::uint8_t* slot) noexcept {
-    // A fault-ahead request still queued for it would bring its pages back.
-    ForgetFaultAhead(slot, mSlotBytes);
-    madvise(slot, mSlotBytes, MADV_DONTNEED);
+    GivePagesBack(slot, mSlotBytes);
     std::lock_guard lock(mMutex);
     mFree.push_back(slot);  // reserved for every slot: cannot allocate
 }

@@ -48,6 +48,11 @@ inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 // waits for one being served there; after it, the memory may be freed.
 void ForgetFaultAhead(const void* begin, std::size_t bytes) noexcept;
 
+// Gives the pages of [begin, begin + bytes) back, keeping the address space:
+// the next write faults in zeroed pages. Fault-ahead requests are forgotten
+// first, or one still queued would bring the pages back.
+void GivePagesBack(void* begin, std::size_t bytes) noexcept;
+
 struct FreeChunk {
     void operator()(void* p) const noexcept {
         ForgetFaultAhead(p, malloc_usable_size(p));

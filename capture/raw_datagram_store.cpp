@@ -432,9 +432,7 @@ ChunkMemory RawDatagramStore::IdleOrNewChunk() {
 
 void RawDatagramStore::Idle(ChunkMemory chunk) {
     if (chunk.get_deleter().space) return;  // its slot gives its pages back
-    // A fault-ahead request still queued for it would bring its pages back.
-    ForgetFaultAhead(chunk.get(), kChunkBytes);
-    madvise(chunk.get(), kChunkBytes, MADV_DONTNEED);
+    GivePagesBack(chunk.get(), kChunkBytes);
     mIdleChunks.push_back(std::move(chunk));
 }
 

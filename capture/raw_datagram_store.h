@@ -76,7 +76,8 @@ public:
     // Before packets are expected to come quickly: makes the first chunks
     // ready (kMaxReadyChunks of them), faulted in whole on another thread,
     // and, for a store with a file, the room for the chunks that may wait for
-    // the disk (WaitingPartsFor `availableMemory`), kept from the first call on.
+    // the disk (WaitingPartsFor `availableMemory`), kept from the first call
+    // that reserves the space for them on.
     void PrepareFirstChunks(std::optional<std::uint64_t> availableMemory = std::nullopt);
     // The parts that may wait for the disk before the writer is full, and
     // the most that have waited at once since the store was made or cleared.
