@@ -41,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/async_select.h"
 #include "capture/decode.h"
 #include "capture/mdlwinsock.h"
 #include "packets/available_memory.h"
@@ -603,7 +604,8 @@ int main(int argc, char** argv) {
                 static_cast<double>(firstPacketNs) / 1e9, static_cast<double>(lastPacketNs) / 1e9);
     std::printf("capturing at the end %s\nmessages %d\nlist paints %ld\n", stillCapturing ? "yes" : "no", messages,
                 listPaints.Paints());
-    std::printf("pump peak MiB %.0f\n", static_cast<double>(pumpPeakBytes) / (1 << 20));
+    std::printf("pump peak MiB %.0f\nshared ring MiB %zu\n", static_cast<double>(pumpPeakBytes) / (1 << 20),
+                wirelens::kCaptureRingBytes >> 20);
     const FormMain::WriterWaits& writerWaits = window.CaptureWriterWaits();
     std::printf("writer full stretches %llu\nwriter full longest ms %.1f\nwriter full total ms %.1f\n",
                 static_cast<unsigned long long>(writerWaits.stretches), writerWaits.longestMs, writerWaits.totalMs);
