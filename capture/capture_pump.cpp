@@ -33,7 +33,17 @@ void Quiet(int fd) {
 }  // namespace
 
 CapturePump::CapturePump(int fd, std::size_t blockBytes, std::size_t maxBlocks)
-    : mFd(fd), mBlockBytes(std::max(blockBytes, 2 * kLargestFrame)), mMaxBlocks(std::max<std::size_t>(maxBlocks, 2)) {
+    : CapturePump(fd, nullptr, blockBytes, maxBlocks) {}
+
+CapturePump::CapturePump(int fd, std::unique_ptr<RingMapping> ring, std::size_t blockBytes, std::size_t maxBlocks)
+    : mFd(fd),
+      mBlockBytes(std::max(blockBytes, 2 * kLargestFrame)),
+      mMaxBlocks(std::max<std::size_t>(maxBlocks, 2)),
+      mRing(std::move(ring)) {
+    if (mRing) {
+        mRingReader.emplace(*mRing);
+        mRingTaken.store(mRingReader->TakenPosition());
+    }
     mNoticeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     mWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (mNoticeFd < 0 || mWakeFd < 0) {
@@ -42,13 +52,10 @@ CapturePump::CapturePump(int fd, std::size_t blockBytes, std::size_t maxBlocks)
         if (mWakeFd >= 0) close(mWakeFd);
         throw std::system_error(error, std::generic_category(), "eventfd");
     }
-    mThread = std::thread([this] { Run(); });
-}
-
-CapturePump::CapturePump(int fd, std::unique_ptr<RingMapping> ring) : CapturePump(fd) {
-    // Only the taker's thread uses the ring.
-    mRing = std::move(ring);
-    if (mRing) mRingReader.emplace(*mRing);
+    mThread = std::thread([this] {
+        if (mRingReader) RunWithRing();
+        else Run();
+    });
 }
 
 CapturePump::~CapturePump() {
@@ -67,6 +74,12 @@ CapturePump::Block* CapturePump::AcquireBlock() {
     std::unique_lock lock(mMutex);
     mChanged.wait(lock, [this] { return mStop || mQueue.size() < mMaxBlocks; });
     if (mStop) return nullptr;
+    if (mFree.size() > kFreeBlocksKept) {
+        lock.unlock();
+        FreeExtraBlocks();
+        lock.lock();
+        if (mStop) return nullptr;
+    }
     std::unique_ptr<Block> block;
     if (!mFree.empty()) {
         block = std::move(mFree.back());
@@ -89,6 +102,18 @@ CapturePump::Block* CapturePump::AcquireBlock() {
     mQueue.push_back(std::move(block));
     mPeakBlocks = std::max(mPeakBlocks, mQueue.size());
     return mQueue.back().get();
+}
+
+void CapturePump::FreeExtraBlocks() {
+    // Here, on the pump's thread, not on the taker's: freeing a block
+    // unmaps it, which waits for the process's memory map.
+    std::vector<std::unique_ptr<Block>> extra;
+    {
+        std::lock_guard lock(mMutex);
+        if (mFree.size() <= kFreeBlocksKept) return;
+        extra.assign(std::make_move_iterator(mFree.begin() + kFreeBlocksKept), std::make_move_iterator(mFree.end()));
+        mFree.resize(kFreeBlocksKept);
+    }
 }
 
 template <typename Change>
@@ -159,6 +184,100 @@ void CapturePump::Run() {
             finish = mFinish;
         }
         if (finish) return EndWith(End::Finished);
+        FreeExtraBlocks();  // nothing to read now: what a burst needed goes
+        pollfd watched[2] = {{mFd, POLLIN, 0}, {mWakeFd, POLLIN, 0}};
+        if (::poll(watched, 2, -1) < 0 && errno != EINTR) return EndWith(End::Failed, errno);
+        if ((watched[1].revents & POLLIN) != 0) Quiet(mWakeFd);
+    }
+}
+
+void CapturePump::RunWithRing() {
+    Block* block = AcquireBlock();
+    if (block == nullptr) return;
+    std::size_t end = 0;  // bytes of whole frames in the block: each is copied in whole
+    // The stream's bytes read and not yet filed, from the front.
+    std::vector<std::uint8_t> stream(std::max<std::size_t>(64 << 10, 2 * kLargestFrame));
+    std::size_t streamEnd = 0;
+
+    // Files one whole frame; false when the pump stops or memory ran out.
+    const auto put = [&](std::span<const std::uint8_t> frame) {
+        if (mBlockBytes - end < frame.size()) {
+            Publish(*block, end);
+            Block* next = AcquireBlock();
+            if (next == nullptr) return false;
+            block = next;
+            end = 0;
+        }
+        std::memcpy(block->bytes.get() + end, frame.data(), frame.size());
+        end += frame.size();
+        return true;
+    };
+    // Files what the ring holds now; false when reading has ended.
+    const auto drain = [&] {
+        bool filed = false;
+        for (std::span<const std::uint8_t> frame; !(frame = mRingReader->NextFrameBytes()).empty(); filed = true)
+            if (!put(frame)) return false;
+        mRingPeak.store(mRingReader->PeakBytes(), std::memory_order_relaxed);
+        mRingTaken.store(mRingReader->TakenPosition(), std::memory_order_relaxed);
+        if (mRingReader->Corrupt()) {
+            Publish(*block, end);
+            EndWith(End::Corrupt);
+            return false;
+        }
+        if (filed) Publish(*block, end);
+        return true;
+    };
+    // What the ring holds, then the stream's frames read so far: the helper
+    // published its datagrams before it wrote what follows them.
+    const auto file = [&] {
+        std::size_t at = 0;
+        for (;;) {
+            const FrameAt frame = ParseFrameAt({stream.data() + at, streamEnd - at});
+            if (frame.cut == FrameCut::Corrupt) {
+                Publish(*block, end);
+                EndWith(End::Corrupt);
+                return false;
+            }
+            if (frame.cut == FrameCut::Partial) break;
+            if (!drain()) return false;
+            if (frame.frame.type != FrameType::Published && !put({stream.data() + at, frame.size})) return false;
+            at += frame.size;
+        }
+        std::memmove(stream.data(), stream.data() + at, streamEnd - at);
+        streamEnd -= at;
+        Publish(*block, end);
+        return true;
+    };
+
+    for (;;) {
+        if (!drain()) return;
+        const ssize_t n = ::read(mFd, stream.data() + streamEnd, stream.size() - streamEnd);
+        if (n > 0) {
+            streamEnd += static_cast<std::size_t>(n);
+            if (!file()) return;
+            continue;
+        }
+        if (n == 0) {
+            // The helper has ended: it writes no more to the ring either.
+            if (drain()) EndWith(End::EndOfStream);
+            return;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return EndWith(End::Failed, errno);
+        bool finish = false;
+        {
+            std::lock_guard lock(mMutex);
+            if (mStop) return;
+            finish = mFinish;
+        }
+        if (finish) {
+            if (drain()) EndWith(End::Finished);
+            return;
+        }
+        // Asleep until the helper's next frames: it sends a Published frame
+        // with them once asked; frames that came meanwhile are taken first.
+        if (!mRingReader->AskForWake()) continue;
+        FreeExtraBlocks();  // nothing to read now: what a burst needed goes
         pollfd watched[2] = {{mFd, POLLIN, 0}, {mWakeFd, POLLIN, 0}};
         if (::poll(watched, 2, -1) < 0 && errno != EINTR) return EndWith(End::Failed, errno);
         if ((watched[1].revents & POLLIN) != 0) Quiet(mWakeFd);
@@ -185,8 +304,9 @@ void CapturePump::Refill() {
                 break;
             }
             if (!front.sealed) break;
-            // Taken to its end and written no more: reuse it.
-            if (mFree.size() < kFreeBlocksKept) mFree.push_back(std::move(mQueue.front()));
+            // Taken to its end and written no more: reuse it (the pump's
+            // thread frees those past the few it keeps).
+            mFree.push_back(std::move(mQueue.front()));
             mQueue.pop_front();
             mTaken = 0;
             freed = true;
@@ -208,31 +328,9 @@ std::optional<Frame> CapturePump::TakeStreamFrame() {
     return at.frame;
 }
 
-std::optional<Frame> CapturePump::TakeFrame() {
-    if (!mRingReader) return TakeStreamFrame();
-    for (;;) {
-        if (mBatch.empty()) Refill();
-        if (!mBatch.empty()) {
-            const FrameAt at = ParseFrameAt(mBatch);
-            // The helper's news of an end follows the datagrams it put in the ring before it.
-            if (at.frame.type == FrameType::Error) {
-                if (auto datagram = mRingReader->Next()) return datagram;
-            }
-            auto frame = TakeStreamFrame();
-            if (frame->type == FrameType::Published) continue;  // the ring is read below anyway
-            return frame;
-        }
-        // Refill has seen no more of the stream, and noted its end if any:
-        // the helper has then stopped writing to the ring too.
-        if (auto datagram = mRingReader->Next()) return datagram;
-        if (mRingReader->Corrupt()) mEndSeen = End::Corrupt;
-        return std::nullopt;
-    }
-}
+std::optional<Frame> CapturePump::TakeFrame() { return TakeStreamFrame(); }
 
 bool CapturePump::AskForNotice() {
-    // The ring first: a Published frame it causes is then seen below, or gives the notice.
-    if (mRingReader && !mRingReader->AskForWake()) return false;
     std::lock_guard lock(mMutex);
     if (WaitingLocked() || mEnd != End::None) return false;
     mNoticeAsked = true;
@@ -250,8 +348,6 @@ void CapturePump::Finish() {
 }
 
 void CapturePump::WaitForFrames() {
-    // Frames in the ring now, or a Published frame on the stream with the next ones.
-    if (mRingReader && !mRingReader->AskForWake()) return;
     std::unique_lock lock(mMutex);
     mChanged.wait(lock, [this] { return WaitingLocked() || mEnd != End::None; });
 }
@@ -262,7 +358,12 @@ int CapturePump::LastErrno() const {
 }
 
 std::size_t CapturePump::BytesWaiting() const {
-    const std::size_t inRing = mRingReader ? mRingReader->BytesWaiting() : 0;
+    std::size_t inRing = 0;
+    if (mRing) {
+        const std::uint64_t published = mRing->Positions().published.load(std::memory_order_acquire);
+        const std::uint64_t taken = mRingTaken.load(std::memory_order_relaxed);
+        if (published > taken) inRing = static_cast<std::size_t>(published - taken);
+    }
     std::lock_guard lock(mMutex);
     std::size_t bytes = 0;
     for (const auto& block : mQueue) bytes += block->published;
@@ -275,7 +376,7 @@ std::size_t CapturePump::BlocksHeld() const {
 }
 
 std::size_t CapturePump::PeakBytes() const {
-    const std::size_t inRing = mRingReader ? mRingReader->PeakBytes() : 0;
+    const std::size_t inRing = mRingPeak.load(std::memory_order_relaxed);
     std::lock_guard lock(mMutex);
     return inRing + mPeakBlocks * mBlockBytes;
 }

@@ -8,9 +8,14 @@
 // writer of the stores.
 //
 // With a shared ring, the helper puts its datagrams there and the stream
-// carries only the rest; the window then takes the ring's frames straight
-// from the shared memory, and the pump's thread only reads the few frames
-// of the stream (and the Published frames that wake the window).
+// carries only the rest. The pump's thread takes the ring's frames into its
+// blocks as soon as they come, with the stream's frames in the order the
+// helper wrote them, so the ring holds only what this thread has not yet
+// come to: the blocks are the window's own memory, while every page of the
+// ring counts in the helper's resident memory too. One copy of each datagram
+// costs far less than the helper's work for it, and the window takes the
+// frames from the blocks as from the stream.
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -46,17 +51,18 @@ public:
     // Starts reading `fd`, a non-blocking stream descriptor the caller keeps
     // open until the pump is gone. Blocks are at least two largest frames.
     explicit CapturePump(int fd, std::size_t blockBytes = kBlockBytes, std::size_t maxBlocks = kMaxBlocks);
-    // Reads `fd`, and the datagrams the helper writes to `ring`.
-    CapturePump(int fd, std::unique_ptr<RingMapping> ring);
+    // Reads `fd`, and the datagrams the helper writes to `ring` (null: none).
+    CapturePump(int fd, std::unique_ptr<RingMapping> ring, std::size_t blockBytes = kBlockBytes,
+                std::size_t maxBlocks = kMaxBlocks);
     CapturePump(const CapturePump&) = delete;
     CapturePump& operator=(const CapturePump&) = delete;
     ~CapturePump();  // stops reading; frames not taken are dropped
 
     // The oldest frame not taken yet, whole; nothing when none waits. Its
-    // payload stays valid until the next call. The ring's datagrams and the
-    // stream's frames are two queues: an Error frame comes after every
-    // datagram the ring holds (the helper wrote them first), the rest as
-    // they come.
+    // payload stays valid until the next call. The ring's datagrams come
+    // before every frame of the stream the helper wrote after them (an Error
+    // frame after the datagrams it had captured); Published frames, which
+    // only wake the pump, are not handed out.
     std::optional<Frame> TakeFrame();
     // Why reading ended, once every frame before the end has been taken
     // (TakeFrame found nothing more); None until then.
@@ -97,9 +103,12 @@ private:
     // reusing blocks taken to their end; when none wait, notes the end, if any.
     void Refill();
     void Run();
+    void RunWithRing();
     // The next block to read into, once there is room; null when stopping, or
     // when out of memory (reading has then ended as failed).
     Block* AcquireBlock();
+    // Frees the blocks kept for reuse past the few the pump keeps.
+    void FreeExtraBlocks();
     // Runs `change` under the lock; when it changed something, wakes whoever
     // waits and gives the notice asked for.
     template <typename Change>
@@ -131,8 +140,12 @@ private:
     std::size_t mTaken = 0;
     std::span<const std::uint8_t> mBatch;
     End mEndSeen = End::None;
+    // The pump's thread alone reads the ring; the taker's thread sees how
+    // far it has come.
     std::unique_ptr<RingMapping> mRing;
     std::optional<RingConsumer> mRingReader;
+    std::atomic<std::uint64_t> mRingTaken{0};
+    std::atomic<std::size_t> mRingPeak{0};
 
     std::thread mThread;
 };

@@ -230,6 +230,18 @@ void RingConsumer::Release() {
 }
 
 std::optional<Frame> RingConsumer::Next() {
+    const std::optional<Taken> taken = TakeNext();
+    if (!taken) return std::nullopt;
+    return taken->at.frame;
+}
+
+std::span<const std::uint8_t> RingConsumer::NextFrameBytes() {
+    const std::optional<Taken> taken = TakeNext();
+    if (!taken) return {};
+    return {taken->start, taken->at.size};
+}
+
+std::optional<RingConsumer::Taken> RingConsumer::TakeNext() {
     if (mCorrupt) return std::nullopt;
     // The frame handed out last is done with.
     mRead = mTaken;
@@ -260,7 +272,7 @@ std::optional<Frame> RingConsumer::Next() {
         mRing.Positions().released.store(mRead, std::memory_order_release);
         mReleased = mRead;
     }
-    return frame.frame;
+    return Taken{at, frame};
 }
 
 bool RingConsumer::AskForWake() {

@@ -136,6 +136,11 @@ public:
     // The oldest frame not taken; its payload stays valid until the next
     // call. Nothing when none is published, or when the ring is broken.
     std::optional<Frame> Next();
+    // The same frame's bytes as on the stream (header, then payload, without
+    // the record's padding); empty when there is none.
+    std::span<const std::uint8_t> NextFrameBytes();
+    // Bytes ever taken: the frame handed out last ends there.
+    std::uint64_t TakenPosition() const { return mTaken; }
     // Asks the producer to send a Published frame with its next frames.
     // False (and nothing asked) when frames wait now.
     bool AskForWake();
@@ -146,6 +151,11 @@ public:
     std::size_t PeakBytes() const { return mPeak; }
 
 private:
+    struct Taken {
+        const std::uint8_t* start;
+        FrameAt at;
+    };
+    std::optional<Taken> TakeNext();
     void Release();
 
     RingMapping& mRing;

@@ -325,6 +325,27 @@ TEST(CapturePump, ALongStreamArrivesWholeInOrderAndThroughFewBlocks) {
     EXPECT_LE(pump.BlocksMade(), 3u);
 }
 
+// A burst fills many blocks while the window takes nothing; once it is
+// taken and the pump has nothing more to read, it keeps only a few of them.
+TEST(CapturePump, ABurstsBlocksAreGivenBackOnceThePumpHasNothingToRead) {
+    SocketPair pair;
+    ASSERT_GE(pair.Reader(), 0);
+    constexpr int kFrames = 400;  // about 50 of the smallest blocks
+    CapturePump pump(pair.Reader(), kSmallBlock, 64);
+    std::thread writer([&] { WriteAll(pair.Writer(), NumberedFrames(0, kFrames)); });
+    for (int waited = 0; pump.BlocksHeld() < 40 && waited < 5000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GE(pump.BlocksHeld(), 40u) << "the pump read ahead while nothing was taken";
+    EXPECT_EQ(Take(pump, 0, kFrames).frames, kFrames);
+    writer.join();
+    WriteAll(pair.Writer(), NumberedFrames(kFrames, 1));  // wakes the pump once more
+    EXPECT_EQ(Take(pump, kFrames, 1).frames, 1);
+    // The eight it keeps for reuse, and those the last frame is in.
+    for (int waited = 0; pump.BlocksHeld() > 10 && waited < 5000; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_LE(pump.BlocksHeld(), 10u);
+}
+
 TEST(CapturePump, EndsAfterTheWholeFramesBeforeABrokenHeaderOrACutFrame) {
     Bytes broken = NumberedFrames(0, 2);
     const Bytes cutOff = NumberedFrames(2, 1);

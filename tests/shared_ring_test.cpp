@@ -387,12 +387,15 @@ class PumpWithRing : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, mEnds), 0);
-        auto ring = MakeRing();
-        ASSERT_TRUE(ring);
-        mProducerSide = AttachTo(*ring);
+        mRing = MakeRing();
+        ASSERT_TRUE(mRing);
+        mProducerSide = AttachTo(*mRing);
         ASSERT_TRUE(mProducerSide);
         mProducer.emplace(*mProducerSide);
-        mPump = std::make_unique<CapturePump>(mEnds[0], std::move(ring));
+    }
+    void StartPump(std::size_t blockBytes = CapturePump::kBlockBytes,
+                   std::size_t maxBlocks = CapturePump::kMaxBlocks) {
+        mPump = std::make_unique<CapturePump>(mEnds[0], std::move(mRing), blockBytes, maxBlocks);
     }
     void TearDown() override {
         mPump.reset();
@@ -409,40 +412,52 @@ protected:
         AppendFrame(frame, FrameType::Published, 0, 0, 0, {});
         Send(frame);
     }
+    // The next frame, waited for up to `ms` (the notice is the window's to
+    // ask for and clear, so it is not used here).
     std::optional<Frame> TakeWithin(int ms) {
-        for (int waited = 0; waited <= ms; waited += 10) {
+        for (int waited = 0;; ++waited) {
             if (auto frame = mPump->TakeFrame()) return frame;
-            if (mPump->TakenToTheEnd() != CapturePump::End::None) return std::nullopt;
-            pollfd notice{mPump->NoticeFd(), POLLIN, 0};
-            poll(&notice, 1, 10);
+            if (mPump->TakenToTheEnd() != CapturePump::End::None || waited >= ms) return std::nullopt;
+            usleep(1000);
         }
-        return std::nullopt;
+    }
+
+    // Appends frame i once the ring has room for it, which only the pump's
+    // thread can make; false when it has none within `ms`.
+    bool AppendWhenRoom(int i, int ms) {
+        for (int waited = 0; mProducer->Room() < RingRecordBytes(LengthOf(i)); ++waited) {
+            if (waited >= ms) return false;
+            usleep(1000);
+        }
+        return AppendNumbered(*mProducer, i);
     }
 
     int mEnds[2] = {-1, -1};
+    std::unique_ptr<RingMapping> mRing;  // until the pump has it
     std::unique_ptr<RingMapping> mProducerSide;
     std::optional<RingProducer> mProducer;
     std::unique_ptr<CapturePump> mPump;
 };
 
 TEST_F(PumpWithRing, AnErrorComesAfterEveryDatagramTheRingHeldBeforeIt) {
-    std::size_t inRing = 0;
+    StartPump();
+    std::size_t datagramBytes = 0;  // as on the stream: the ring's padding is not kept
     for (int i = 0; i < 20; ++i) {
         AppendNumbered(*mProducer, i);
-        inRing += RingRecordBytes(LengthOf(i));
+        datagramBytes += sizeof(FrameHeader) + LengthOf(i);
     }
-    Publish();
     Bytes stream;
     AppendStatsFrame(stream, 5, 0, StatsPayload{20, 0, 0});
     AppendErrorFrame(stream, CaptureError::AddressRemoved, "gone");
+    // The helper's order: the datagrams published, then the news after them.
+    Publish();
     Send(stream);
     close(mEnds[1]);
     mEnds[1] = -1;
     // The pump's thread has read the whole stream before anything is taken.
-    const std::size_t published = sizeof(FrameHeader);
-    for (int waited = 0; mPump->BytesWaiting() < inRing + published + stream.size() && waited < 5000; waited += 5)
+    for (int waited = 0; mPump->BytesWaiting() < datagramBytes + stream.size() && waited < 5000; waited += 5)
         usleep(5000);
-    ASSERT_EQ(mPump->BytesWaiting(), inRing + published + stream.size());
+    ASSERT_EQ(mPump->BytesWaiting(), datagramBytes + stream.size()) << "the Published frame is not kept";
 
     int datagrams = 0;
     bool stats = false;
@@ -463,6 +478,7 @@ TEST_F(PumpWithRing, AnErrorComesAfterEveryDatagramTheRingHeldBeforeIt) {
 }
 
 TEST_F(PumpWithRing, TheRingsNewFramesGiveNoticeOnlyWhenAskedFor) {
+    StartPump();
     // The first frames are news unasked.
     AppendNumbered(*mProducer, 0);
     Publish();
@@ -491,11 +507,59 @@ TEST_F(PumpWithRing, TheRingsNewFramesGiveNoticeOnlyWhenAskedFor) {
 }
 
 TEST_F(PumpWithRing, ABrokenRingEndsTheReadingAsCorrupt) {
+    StartPump();
     AppendNumbered(*mProducer, 0);
     Publish();
     mProducerSide->Positions().published.store(RingMapping::kMaxCapacity);
-    EXPECT_FALSE(TakeWithin(5000));
+    Bytes wake;  // as the helper sends with its next frames
+    AppendFrame(wake, FrameType::Published, 0, 0, 0, {});
+    Send(wake);
+    // The frame taken before the position broke may still come; nothing after it.
+    int taken = 0;
+    while (auto frame = TakeWithin(5000)) ExpectNumbered(*frame, taken++);
+    EXPECT_LE(taken, 1);
     EXPECT_EQ(mPump->TakenToTheEnd(), CapturePump::End::Corrupt);
+}
+
+// The window may take nothing for a while (painting, a disk behind): the
+// pump's thread empties the ring meanwhile, so a small ring loses nothing.
+TEST_F(PumpWithRing, TheRingIsEmptiedWhileTheWindowTakesNothing) {
+    StartPump();
+    int written = 0;
+    for (std::size_t bytes = 0; bytes < 8 * kSmallRing; bytes += RingRecordBytes(LengthOf(written++))) {
+        ASSERT_TRUE(AppendWhenRoom(written, 5000)) << "the pump left the ring full at frame " << written;
+        Publish();
+    }
+    EXPECT_EQ(mProducer->Dropped(), 0u);
+    for (int i = 0; i < written; ++i) {
+        const auto frame = TakeWithin(5000);
+        ASSERT_TRUE(frame) << "frame " << i;
+        ExpectNumbered(*frame, i);
+    }
+    EXPECT_FALSE(mPump->TakeFrame());
+}
+
+// The pump holds at most its blocks; past them the ring fills, and the
+// producer counts drops without waiting, as with a window that stopped.
+TEST_F(PumpWithRing, APumpAtItsLimitLeavesTheRingToFillAndTheProducerCountsDrops) {
+    constexpr std::size_t kBlocks = 2;
+    StartPump(2 * kLargestFrame, kBlocks);
+    std::vector<int> accepted;
+    constexpr int kOffered = 1000;  // about twelve times what the ring and the blocks hold
+    for (int i = 0; i < kOffered; ++i) {
+        if (AppendNumbered(*mProducer, i)) accepted.push_back(i);
+        Publish();
+        if (i % 50 == 0) usleep(2000);  // time for the pump to take what it can
+    }
+    ASSERT_GT(mProducer->Dropped(), 0u);
+    EXPECT_EQ(accepted.size() + mProducer->Dropped(), static_cast<std::size_t>(kOffered));
+    EXPECT_LE(mPump->BlocksMade(), kBlocks);
+    for (const int i : accepted) {
+        const auto frame = TakeWithin(5000);
+        ASSERT_TRUE(frame) << "frame " << i;
+        ExpectNumbered(*frame, i);
+    }
+    EXPECT_FALSE(mPump->TakeFrame());
 }
 
 }  // namespace

@@ -235,7 +235,8 @@ void FormMain::ReadCapture() {
     unsigned frames = 0;
     for (;;) {
         // A disk behind the capture would hold the window in the store's
-        // writer; the frames wait in the ring instead, as they would meanwhile.
+        // writer; the frames wait in the capture pump instead, as they would
+        // meanwhile, and in the rings behind it when that is full.
         if (!StoreWriterHasRoom()) return mWriterWait->start();
         const auto frame = mPump->TakeFrame();
         if (!frame) {
