@@ -116,6 +116,23 @@ void CapturePump::FreeExtraBlocks() {
     }
 }
 
+CapturePump::Idle CapturePump::WhenIdle() {
+    std::lock_guard lock(mMutex);
+    if (mStop) return Idle::Stop;
+    return mFinish ? Idle::Finish : Idle::Wait;
+}
+
+bool CapturePump::Sleep() {
+    FreeExtraBlocks();  // nothing to read now: what a burst needed goes
+    pollfd watched[2] = {{mFd, POLLIN, 0}, {mWakeFd, POLLIN, 0}};
+    if (::poll(watched, 2, -1) < 0 && errno != EINTR) {
+        EndWith(End::Failed, errno);
+        return false;
+    }
+    if ((watched[1].revents & POLLIN) != 0) Quiet(mWakeFd);
+    return true;
+}
+
 template <typename Change>
 void CapturePump::Announce(Change change) {
     bool asked = false;
@@ -177,17 +194,12 @@ void CapturePump::Run() {
         if (n == 0) return EndWith(End::EndOfStream);
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return EndWith(End::Failed, errno);
-        bool finish = false;
-        {
-            std::lock_guard lock(mMutex);
-            if (mStop) return;
-            finish = mFinish;
+        switch (WhenIdle()) {
+            case Idle::Stop: return;
+            case Idle::Finish: return EndWith(End::Finished);
+            case Idle::Wait: break;
         }
-        if (finish) return EndWith(End::Finished);
-        FreeExtraBlocks();  // nothing to read now: what a burst needed goes
-        pollfd watched[2] = {{mFd, POLLIN, 0}, {mWakeFd, POLLIN, 0}};
-        if (::poll(watched, 2, -1) < 0 && errno != EINTR) return EndWith(End::Failed, errno);
-        if ((watched[1].revents & POLLIN) != 0) Quiet(mWakeFd);
+        if (!Sleep()) return;
     }
 }
 
@@ -264,23 +276,16 @@ void CapturePump::RunWithRing() {
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return EndWith(End::Failed, errno);
-        bool finish = false;
-        {
-            std::lock_guard lock(mMutex);
-            if (mStop) return;
-            finish = mFinish;
-        }
-        if (finish) {
+        const Idle idle = WhenIdle();
+        if (idle == Idle::Stop) return;
+        if (idle == Idle::Finish) {
             if (drain()) EndWith(End::Finished);
             return;
         }
         // Asleep until the helper's next frames: it sends a Published frame
         // with them once asked; frames that came meanwhile are taken first.
         if (!mRingReader->AskForWake()) continue;
-        FreeExtraBlocks();  // nothing to read now: what a burst needed goes
-        pollfd watched[2] = {{mFd, POLLIN, 0}, {mWakeFd, POLLIN, 0}};
-        if (::poll(watched, 2, -1) < 0 && errno != EINTR) return EndWith(End::Failed, errno);
-        if ((watched[1].revents & POLLIN) != 0) Quiet(mWakeFd);
+        if (!Sleep()) return;
     }
 }
 

@@ -109,6 +109,13 @@ private:
     Block* AcquireBlock();
     // Frees the blocks kept for reuse past the few the pump keeps.
     void FreeExtraBlocks();
+    // What the pump's thread does when the descriptor holds nothing now,
+    // as asked from the other side.
+    enum class Idle { Stop, Finish, Wait };
+    Idle WhenIdle();
+    // Until the descriptor is readable or the pump is woken; false when
+    // the wait failed, which ends the reading.
+    bool Sleep();
     // Runs `change` under the lock; when it changed something, wakes whoever
     // waits and gives the notice asked for.
     template <typename Change>
