@@ -573,6 +573,7 @@ int main(int argc, char** argv) {
 
     const bool stillCapturing = window.IsCapturing();
     const std::size_t pumpPeakBytes = window.CapturePumpPeakBytes();
+    const std::size_t ringPeakBytes = window.CaptureRingPeakBytes();
     window.FlushPendingRows();
     flood = 0;
     for (std::int32_t key = 1; key <= window.Packets().Count(); ++key) {
@@ -604,8 +605,9 @@ int main(int argc, char** argv) {
                 static_cast<double>(firstPacketNs) / 1e9, static_cast<double>(lastPacketNs) / 1e9);
     std::printf("capturing at the end %s\nmessages %d\nlist paints %ld\n", stillCapturing ? "yes" : "no", messages,
                 listPaints.Paints());
-    std::printf("pump peak MiB %.0f\nshared ring MiB %zu\n", static_cast<double>(pumpPeakBytes) / (1 << 20),
-                wirelens::kCaptureRingBytes >> 20);
+    std::printf("pump peak MiB %.0f\nshared ring MiB %zu\nring peak MiB %.1f\n",
+                static_cast<double>(pumpPeakBytes) / (1 << 20), wirelens::kCaptureRingBytes >> 20,
+                static_cast<double>(ringPeakBytes) / (1 << 20));
     const FormMain::WriterWaits& writerWaits = window.CaptureWriterWaits();
     std::printf("writer full stretches %llu\nwriter full longest ms %.1f\nwriter full total ms %.1f\n",
                 static_cast<unsigned long long>(writerWaits.stretches), writerWaits.longestMs, writerWaits.totalMs);

@@ -115,7 +115,7 @@ cpu_row() {  # NAME CAPTURED TICKS
     printf "  %-32s %10s %9s %12s\n" "$1" "$2" "$(ratio "$2")" "$(us_per_datagram "$3" "$2")"
 }
 echo "resident memory:     helper $HELPER_MEMORY; dumpcap $DUMPCAP_MEMORY"
-echo "window's queue:      at most $(value "$WORK/window.out" "pump peak MiB") MiB of frames waited for the list (the shared ring holds $(value "$WORK/window.out" "shared ring MiB"))"
+echo "window's queue:      at most $(value "$WORK/window.out" "pump peak MiB") MiB of frames waited for the list (the shared ring holds $(value "$WORK/window.out" "shared ring MiB"), and at most $(value "$WORK/window.out" "ring peak MiB") MiB waited there for the capture pump's thread)"
 echo "disk behind:         the store's writer was full $(value "$WORK/window.out" "writer full stretches") times," \
      "longest $(value "$WORK/window.out" "writer full longest ms") ms, $(value "$WORK/window.out" "writer full total ms") ms in all" \
      "(frames waited in the ring meanwhile); at most $(value "$WORK/window.out" "writer most waiting") of its" \

@@ -67,15 +67,19 @@ CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, QObjec
     std::string ringError;
     std::unique_ptr<RingMapping> ring = RingMapping::Create(kCaptureRingBytes, ringError);
     if (ring) ring->PrepareRecords();
-    CaptureOpenResult opened = OpenCaptureSocket(address, port, filter, ring ? ring->Fd() : -1);
-    if (!opened.Ok()) return opened;
-    if (ring) ring->CloseFd();  // the helper has its own
+    const int ringFd = ring ? ring->Fd() : -1;
+    // The pump's thread runs before the helper starts, so that the helper
+    // finds it and raises it along with the rest.
+    std::unique_ptr<CapturePump> starting;
     try {
-        pump = std::make_unique<CapturePump>(opened.socket, std::move(ring));
+        starting = std::make_unique<CapturePump>(std::move(ring));
     } catch (const std::exception& e) {  // no descriptor or thread left for it
-        CloseCaptureSocket(opened.socket);
         return {-1, -1, std::string("Cannot read the capture: ") + e.what() + ".", {}};
     }
+    CaptureOpenResult opened = OpenCaptureSocket(address, port, filter, ringFd);
+    if (!opened.Ok()) return opened;
+    pump = std::move(starting);
+    pump->Start(opened.socket);
     if (AsyncSelect(opened.socket, window, kCaptureMessage, kFdRead, pump->NoticeFd()) != 0) {
         pump.reset();  // stopped before the descriptor it reads is closed
         CloseCaptureSocket(opened.socket);

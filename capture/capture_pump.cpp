@@ -1,14 +1,18 @@
 #include "capture/capture_pump.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <system_error>
 #include <utility>
+
+#include "capture/thread_priority.h"
 
 
 namespace wirelens {
@@ -36,8 +40,12 @@ CapturePump::CapturePump(int fd, std::size_t blockBytes, std::size_t maxBlocks)
     : CapturePump(fd, nullptr, blockBytes, maxBlocks) {}
 
 CapturePump::CapturePump(int fd, std::unique_ptr<RingMapping> ring, std::size_t blockBytes, std::size_t maxBlocks)
-    : mFd(fd),
-      mBlockBytes(std::max(blockBytes, 2 * kLargestFrame)),
+    : CapturePump(std::move(ring), blockBytes, maxBlocks) {
+    Start(fd);
+}
+
+CapturePump::CapturePump(std::unique_ptr<RingMapping> ring, std::size_t blockBytes, std::size_t maxBlocks)
+    : mBlockBytes(std::max(blockBytes, 2 * kLargestFrame)),
       mMaxBlocks(std::max<std::size_t>(maxBlocks, 2)),
       mRing(std::move(ring)) {
     if (mRing) {
@@ -53,9 +61,26 @@ CapturePump::CapturePump(int fd, std::unique_ptr<RingMapping> ring, std::size_t 
         throw std::system_error(error, std::generic_category(), "eventfd");
     }
     mThread = std::thread([this] {
+        {
+            std::unique_lock lock(mMutex);
+            mChanged.wait(lock, [this] { return mStarted || mStop; });
+            if (mStop) return;
+        }
         if (mRingReader) RunWithRing();
         else Run();
     });
+    // Named from here, so that the name is there before anyone looks.
+    pthread_setname_np(mThread.native_handle(), std::string(kCapturePumpThreadName).c_str());
+}
+
+void CapturePump::Start(int fd) {
+    std::unique_lock lock(mMutex);
+    if (mStarted) return;
+    if (mRing) mRing->CloseFd();
+    mFd = fd;
+    mStarted = true;
+    lock.unlock();
+    mChanged.notify_all();
 }
 
 CapturePump::~CapturePump() {

@@ -54,6 +54,14 @@ public:
     // Reads `fd`, and the datagrams the helper writes to `ring` (null: none).
     CapturePump(int fd, std::unique_ptr<RingMapping> ring, std::size_t blockBytes = kBlockBytes,
                 std::size_t maxBlocks = kMaxBlocks);
+    // The same, with the thread (named kCapturePumpThreadName) started now
+    // and reading once Start gives it the descriptor: a helper started in
+    // between finds the thread. Nothing is read when Start never comes.
+    explicit CapturePump(std::unique_ptr<RingMapping> ring, std::size_t blockBytes = kBlockBytes,
+                         std::size_t maxBlocks = kMaxBlocks);
+    // Once: `fd` as above. The ring's descriptor is closed: the helper,
+    // started by now, has its own.
+    void Start(int fd);
     CapturePump(const CapturePump&) = delete;
     CapturePump& operator=(const CapturePump&) = delete;
     ~CapturePump();  // stops reading; frames not taken are dropped
@@ -90,6 +98,8 @@ public:
     std::size_t BlocksMade() const;
     // The most bytes of blocks that frames ever held at once, and of the ring.
     std::size_t PeakBytes() const;
+    // Of them, the most the shared ring held before the pump's thread came to it.
+    std::size_t RingPeakBytes() const { return mRingPeak.load(std::memory_order_relaxed); }
     bool HasRing() const { return mRing != nullptr; }
 
 private:
@@ -125,7 +135,8 @@ private:
     void EndWith(End end, int error = 0);
     bool WaitingLocked() const;
 
-    const int mFd;
+    int mFd = -1;  // set before the thread reads, under the lock
+    bool mStarted = false;
     const std::size_t mBlockBytes;
     const std::size_t mMaxBlocks;
     int mNoticeFd = -1;  // eventfd the window watches

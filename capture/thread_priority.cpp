@@ -14,11 +14,20 @@ namespace wirelens {
 
 namespace {
 
-// Sets `nice` on each thread of `pid` for which `change(current)` holds.
+std::string NameOf(pid_t pid, pid_t thread) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/task/" + std::to_string(thread) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+// Sets `nice` on each thread of `pid` for which `change(current)` holds, of
+// those called `name` when one is given.
 template <typename Change>
-int SetNiceWhere(pid_t pid, int nice, Change change) {
+int SetNiceWhere(pid_t pid, int nice, Change change, std::string_view name = {}) {
     int changed = 0;
     for (const pid_t thread : ThreadsOf(pid)) {
+        if (!name.empty() && NameOf(pid, thread) != name) continue;
         const auto current = NiceOf(thread);
         // A thread that ended since the listing has no nice value; skip it.
         if (!current || !change(*current)) continue;
@@ -52,6 +61,11 @@ std::optional<int> NiceOf(pid_t id) {
 
 int RaiseThreads(pid_t pid, int nice) {
     return SetNiceWhere(pid, nice, [nice](int current) { return current > nice; });
+}
+
+int RaiseThreadsNamed(pid_t pid, std::string_view name, int nice) {
+    if (name.empty()) return 0;
+    return SetNiceWhere(pid, nice, [nice](int current) { return current > nice; }, name);
 }
 
 int PutBackThreads(int nice) {

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace wirelens {
@@ -24,6 +25,14 @@ std::optional<int> NiceOf(pid_t id);
 // Gives every thread of `pid` whose nice value is above `nice` that value
 // (lowering a nice value needs CAP_SYS_NICE). Returns the threads changed.
 int RaiseThreads(pid_t pid, int nice);
+
+// The same for the threads of `pid` called `name` (their comm) alone.
+int RaiseThreadsNamed(pid_t pid, std::string_view name, int nice);
+
+// The name of the window's thread that takes the helper's datagrams from
+// the shared ring: the helper raises it as far as itself, since the ring
+// lasts only as long as that thread may wait for a CPU.
+inline constexpr std::string_view kCapturePumpThreadName = "wirelens-pump";
 
 // Gives every thread of this process whose nice value is below `nice` that
 // value, which needs no privilege. Returns the threads changed.

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 
 #include "capture/capture_pump.h"
+#include "capture/thread_priority.h"
 
 namespace wirelens {
 namespace {
@@ -344,6 +347,32 @@ TEST(CapturePump, ABurstsBlocksAreGivenBackOnceThePumpHasNothingToRead) {
     for (int waited = 0; pump.BlocksHeld() > 10 && waited < 5000; ++waited)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_LE(pump.BlocksHeld(), 10u);
+}
+
+// The window starts the pump's thread before the helper, which looks for it
+// by name; it reads nothing until it has its descriptor.
+TEST(CapturePump, AThreadStartedBeforeItsDescriptorIsNamedAndReadsOnceStarted) {
+    const auto pumpThreads = [] {
+        int named = 0;
+        for (const pid_t thread : ThreadsOf(getpid())) {
+            std::ifstream comm("/proc/self/task/" + std::to_string(thread) + "/comm");
+            std::string name;
+            std::getline(comm, name);
+            named += name == kCapturePumpThreadName;
+        }
+        return named;
+    };
+    const int before = pumpThreads();
+    { CapturePump neverStarted(nullptr); }  // goes without a descriptor
+    SocketPair pair;
+    CapturePump pump(nullptr);
+    EXPECT_EQ(pumpThreads(), before + 1);
+    WriteAll(pair.Writer(), NumberedFrames(0, 3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(pump.TakeFrame().has_value());
+    EXPECT_EQ(pump.BytesWaiting(), 0u);
+    pump.Start(pair.Reader());
+    EXPECT_EQ(Take(pump, 0, 3).frames, 3);
 }
 
 TEST(CapturePump, EndsAfterTheWholeFramesBeforeABrokenHeaderOrACutFrame) {

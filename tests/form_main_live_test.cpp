@@ -27,6 +27,7 @@
 #include "capture/capture_stream.h"
 #include "capture/form_ip.h"
 #include "capture/mdlwinsock.h"
+#include "capture/thread_priority.h"
 #include "files/capture_file_io.h"
 #include "packets/packet_list_model.h"
 #include "tests/form_main_fixture.h"
@@ -219,7 +220,7 @@ TEST_F(WindowCapture, AWindowThatTakesNothingForAWhileLosesNoneOfAFlood) {
               0)
         << out;
     const std::size_t frameBytes = sizeof(FrameHeader) + 28 + kPayload;
-    const std::size_t sent = kDatagrams * frameBytes;  // 42 MB: the rings hold 24 MiB together
+    const std::size_t sent = kDatagrams * frameBytes;  // 42 MB: the rings hold 30 MiB together
     std::size_t waiting = 0;
     for (int tries = 0; tries < 2000 && waiting < sent; ++tries) {
         waiting = W().CaptureBytesWaiting();
@@ -259,6 +260,18 @@ TEST_F(WindowCapture, ACaptureRunsTheWindowRaisedAndReadyToPaintItsFirstRows) {
     ASSERT_TRUE(W().IsCapturing());
     EXPECT_EQ(getpriority(PRIO_PROCESS, 0), -10);
     EXPECT_TRUE(rows->PreparedFor(list->font()));
+    // The thread that empties the shared ring waits no longer than the helper itself.
+    std::vector<int> pumpNice;
+    for (const pid_t thread : ThreadsOf(getpid())) {
+        std::ifstream comm("/proc/self/task/" + std::to_string(thread) + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name == kCapturePumpThreadName) pumpNice.push_back(NiceOf(thread).value_or(0));
+    }
+    const std::set<pid_t> helpers = ChildPids();
+    ASSERT_EQ(helpers.size(), 1u);
+    EXPECT_EQ(pumpNice, std::vector<int>{NiceOf(*helpers.begin()).value_or(1)});
+    EXPECT_LT(pumpNice.at(0), -10);
     W().StopCapture();
     EXPECT_EQ(getpriority(PRIO_PROCESS, 0), niceBefore);
 }

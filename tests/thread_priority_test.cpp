@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace wirelens {
@@ -45,6 +47,14 @@ private:
     bool mGo = false;
     std::thread mThread;
 };
+
+// Names thread `id` of this process, as pthread_setname_np does.
+bool SetName(pid_t id, const std::string& name) {
+    std::ofstream comm("/proc/self/task/" + std::to_string(id) + "/comm");
+    comm << name;
+    comm.flush();
+    return static_cast<bool>(comm);
+}
 
 // Puts this test thread's nice value back whatever a test did to it.
 class ThreadPriorityTest : public ::testing::Test {
@@ -89,6 +99,24 @@ TEST_F(ThreadPriorityTest, RaisesEveryThreadAndPutsThemBack) {
     EXPECT_EQ(NiceOf(0), mNiceBefore);
     EXPECT_EQ(NiceOf(other.Id()), mNiceBefore);
     EXPECT_EQ(NiceOf(later.Id()), mNiceBefore);
+}
+
+TEST_F(ThreadPriorityTest, RaisesTheThreadsOfANameAlone) {
+    if (geteuid() != 0) GTEST_SKIP() << "lowering a nice value needs CAP_SYS_NICE";
+    WaitingThread named;
+    WaitingThread other;
+    // A name that starts the same is another name.
+    WaitingThread longer;
+    ASSERT_TRUE(SetName(named.Id(), "wl-pump"));
+    ASSERT_TRUE(SetName(longer.Id(), "wl-pump-2"));
+    EXPECT_EQ(RaiseThreadsNamed(getpid(), "wl-pump", mNiceBefore - 4), 1);
+    EXPECT_EQ(NiceOf(named.Id()), mNiceBefore - 4);
+    EXPECT_EQ(NiceOf(other.Id()), mNiceBefore);
+    EXPECT_EQ(NiceOf(longer.Id()), mNiceBefore);
+    EXPECT_EQ(NiceOf(0), mNiceBefore);
+    EXPECT_EQ(RaiseThreadsNamed(getpid(), "", mNiceBefore - 4), 0) << "no name is no thread";
+    EXPECT_EQ(PutBackThreads(mNiceBefore), 1);
+    EXPECT_EQ(NiceOf(named.Id()), mNiceBefore);
 }
 
 TEST_F(ThreadPriorityTest, NeitherRaisingNorPuttingBackLowersAThreadsPriority) {

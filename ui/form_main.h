@@ -160,6 +160,7 @@ public:
     std::size_t CaptureBytesWaiting() const;
     // The most memory the capture's frames took while waiting for the list (benchmarks).
     std::size_t CapturePumpPeakBytes() const { return mPump ? mPump->PeakBytes() : 0; }
+    std::size_t CaptureRingPeakBytes() const { return mPump ? mPump->RingPeakBytes() : 0; }
     // The stretches this capture took no frames because the store's writer
     // was full (a disk behind the capture), for benchmarks.
     struct WriterWaits {

@@ -83,9 +83,14 @@ constexpr int kExitUsage = 2;
 constexpr int kStreamFd = STDOUT_FILENO;
 constexpr int kSnapLength = static_cast<int>(kReceiveBufferSize + kMaxLinkHeaderLength);
 // Ring sizes. Datagrams are packed into the ring's blocks by their own length
-// (TPACKET_V3), so 16 MiB holds about 15,000 datagrams of 1000 bytes and far
-// more small ones; lo carries only the machine's traffic to its own address.
-constexpr int kKernelBufferBytes = 16 << 20;
+// (TPACKET_V3), so 22 MiB holds about 21,000 datagrams of 1000 bytes (40 ms
+// of the fastest flood local senders offer) and far more small ones; lo
+// carries only the machine's traffic to its own address. The ring is what
+// outlasts the helper's own waits for a CPU, and those of the window's
+// thread that empties the shared ring once that is full, so it has most of
+// the memory the helper's datagrams may wait in: this ring and the shared one
+// count in the helper's resident memory alike.
+constexpr int kKernelBufferBytes = 22 << 20;
 constexpr int kLoopbackBufferBytes = 2 << 20;
 // A block is handed over when full or after this long: datagrams come in
 // batches, one wake-up each, at most this late.
@@ -273,7 +278,11 @@ int Fail(Stream& stream, CaptureError code, const std::string& message) {
 void RaisePriority() {
     setpriority(PRIO_PROCESS, 0, kCaptureNice);
     const pid_t parent = getppid();
-    if (parent > 1 && RunsAsUser(parent, getuid())) RaiseThreads(parent, kStarterNice);
+    if (parent <= 1 || !RunsAsUser(parent, getuid())) return;
+    RaiseThreads(parent, kStarterNice);
+    // The thread that empties the shared ring: when it waits, the ring and
+    // then the kernel's ring fill, so it waits no longer than the helper.
+    RaiseThreadsNamed(parent, kCapturePumpThreadName, kCaptureNice);
 }
 
 // Keeps CAP_NET_RAW, if held at all, and nothing else.
