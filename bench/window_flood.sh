@@ -118,7 +118,7 @@ echo "resident memory:     helper $HELPER_MEMORY; dumpcap $DUMPCAP_MEMORY"
 echo "window's queue:      at most $(value "$WORK/window.out" "pump peak MiB") MiB of frames waited for the list (the shared ring holds $(value "$WORK/window.out" "shared ring MiB"), and at most $(value "$WORK/window.out" "ring peak MiB") MiB waited there for the capture pump's thread)"
 echo "disk behind:         the store's writer was full $(value "$WORK/window.out" "writer full stretches") times," \
      "longest $(value "$WORK/window.out" "writer full longest ms") ms, $(value "$WORK/window.out" "writer full total ms") ms in all" \
-     "(frames waited in the ring meanwhile); at most $(value "$WORK/window.out" "writer most waiting") of its" \
+     "(frames waited in the capture pump and the rings meanwhile); at most $(value "$WORK/window.out" "writer most waiting") of its" \
      "$(value "$WORK/window.out" "writer room") parts waited for the disk at once"
 echo "CPU per captured datagram (user + system, from /proc; $CLOCK_TICK ticks a second):"
 printf "  %-32s %10s %9s %12s\n" capturer captured "of sent" "µs/datagram"

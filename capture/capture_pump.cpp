@@ -346,7 +346,7 @@ void CapturePump::Refill() {
     if (freed) mChanged.notify_all();
 }
 
-std::optional<Frame> CapturePump::TakeStreamFrame() {
+std::optional<Frame> CapturePump::TakeFrame() {
     if (mBatch.empty()) {
         Refill();
         if (mBatch.empty()) return std::nullopt;
@@ -357,8 +357,6 @@ std::optional<Frame> CapturePump::TakeStreamFrame() {
     mTaken += at.size;
     return at.frame;
 }
-
-std::optional<Frame> CapturePump::TakeFrame() { return TakeStreamFrame(); }
 
 bool CapturePump::AskForNotice() {
     std::lock_guard lock(mMutex);

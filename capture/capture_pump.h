@@ -100,7 +100,6 @@ public:
     std::size_t PeakBytes() const;
     // Of them, the most the shared ring held before the pump's thread came to it.
     std::size_t RingPeakBytes() const { return mRingPeak.load(std::memory_order_relaxed); }
-    bool HasRing() const { return mRing != nullptr; }
 
 private:
     struct Block {
@@ -131,7 +130,6 @@ private:
     template <typename Change>
     void Announce(Change change);
     void Publish(Block& block, std::size_t whole);
-    std::optional<Frame> TakeStreamFrame();
     void EndWith(End end, int error = 0);
     bool WaitingLocked() const;
 

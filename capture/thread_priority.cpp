@@ -14,20 +14,11 @@ namespace wirelens {
 
 namespace {
 
-std::string NameOf(pid_t pid, pid_t thread) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/task/" + std::to_string(thread) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name;
-}
-
-// Sets `nice` on each thread of `pid` for which `change(current)` holds, of
-// those called `name` when one is given.
+// Sets `nice` on each of `threads` for which `change(current)` holds.
 template <typename Change>
-int SetNiceWhere(pid_t pid, int nice, Change change, std::string_view name = {}) {
+int SetNiceWhere(const std::vector<pid_t>& threads, int nice, Change change) {
     int changed = 0;
-    for (const pid_t thread : ThreadsOf(pid)) {
-        if (!name.empty() && NameOf(pid, thread) != name) continue;
+    for (const pid_t thread : threads) {
         const auto current = NiceOf(thread);
         // A thread that ended since the listing has no nice value; skip it.
         if (!current || !change(*current)) continue;
@@ -51,6 +42,18 @@ std::vector<pid_t> ThreadsOf(pid_t pid) {
     return threads;
 }
 
+std::vector<pid_t> ThreadsNamed(pid_t pid, std::string_view name) {
+    std::vector<pid_t> named;
+    if (name.empty()) return named;
+    for (const pid_t thread : ThreadsOf(pid)) {
+        std::ifstream comm("/proc/" + std::to_string(pid) + "/task/" + std::to_string(thread) + "/comm");
+        std::string own;
+        std::getline(comm, own);
+        if (own == name) named.push_back(thread);
+    }
+    return named;
+}
+
 std::optional<int> NiceOf(pid_t id) {
     // -1 is a nice value as well as the failure: errno tells them apart.
     errno = 0;
@@ -60,16 +63,15 @@ std::optional<int> NiceOf(pid_t id) {
 }
 
 int RaiseThreads(pid_t pid, int nice) {
-    return SetNiceWhere(pid, nice, [nice](int current) { return current > nice; });
+    return SetNiceWhere(ThreadsOf(pid), nice, [nice](int current) { return current > nice; });
 }
 
 int RaiseThreadsNamed(pid_t pid, std::string_view name, int nice) {
-    if (name.empty()) return 0;
-    return SetNiceWhere(pid, nice, [nice](int current) { return current > nice; }, name);
+    return SetNiceWhere(ThreadsNamed(pid, name), nice, [nice](int current) { return current > nice; });
 }
 
 int PutBackThreads(int nice) {
-    return SetNiceWhere(getpid(), nice, [nice](int current) { return current < nice; });
+    return SetNiceWhere(ThreadsOf(getpid()), nice, [nice](int current) { return current < nice; });
 }
 
 bool RunsAsUser(pid_t pid, uid_t uid) {

@@ -26,7 +26,10 @@ std::optional<int> NiceOf(pid_t id);
 // (lowering a nice value needs CAP_SYS_NICE). Returns the threads changed.
 int RaiseThreads(pid_t pid, int nice);
 
-// The same for the threads of `pid` called `name` (their comm) alone.
+// The threads of `pid` called `name` (their comm); none for an empty name.
+std::vector<pid_t> ThreadsNamed(pid_t pid, std::string_view name);
+
+// RaiseThreads for those threads alone.
 int RaiseThreadsNamed(pid_t pid, std::string_view name, int nice);
 
 // The name of the window's thread that takes the helper's datagrams from

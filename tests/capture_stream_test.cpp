@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <string>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -352,17 +350,8 @@ TEST(CapturePump, ABurstsBlocksAreGivenBackOnceThePumpHasNothingToRead) {
 // The window starts the pump's thread before the helper, which looks for it
 // by name; it reads nothing until it has its descriptor.
 TEST(CapturePump, AThreadStartedBeforeItsDescriptorIsNamedAndReadsOnceStarted) {
-    const auto pumpThreads = [] {
-        int named = 0;
-        for (const pid_t thread : ThreadsOf(getpid())) {
-            std::ifstream comm("/proc/self/task/" + std::to_string(thread) + "/comm");
-            std::string name;
-            std::getline(comm, name);
-            named += name == kCapturePumpThreadName;
-        }
-        return named;
-    };
-    const int before = pumpThreads();
+    const auto pumpThreads = [] { return ThreadsNamed(getpid(), kCapturePumpThreadName).size(); };
+    const std::size_t before = pumpThreads();
     { CapturePump neverStarted(nullptr); }  // goes without a descriptor
     SocketPair pair;
     CapturePump pump(nullptr);

@@ -262,12 +262,8 @@ TEST_F(WindowCapture, ACaptureRunsTheWindowRaisedAndReadyToPaintItsFirstRows) {
     EXPECT_TRUE(rows->PreparedFor(list->font()));
     // The thread that empties the shared ring waits no longer than the helper itself.
     std::vector<int> pumpNice;
-    for (const pid_t thread : ThreadsOf(getpid())) {
-        std::ifstream comm("/proc/self/task/" + std::to_string(thread) + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        if (name == kCapturePumpThreadName) pumpNice.push_back(NiceOf(thread).value_or(0));
-    }
+    for (const pid_t thread : ThreadsNamed(getpid(), kCapturePumpThreadName))
+        pumpNice.push_back(NiceOf(thread).value_or(0));
     const std::set<pid_t> helpers = ChildPids();
     ASSERT_EQ(helpers.size(), 1u);
     EXPECT_EQ(pumpNice, std::vector<int>{NiceOf(*helpers.begin()).value_or(1)});

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace wirelens {
 namespace {
@@ -109,6 +110,7 @@ TEST_F(ThreadPriorityTest, RaisesTheThreadsOfANameAlone) {
     WaitingThread longer;
     ASSERT_TRUE(SetName(named.Id(), "wl-pump"));
     ASSERT_TRUE(SetName(longer.Id(), "wl-pump-2"));
+    EXPECT_EQ(ThreadsNamed(getpid(), "wl-pump"), std::vector<pid_t>{named.Id()});
     EXPECT_EQ(RaiseThreadsNamed(getpid(), "wl-pump", mNiceBefore - 4), 1);
     EXPECT_EQ(NiceOf(named.Id()), mNiceBefore - 4);
     EXPECT_EQ(NiceOf(other.Id()), mNiceBefore);
