@@ -1,11 +1,16 @@
 #include "capture/huge_chunk.h"
 
+#include <pthread.h>
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -42,6 +47,7 @@ public:
             std::lock_guard lock(mMutex);
             if (mQueue.size() >= kMaxQueued) return;
             mQueue.push_back({reinterpret_cast<std::uintptr_t>(begin), bytes});
+            mRequesterNice = getpriority(PRIO_PROCESS, 0);  // on Linux, the calling thread's
             if (!mThread.joinable()) mThread = std::thread([this] { Run(); });
         }
         mWake.notify_one();
@@ -63,12 +69,16 @@ private:
     static constexpr std::size_t kMaxQueued = 64;
 
     void Run() {
+        pthread_setname_np(pthread_self(), std::string(kFaultAheadThreadName).c_str());
         std::unique_lock lock(mMutex);
         for (;;) {
             mWake.wait(lock, [this] { return !mQueue.empty(); });
             mServing = mQueue.front();
             mQueue.pop_front();
+            const int nice = std::min(mRequesterNice + kFaultAheadNiceBehind, 19);
             lock.unlock();
+            // Going back up needs CAP_SYS_NICE; without it the thread stays further behind.
+            if (getpriority(PRIO_PROCESS, 0) != nice) setpriority(PRIO_PROCESS, 0, nice);
             FaultIn(mServing);
             lock.lock();
             mServing = {};
@@ -81,6 +91,7 @@ private:
     std::condition_variable mServed;
     std::deque<Range> mQueue;
     Range mServing;  // being faulted in, outside the lock
+    int mRequesterNice = 0;  // of the latest request
     std::thread mThread;
 };
 
@@ -97,6 +108,7 @@ bool detail::StartRelease(std::function<void()> run) {
     gReleasing.fetch_add(1);
     try {
         std::thread([run = std::move(run)] {
+            pthread_setname_np(pthread_self(), "wirelens-free");  // for ps, top and profiles
             run();
             gReleasing.fetch_sub(1);
         }).detach();

@@ -21,6 +21,15 @@
 // datagram store's) keep huge pages: they are faulted in once, and written
 // out with O_DIRECT, which pins far fewer pages of them.
 //
+// That thread runs kFaultAheadNiceBehind nice levels behind the thread that
+// last asked it (an ordinary thread's priority for a window the capture
+// helper raised). It only saves its askers faults, so it must never keep them
+// off a CPU: here a small page's fault costs about 10 µs (5 ms per 2 MiB), and
+// at the asker's priority its runs of several milliseconds were most of the
+// time the window's thread, woken meanwhile, waited for a CPU. Behind it, the
+// asker takes the CPU back at its next fault; at worst the asker takes some
+// faults itself, a page at a time.
+//
 // That thread faults a page in by writing to it, not by asking the kernel to
 // populate it (MADV_POPULATE_WRITE): the kernel populates under the read side
 // of the process's memory-map lock, and a huge page cleared under it, when the
@@ -38,11 +47,16 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <vector>
 
 namespace wirelens {
 
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
+// The fault-ahead thread's name, and how far behind its askers it runs.
+inline constexpr std::string_view kFaultAheadThreadName = "wirelens-fault";
+inline constexpr int kFaultAheadNiceBehind = 10;
 
 // Drops the fault-ahead requests that fall in [begin, begin + bytes) and
 // waits for one being served there; after it, the memory may be freed.

@@ -1,6 +1,7 @@
 #include "capture/raw_datagram_store.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -219,6 +220,7 @@ private:
     };
 
     void Run() {
+        pthread_setname_np(pthread_self(), "wirelens-store");  // for ps, top and profiles
         std::unique_lock lock(mMutex);
         for (;;) {
             mWake.wait(lock, [this] { return mStopping || !mJobs.empty(); });

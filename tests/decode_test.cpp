@@ -2,18 +2,21 @@
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "capture/huge_chunk.h"
 #include "capture/raw_datagram_store.h"
+#include "capture/thread_priority.h"
 #include "tests/datagram_builder.h"
 #include "tests/vm_flags.h"
 
@@ -231,6 +234,28 @@ TEST(FaultInAhead, BringsInThePagesAskedForAndKeepsTheirBytes) {
     std::size_t changed = 0;
     for (std::size_t i = 0; i < 4 * kMiB; ++i) changed += written[i] != static_cast<std::uint8_t>(i * 7 + 1);
     EXPECT_EQ(changed, 0u);
+}
+
+// The fault-ahead thread only saves its askers faults: it must never take a
+// CPU from them, so it runs behind the thread that asks, whatever priority
+// it was started with.
+TEST(FaultInAhead, RunsBehindTheThreadThatAsksIt) {
+    auto chunk = AllocateHugeChunk<std::uint8_t>(kHugePageBytes);
+    int askerNice = 0;
+    std::thread asker([&] {
+        // Lowering one's own priority needs no privilege.
+        askerNice = std::min(getpriority(PRIO_PROCESS, 0) + 3, 19);
+        ASSERT_EQ(setpriority(PRIO_PROCESS, 0, askerNice), 0);
+        FaultInAhead(chunk.get(), kHugePageBytes);
+        WaitForFaultAhead();
+    });
+    asker.join();
+    const std::vector<pid_t> faultThreads = ThreadsNamed(getpid(), kFaultAheadThreadName);
+    ASSERT_EQ(faultThreads.size(), 1u) << "the fault-ahead thread is not named";
+    const std::optional<int> nice = NiceOf(faultThreads.front());
+    ASSERT_TRUE(nice.has_value());
+    // Further behind when it could not come back up without privilege.
+    EXPECT_GE(*nice, std::min(askerNice + kFaultAheadNiceBehind, 19));
 }
 
 // A chunk freed with requests still queued for it: they are dropped, and one

@@ -169,12 +169,18 @@ TEST_F(DiskFullWindow, ADiskThatStallsHoldsUpTheCaptureNotTheWindow) {
         {[] { return std::optional<std::uint64_t>(std::uint64_t{2} << 30); }, CaptureSession::kMemoryMargin, 1});
     if (!disk.Freeze()) GTEST_SKIP() << "this kernel cannot freeze ext4";
 
-    // Thawed from another thread, which a window waiting for the disk cannot hold up.
+    // Thawed from another thread, which a window waiting for the disk cannot
+    // hold up, a while after the writer is first seen full: how soon the
+    // window fills the writer's room depends on how busy the machine is.
     using Clock = std::chrono::steady_clock;
-    constexpr auto kFrozenFor = std::chrono::seconds(4);
+    constexpr auto kFullFor = std::chrono::seconds(2);
+    constexpr auto kLongestToFill = std::chrono::seconds(30);
+    std::atomic<bool> full{false};
     std::atomic<bool> thawed{false};
     std::thread thaw([&] {
-        std::this_thread::sleep_for(kFrozenFor);
+        for (const auto start = Clock::now(); !full && Clock::now() - start < kLongestToFill;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(kFullFor);
         disk.Thaw();
         thawed = true;
     });
@@ -189,6 +195,7 @@ TEST_F(DiskFullWindow, ADiskThatStallsHoldsUpTheCaptureNotTheWindow) {
         longestGap = std::max(longestGap, now - last);
         last = now;
         sawWriterFull = sawWriterFull || h->window->Session().StoreWriterFull();
+        full = sawWriterFull;
     });
     beat.start();
     last = Clock::now();
@@ -199,7 +206,7 @@ TEST_F(DiskFullWindow, ADiskThatStallsHoldsUpTheCaptureNotTheWindow) {
     thaw.join();
     ASSERT_TRUE(filedAll) << h->window->Session().Count() << " of " << kStalled << " filed";
     EXPECT_TRUE(sawWriterFull) << "the writer never filled: the disk stalled nothing";
-    // The window says how long it took nothing: most of the freeze.
+    // The window says how long it took nothing: most of the time it was full.
     EXPECT_GE(h->window->CaptureWriterWaits().stretches, 1u);
     EXPECT_GT(h->window->CaptureWriterWaits().longestMs, 1000.0);
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longestGap).count(), 1000)
