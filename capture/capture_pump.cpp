@@ -48,6 +48,21 @@ CapturePump::CapturePump(std::unique_ptr<RingMapping> ring, std::size_t blockByt
     : mBlockBytes(std::max(blockBytes, 2 * kLargestFrame)),
       mMaxBlocks(std::max<std::size_t>(maxBlocks, 2)),
       mRing(std::move(ring)) {
+    // Slots of whole pages, so that giving one's pages back leaves its
+    // neighbours alone; the blocks' headers are made now too, so that taking
+    // one allocates nothing.
+    mSpace = ReservedMemory::Reserve((mMaxBlocks * SlotBytes() + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes);
+    if (mSpace) {
+        // The first write into a mapping sets up its reverse map under the
+        // process's memory map; later faults in it take only the mapping's lock.
+        mSpace.get()[0] = 0;
+        mCold.reserve(mMaxBlocks);
+        for (std::size_t slot = mMaxBlocks; slot-- > 0;) {  // the first slots are taken first
+            mCold.push_back(std::make_unique<Block>());
+            mCold.back()->bytes = mSpace.get() + slot * SlotBytes();
+        }
+        mFree.reserve(mMaxBlocks);
+    }
     if (mRing) {
         mRingReader.emplace(*mRing);
         mRingTaken.store(mRingReader->TakenPosition());
@@ -105,17 +120,25 @@ CapturePump::Block* CapturePump::AcquireBlock() {
         lock.lock();
         if (mStop) return nullptr;
     }
+    // A block comes from those taken before, or from a slot of the space:
+    // allocating one instead would map it, and an mmap waits for the
+    // process's memory map, which the window's thread may hold (growing its
+    // heap) while it waits itself for a kernel page walker. That held the pump
+    // here for over 200 ms, and the rings overflowed behind it.
     std::unique_ptr<Block> block;
-    if (!mFree.empty()) {
-        block = std::move(mFree.back());
-        mFree.pop_back();
+    auto& reuse = !mFree.empty() ? mFree : mCold;
+    if (!reuse.empty()) {
+        block = std::move(reuse.back());
+        reuse.pop_back();
+        if (&reuse == &mCold) ++mMade;
         block->published = 0;
         block->sealed = false;
     } else {
         lock.unlock();  // the allocation needs no lock, and the taker may want it meanwhile
         try {
             block = std::make_unique<Block>();
-            block->bytes = std::make_unique_for_overwrite<std::uint8_t[]>(mBlockBytes);
+            block->own = std::make_unique_for_overwrite<std::uint8_t[]>(mBlockBytes);
+            block->bytes = block->own.get();
         } catch (const std::bad_alloc&) {
             EndWith(End::Failed, ENOMEM);  // what was read before stays for the taker
             return nullptr;
@@ -130,8 +153,8 @@ CapturePump::Block* CapturePump::AcquireBlock() {
 }
 
 void CapturePump::FreeExtraBlocks() {
-    // Here, on the pump's thread, not on the taker's: freeing a block
-    // unmaps it, which waits for the process's memory map.
+    // Here, on the pump's thread, not on the taker's: giving pages back is a
+    // system call, and freeing a block of its own unmaps it.
     std::vector<std::unique_ptr<Block>> extra;
     {
         std::lock_guard lock(mMutex);
@@ -139,6 +162,11 @@ void CapturePump::FreeExtraBlocks() {
         extra.assign(std::make_move_iterator(mFree.begin() + kFreeBlocksKept), std::make_move_iterator(mFree.end()));
         mFree.resize(kFreeBlocksKept);
     }
+    for (auto& block : extra)
+        if (!block->own) GivePagesBack(block->bytes, SlotBytes());
+    std::lock_guard lock(mMutex);
+    for (auto& block : extra)
+        if (!block->own) mCold.push_back(std::move(block));  // reserved for every block: cannot allocate
 }
 
 CapturePump::Idle CapturePump::WhenIdle() {
@@ -193,16 +221,16 @@ void CapturePump::Run() {
             // the partial frame along. The block holds at least one whole frame.
             Block* next = AcquireBlock();
             if (next == nullptr) return;
-            std::memcpy(next->bytes.get(), block->bytes.get() + whole, end - whole);
+            std::memcpy(next->bytes, block->bytes + whole, end - whole);
             block = next;
             end -= whole;
             whole = 0;
         }
-        const ssize_t n = ::read(mFd, block->bytes.get() + end, mBlockBytes - end);
+        const ssize_t n = ::read(mFd, block->bytes + end, mBlockBytes - end);
         if (n > 0) {
             end += static_cast<std::size_t>(n);
             for (;;) {
-                const FrameAt at = ParseFrameAt({block->bytes.get() + whole, end - whole});
+                const FrameAt at = ParseFrameAt({block->bytes + whole, end - whole});
                 if (at.cut == FrameCut::Whole) {
                     whole += at.size;
                     continue;
@@ -245,7 +273,7 @@ void CapturePump::RunWithRing() {
             block = next;
             end = 0;
         }
-        std::memcpy(block->bytes.get() + end, frame.data(), frame.size());
+        std::memcpy(block->bytes + end, frame.data(), frame.size());
         end += frame.size();
         return true;
     };
@@ -330,7 +358,7 @@ void CapturePump::Refill() {
         while (!mQueue.empty()) {
             Block& front = *mQueue.front();
             if (mTaken < front.published) {
-                mBatch = {front.bytes.get() + mTaken, front.published - mTaken};
+                mBatch = {front.bytes + mTaken, front.published - mTaken};
                 break;
             }
             if (!front.sealed) break;

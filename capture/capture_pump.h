@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "capture/capture_stream.h"
+#include "capture/huge_chunk.h"
 #include "capture/shared_ring.h"
 
 namespace wirelens {
@@ -103,7 +104,8 @@ public:
 
 private:
     struct Block {
-        std::unique_ptr<std::uint8_t[]> bytes;
+        std::uint8_t* bytes = nullptr;       // a slot of mSpace, or `own`
+        std::unique_ptr<std::uint8_t[]> own;  // without a space
         std::size_t published = 0;  // whole frames the reader may take
         bool sealed = false;        // the pump writes no more into it
     };
@@ -118,6 +120,9 @@ private:
     Block* AcquireBlock();
     // Frees the blocks kept for reuse past the few the pump keeps.
     void FreeExtraBlocks();
+    // A block's slot in mSpace: its bytes rounded up to whole pages.
+    std::size_t SlotBytes() const { return (mBlockBytes + kSlotPageBytes - 1) / kSlotPageBytes * kSlotPageBytes; }
+    static constexpr std::size_t kSlotPageBytes = 4096;  // the smallest page
     // What the pump's thread does when the descriptor holds nothing now,
     // as asked from the other side.
     enum class Idle { Stop, Finish, Wait };
@@ -144,6 +149,12 @@ private:
     std::condition_variable mChanged;  // frames published, the end, a block freed, a stop
     std::deque<std::unique_ptr<Block>> mQueue;  // oldest first; the last is being written
     std::vector<std::unique_ptr<Block>> mFree;
+    // The address space of every block the pump may hold, taken when it is
+    // made: a block taken or given back mid-capture makes no mapping and
+    // ends none (see AcquireBlock). mCold holds the blocks of the slots
+    // whose pages were given back, or never written.
+    ReservedMemory mSpace;
+    std::vector<std::unique_ptr<Block>> mCold;
     std::size_t mMade = 0;
     std::size_t mPeakBlocks = 0;
     End mEnd = End::None;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -15,6 +16,7 @@
 
 #include "capture/capture_pump.h"
 #include "capture/thread_priority.h"
+#include "tests/held_memory_map.h"
 
 namespace wirelens {
 namespace {
@@ -345,6 +347,40 @@ TEST(CapturePump, ABurstsBlocksAreGivenBackOnceThePumpHasNothingToRead) {
     for (int waited = 0; pump.BlocksHeld() > 10 && waited < 5000; ++waited)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_LE(pump.BlocksHeld(), 10u);
+}
+
+// The pump reads a burst into many blocks while something holds the
+// process's memory map (the window's thread growing its heap, behind a
+// kernel page walker): taking blocks must not wait for the map, or the
+// rings overflow behind the pump.
+TEST(CapturePump, ABurstIsReadWhileTheMemoryMapIsHeld) {
+    SocketPair pair;
+    ASSERT_GE(pair.Reader(), 0);
+    constexpr std::size_t kBlock = std::size_t{1} << 20;
+    constexpr std::size_t kBlocksWanted = 12;
+    constexpr int kFrames = 16000;  // about 16 MB
+    // Everything that maps memory is done before the map is held: the
+    // frames, the pump, the writer's thread.
+    const Bytes stream = NumberedFrames(0, kFrames);
+    CapturePump pump(pair.Reader(), kBlock, 64);
+    std::atomic<bool> go{false};
+    std::thread writer([&] {
+        while (!go) std::this_thread::yield();
+        WriteAll(pair.Writer(), stream, 64 << 10);
+    });
+    testing::HeldMemoryMap held;
+    ASSERT_TRUE(held.Holding());
+    go = true;
+    const auto deadline = testing::HeldMemoryMap::Clock::now() + std::chrono::seconds(10);
+    while (pump.BlocksHeld() < kBlocksWanted && testing::HeldMemoryMap::Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto read = testing::HeldMemoryMap::Clock::now();
+    held.Release();
+    EXPECT_GE(pump.BlocksHeld(), kBlocksWanted);
+    EXPECT_EQ(Take(pump, 0, kFrames).frames, kFrames);
+    writer.join();
+    if (!held.HeldLongEnough()) GTEST_SKIP() << "populating took too little time here to hold the map";
+    EXPECT_LT(read, held.Ended()) << "the pump waited for the memory map to take its blocks";
 }
 
 // The window starts the pump's thread before the helper, which looks for it
