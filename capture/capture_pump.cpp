@@ -62,6 +62,7 @@ CapturePump::CapturePump(std::unique_ptr<RingMapping> ring, std::size_t blockByt
             mCold.back()->bytes = mSpace.get() + slot * SlotBytes();
         }
         mFree.reserve(mMaxBlocks);
+        mExtra.reserve(mMaxBlocks);
     }
     if (mRing) {
         mRingReader.emplace(*mRing);
@@ -126,13 +127,23 @@ CapturePump::Block* CapturePump::AcquireBlock() {
     // heap) while it waits itself for a kernel page walker. That held the pump
     // here for over 200 ms, and the rings overflowed behind it.
     std::unique_ptr<Block> block;
-    auto& reuse = !mFree.empty() ? mFree : mCold;
-    if (!reuse.empty()) {
-        block = std::move(reuse.back());
-        reuse.pop_back();
-        if (&reuse == &mCold) ++mMade;
+    if (!mFree.empty()) {
+        block = std::move(mFree.back());
+        mFree.pop_back();
         block->published = 0;
         block->sealed = false;
+    } else if (!mCold.empty()) {
+        block = std::move(mCold.back());
+        mCold.pop_back();
+        lock.unlock();
+        // Its pages are faulted in here, by writing: a read() into them would
+        // fault in the kernel, and the kernel's faults on a process's pages
+        // take the process's memory map (a write here takes only the
+        // mapping's lock), so they would wait behind any mmap or munmap of the
+        // window's, which itself waits for whoever holds the map.
+        for (std::size_t at = 0; at < SlotBytes(); at += kSlotPageBytes) block->bytes[at] = 0;
+        lock.lock();
+        ++mMade;
     } else {
         lock.unlock();  // the allocation needs no lock, and the taker may want it meanwhile
         try {
@@ -155,18 +166,20 @@ CapturePump::Block* CapturePump::AcquireBlock() {
 void CapturePump::FreeExtraBlocks() {
     // Here, on the pump's thread, not on the taker's: giving pages back is a
     // system call, and freeing a block of its own unmaps it.
-    std::vector<std::unique_ptr<Block>> extra;
     {
         std::lock_guard lock(mMutex);
         if (mFree.size() <= kFreeBlocksKept) return;
-        extra.assign(std::make_move_iterator(mFree.begin() + kFreeBlocksKept), std::make_move_iterator(mFree.end()));
+        mExtra.assign(std::make_move_iterator(mFree.begin() + kFreeBlocksKept), std::make_move_iterator(mFree.end()));
         mFree.resize(kFreeBlocksKept);
     }
-    for (auto& block : extra)
-        if (!block->own) GivePagesBack(block->bytes, SlotBytes());
+    for (auto& block : mExtra) {
+        if (block->own) block.reset();  // outside the lock: it unmaps
+        else GivePagesBack(block->bytes, SlotBytes());
+    }
     std::lock_guard lock(mMutex);
-    for (auto& block : extra)
-        if (!block->own) mCold.push_back(std::move(block));  // reserved for every block: cannot allocate
+    for (auto& block : mExtra)
+        if (block) mCold.push_back(std::move(block));  // reserved for every block: cannot allocate
+    mExtra.clear();
 }
 
 CapturePump::Idle CapturePump::WhenIdle() {

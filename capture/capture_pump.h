@@ -155,6 +155,7 @@ private:
     // whose pages were given back, or never written.
     ReservedMemory mSpace;
     std::vector<std::unique_ptr<Block>> mCold;
+    std::vector<std::unique_ptr<Block>> mExtra;  // the pump's thread's, while it gives blocks back
     std::size_t mMade = 0;
     std::size_t mPeakBlocks = 0;
     End mEnd = End::None;
