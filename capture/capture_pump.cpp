@@ -86,7 +86,7 @@ CapturePump::CapturePump(std::unique_ptr<RingMapping> ring, std::size_t blockByt
         else Run();
     });
     // Named from here, so that the name is there before anyone looks.
-    pthread_setname_np(mThread.native_handle(), std::string(kCapturePumpThreadName).c_str());
+    NameThread(mThread.native_handle(), kCapturePumpThreadName);
 }
 
 void CapturePump::Start(int fd) {
@@ -136,12 +136,10 @@ CapturePump::Block* CapturePump::AcquireBlock() {
         block = std::move(mCold.back());
         mCold.pop_back();
         lock.unlock();
-        // Its pages are faulted in here, by writing: a read() into them would
-        // fault in the kernel, and the kernel's faults on a process's pages
-        // take the process's memory map (a write here takes only the
-        // mapping's lock), so they would wait behind any mmap or munmap of the
+        // Its pages are faulted in here: a read() into them would fault them
+        // in under the process's memory map, behind any mmap or munmap of the
         // window's, which itself waits for whoever holds the map.
-        for (std::size_t at = 0; at < SlotBytes(); at += kSlotPageBytes) block->bytes[at] = 0;
+        FaultInNow(block->bytes, SlotBytes());
         lock.lock();
         ++mMade;
     } else {

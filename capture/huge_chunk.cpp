@@ -1,6 +1,5 @@
 #include "capture/huge_chunk.h"
 
-#include <pthread.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -10,10 +9,11 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
+
+#include "capture/thread_priority.h"
 
 namespace wirelens {
 
@@ -69,7 +69,7 @@ private:
     static constexpr std::size_t kMaxQueued = 64;
 
     void Run() {
-        pthread_setname_np(pthread_self(), std::string(kFaultAheadThreadName).c_str());
+        NameThread(pthread_self(), kFaultAheadThreadName);
         std::unique_lock lock(mMutex);
         for (;;) {
             mWake.wait(lock, [this] { return !mQueue.empty(); });
@@ -108,7 +108,7 @@ bool detail::StartRelease(std::function<void()> run) {
     gReleasing.fetch_add(1);
     try {
         std::thread([run = std::move(run)] {
-            pthread_setname_np(pthread_self(), "wirelens-free");  // for ps, top and profiles
+            NameThread(pthread_self(), kReleaseThreadName);
             run();
             gReleasing.fetch_sub(1);
         }).detach();
@@ -124,6 +124,8 @@ void WaitForBackgroundReleases() {
 }
 
 void FaultInAhead(const void* begin, std::size_t bytes) { Thread().Request(begin, bytes); }
+
+void FaultInNow(void* begin, std::size_t bytes) { FaultIn({reinterpret_cast<std::uintptr_t>(begin), bytes}); }
 
 void ForgetFaultAhead(const void* begin, std::size_t bytes) noexcept { Thread().Forget(begin, bytes); }
 

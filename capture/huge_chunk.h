@@ -47,15 +47,13 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <string_view>
 #include <vector>
 
 namespace wirelens {
 
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 
-// The fault-ahead thread's name, and how far behind its askers it runs.
-inline constexpr std::string_view kFaultAheadThreadName = "wirelens-fault";
+// How far behind its askers the fault-ahead thread runs.
 inline constexpr int kFaultAheadNiceBehind = 10;
 
 // Drops the fault-ahead requests that fall in [begin, begin + bytes) and
@@ -175,6 +173,12 @@ using ChunkMemory = std::unique_ptr<std::uint8_t[], ReleaseChunk>;
 // finds the queue full is dropped (the writer then takes the fault itself, as
 // without this).
 void FaultInAhead(const void* begin, std::size_t bytes);
+
+// Faults in [begin, begin + bytes) here, on the calling thread, as
+// FaultInAhead does: by writes from user space, which take only the lock of
+// the mapping they fall in, where a fault the kernel takes for a system call
+// (a read() into the pages) takes the process's memory map. Bytes there stay.
+void FaultInNow(void* begin, std::size_t bytes);
 
 // Waits until every request made so far has been served or dropped; for
 // callers that must know the pages are in.

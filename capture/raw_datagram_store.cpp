@@ -1,7 +1,6 @@
 #include "capture/raw_datagram_store.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 
 #include "capture/decode.h"
 #include "capture/file_mappings.h"
+#include "capture/thread_priority.h"
 
 namespace wirelens {
 
@@ -220,7 +220,7 @@ private:
     };
 
     void Run() {
-        pthread_setname_np(pthread_self(), "wirelens-store");  // for ps, top and profiles
+        NameThread(pthread_self(), kStoreWriterThreadName);
         std::unique_lock lock(mMutex);
         for (;;) {
             mWake.wait(lock, [this] { return mStopping || !mJobs.empty(); });

@@ -88,4 +88,8 @@ bool RunsAsUser(pid_t pid, uid_t uid) {
     return false;
 }
 
+void NameThread(pthread_t thread, std::string_view name) {
+    pthread_setname_np(thread, std::string(name.substr(0, 15)).c_str());
+}
+
 }  // namespace wirelens

@@ -8,6 +8,7 @@
 // priority it waits its turn behind senders on the same machine for tens of
 // milliseconds, its window frozen meanwhile. The process puts itself back
 // when its last helper has ended.
+#include <pthread.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -36,6 +37,15 @@ int RaiseThreadsNamed(pid_t pid, std::string_view name, int nice);
 // the shared ring: the helper raises it as far as itself, since the ring
 // lasts only as long as that thread may wait for a CPU.
 inline constexpr std::string_view kCapturePumpThreadName = "wirelens-pump";
+// The window's other threads, named for ps, top and profiles: the one that
+// faults in the stores' next pages, the datagram store's writer, and those
+// that free a cleared capture's memory.
+inline constexpr std::string_view kFaultAheadThreadName = "wirelens-fault";
+inline constexpr std::string_view kStoreWriterThreadName = "wirelens-store";
+inline constexpr std::string_view kReleaseThreadName = "wirelens-free";
+
+// Names `thread` (of this process); names are cut at the kernel's 15 bytes.
+void NameThread(pthread_t thread, std::string_view name);
 
 // Gives every thread of this process whose nice value is below `nice` that
 // value, which needs no privilege. Returns the threads changed.
