@@ -52,7 +52,12 @@
 namespace {
 using wirelens::FormMain;
 
-constexpr int kTickMs = 5;
+// The stall timer's period unless TICK_MS says otherwise. A gap between ticks
+// holds the idle time before a stall as well as the stall, up to one period:
+// a finer tick tells the stall itself more closely.
+constexpr int kDefaultTickMs = 5;
+// Gaps from this long are listed for the bench to set beside the machine's pauses.
+constexpr double kStallLineMs = 10;
 constexpr int kMonitorMs = 100;
 constexpr double kDefaultIdleSeconds = 2.0;
 constexpr double kDefaultMaxSeconds = 120.0;
@@ -96,7 +101,7 @@ private:
     int mFd;
 };
 
-// Gaps between the ticks of a timer that asks for one every kTickMs, each
+// Gaps between the ticks of a timer that asks for one every tick period, each
 // split into the main thread's time running, waiting for a CPU, and asleep.
 class StallMeter {
 public:
@@ -144,7 +149,7 @@ public:
         // Every gap of two ticks or more, for the bench to set beside the times
         // the machine itself was held (pause_watch).
         for (const Gap& g : mGaps) {
-            if (g.ms < 2 * kTickMs) continue;
+            if (g.ms < kStallLineMs) continue;
             std::printf("stall %.6f %.6f %.3f %.3f\n", static_cast<double>(g.endNs) / 1e9 - g.ms / 1e3,
                         static_cast<double>(g.endNs) / 1e9, g.runMs, g.waitMs);
         }
@@ -250,6 +255,8 @@ public:
     StuckWatch(const StuckWatch&) = delete;
     StuckWatch& operator=(const StuckWatch&) = delete;
     void Tick(qint64 nowNs) { mLastTickNs.store(nowNs, std::memory_order_relaxed); }
+    // The ticks have stopped on purpose: no report until the next one.
+    void TicksStopped() { mLastTickNs.store(0, std::memory_order_relaxed); }
     // Whether the store's writer is full at this tick: one full for over
     // `stuckMs` has every thread's stack printed, the writer's among them.
     void WriterFull(qint64 nowNs, bool full) {
@@ -521,7 +528,10 @@ int main(int argc, char** argv) {
     StallMeter stalls(startNs);
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
-    ticker.setInterval(kTickMs);
+    const char* tickText = std::getenv("TICK_MS");
+    const int tickMs = tickText != nullptr && std::atoi(tickText) > 0 ? std::atoi(tickText) : kDefaultTickMs;
+    ticker.setInterval(tickMs);
+    std::printf("tick ms %d\n", tickMs);
     const char* stuckText = std::getenv("STUCK_MS");
     const int stuckMs = stuckText != nullptr ? std::atoi(stuckText) : 0;
     StuckWatch stuck(stuckMs > 0 ? stuckMs : 100);
@@ -569,6 +579,7 @@ int main(int argc, char** argv) {
     monitor.start();
     run.exec();
     ticker.stop();
+    stuck.TicksStopped();
     monitor.stop();
 
     const bool stillCapturing = window.IsCapturing();
@@ -620,7 +631,11 @@ int main(int argc, char** argv) {
                 faultsAtEnd.mainThread - faultsAtStart.mainThread, faultsAtEnd.process - faultsAtStart.process);
     stalls.Print();
     std::fflush(stdout);
+    // Closing stops the capture: the helper ends, the rest of its datagrams are filed.
+    const qint64 closingNs = MonotonicNs();
     window.close();
+    std::printf("closing ms %.1f\n", static_cast<double>(MonotonicNs() - closingNs) / 1e6);
+    std::fflush(stdout);
     close(sink);
     // A capture that ended by itself leaves the counts short: not a valid run.
     return stillCapturing ? 0 : 1;

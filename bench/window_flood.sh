@@ -24,6 +24,9 @@
 # STUCK_MS=N has the window print what its main thread waits in, and every
 # other thread's stack, for each gap of over N ms (default 100) while it lasts,
 # and every thread's stack when the store's writer has been full that long.
+# TICK_MS=N sets the stall timer's period (default 5 ms). A gap between ticks
+# also holds the idle time before a stall, up to one period; TICK_MS=1 tells
+# the stalls themselves more closely.
 # Needs root. Traffic stays between 198.51.100.1 and 198.51.100.2 inside the namespaces.
 set -euo pipefail
 
@@ -141,11 +144,12 @@ echo "window's memory:     $((RESIDENT_START / 1024)) MiB when the capture start
 echo "memory mappings:     $(value "$WORK/window.out" "memory mappings") (the window's, at the end: the kernel walks them all at times, holding its memory map)"
 echo "major page faults:   $(value "$WORK/window.out" "major faults main thread") in the main thread," \
      "$(value "$WORK/window.out" "major faults process") in the whole window, while capturing (pages read from the disk: each holds its thread until read)"
-echo "event-loop ticks:    $(grep '^tick gap ms' "$WORK/window.out" | sed 's/^tick gap ms //') (ms between 5 ms ticks)"
+echo "event-loop ticks:    $(grep '^tick gap ms' "$WORK/window.out" | sed 's/^tick gap ms //') (ms between $(value "$WORK/window.out" "tick ms") ms ticks)"
 grep '^tick gap .*-' "$WORK/window.out" | sed 's/^/                     /'
 echo "window's own turns:  $(sed -n 's/^ran ms //p' "$WORK/window.out") (ms the main thread ran between ticks)"
 grep '^long gap' "$WORK/window.out" | sed 's/^/  /'
 if [ "${PAUSE_WATCH:-0}" = 1 ]; then stalls_beside_pauses "$WORK/window.out" "$WORK/pauses.out"; fi
+echo "closing:             the window closed (and its capture stopped) in $(value "$WORK/window.out" "closing ms") ms after the flood"
 echo "window progress:"
 grep '^t ' "$WORK/window.err" | sed 's/^/  /' || true
 if grep -q '^message' "$WORK/window.err"; then grep '^message' "$WORK/window.err"; fi
