@@ -21,6 +21,7 @@ RowArray::RowArray(RowArray&& other) noexcept
     : mData(std::exchange(other.mData, nullptr)),
       mCapacity(std::exchange(other.mCapacity, 0)),
       mFront(std::exchange(other.mFront, 0)),
+      mPieces(std::exchange(other.mPieces, {})),
       mRun(std::exchange(other.mRun, true)),
       mSize(std::exchange(other.mSize, 0)),
       mRunFirst(std::exchange(other.mRunFirst, 0)),
@@ -34,6 +35,7 @@ RowArray& RowArray::operator=(RowArray&& other) noexcept {
         mData = std::exchange(other.mData, nullptr);
         mCapacity = std::exchange(other.mCapacity, 0);
         mFront = std::exchange(other.mFront, 0);
+        mPieces = std::exchange(other.mPieces, {});
         mRun = std::exchange(other.mRun, true);
         mSize = std::exchange(other.mSize, 0);
         mRunFirst = std::exchange(other.mRunFirst, 0);
@@ -68,15 +70,44 @@ void RowArray::Grow(std::size_t atLeast) const {
     // The whole mapping doubles, the room before the entries included.
     std::size_t bytes = std::max(kFirstBytes, MappingBytes());
     while (bytes / sizeof(std::uint32_t) < mFront + atLeast) bytes *= 2;
-    void* p;
     if (mData == nullptr) {
-        p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        mPieces.assign(1, Piece{static_cast<std::byte*>(p), bytes});
+    } else if (mPieces.size() == 1) {
+        void* p = mremap(MappingStart(), MappingBytes(), bytes, MREMAP_MAYMOVE);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        mPieces.front() = Piece{static_cast<std::byte*>(p), bytes};
     } else {
-        p = mremap(MappingStart(), MappingBytes(), bytes, MREMAP_MAYMOVE);
+        // In pieces: they move into a new mapping of the whole size, whose
+        // rest becomes the last piece.
+        const std::size_t old = MappingBytes();
+        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        if (!MovePiecesTo(static_cast<std::byte*>(p))) {
+            munmap(p, bytes);
+            throw std::bad_alloc();
+        }
+        mPieces.push_back(Piece{static_cast<std::byte*>(p) + old, bytes - old});
     }
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    mData = static_cast<std::uint32_t*>(p) + mFront;
+    mData = reinterpret_cast<std::uint32_t*>(mPieces.front().start) + mFront;
     mCapacity = bytes / sizeof(std::uint32_t) - mFront;
+}
+
+bool RowArray::MovePiecesTo(std::byte* to) const {
+    std::vector<Piece> moved;
+    moved.reserve(mPieces.size());
+    for (const Piece& piece : mPieces) {
+        if (mremap(piece.start, piece.bytes, piece.bytes, MREMAP_MAYMOVE | MREMAP_FIXED, to) == MAP_FAILED) {
+            for (std::size_t i = 0; i < moved.size(); ++i)
+                mremap(moved[i].start, moved[i].bytes, moved[i].bytes, MREMAP_MAYMOVE | MREMAP_FIXED, mPieces[i].start);
+            return false;
+        }
+        moved.push_back(Piece{to, piece.bytes});
+        to += piece.bytes;
+    }
+    mPieces = std::move(moved);
+    return true;
 }
 
 void RowArray::GrowFront(std::size_t count) {
@@ -94,10 +125,11 @@ void RowArray::GrowFront(std::size_t count) {
         if (p == MAP_FAILED) throw std::bad_alloc();
         // The old mapping's pages move behind the new room; nothing is copied.
         auto* const start = static_cast<std::uint32_t*>(p);
-        if (mremap(MappingStart(), bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, start + added) == MAP_FAILED) {
+        if (!MovePiecesTo(reinterpret_cast<std::byte*>(start + added))) {
             munmap(p, added * sizeof(std::uint32_t) + bytes);
             throw std::bad_alloc();
         }
+        mPieces.insert(mPieces.begin(), Piece{static_cast<std::byte*>(p), added * sizeof(std::uint32_t)});
         mData = start + room;
         mFront = room;
     }
@@ -140,6 +172,7 @@ void RowArray::clear() {
 void RowArray::release() {
     if (mData != nullptr) munmap(MappingStart(), MappingBytes());
     mData = nullptr;
+    mPieces.clear();
     mCapacity = 0;
     mFront = 0;
     mOutgoing.clear();

@@ -90,6 +90,10 @@ private:
     }
     void WriteOut() const;
     void Grow(std::size_t atLeast) const;
+    // Moves the mapping's pieces, in order, to consecutive addresses from
+    // `to`, over what is mapped there. False, with every piece back where
+    // it was, when the kernel refuses one.
+    bool MovePiecesTo(std::byte* to) const;
     std::uint32_t* MappingStart() const { return mData - mFront; }
     std::size_t MappingBytes() const { return (mFront + mCapacity) * sizeof(std::uint32_t); }
 
@@ -97,6 +101,15 @@ private:
     mutable std::uint32_t* mData = nullptr;
     mutable std::size_t mCapacity = 0;  // entries from mData to the mapping's end
     mutable std::size_t mFront = 0;     // entries of room before mData
+    // The mapping's pieces, first to last. Room made at the front lies beside
+    // pages moved in from elsewhere, and the kernel keeps the two apart as
+    // mappings of their own; mremap resizes within one mapping only, and
+    // older kernels move only one at a time, so each piece is moved by itself.
+    struct Piece {
+        std::byte* start;
+        std::size_t bytes;
+    };
+    mutable std::vector<Piece> mPieces;
     mutable bool mRun = true;
     std::size_t mSize = 0;
     // The run form. The outgoing bits sit in fixed blocks, so a run grows

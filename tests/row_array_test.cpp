@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
 #include <functional>
 #include <numeric>
 #include <vector>
@@ -199,6 +200,38 @@ TEST(RowArray, GrowsAtTheFrontAndTheEndAlikeKeepingEveryEntry) {
     moved.GrowFront(1);  // from nothing
     moved[0] = 5;
     EXPECT_TRUE(moved == (std::vector<std::uint32_t>{5}));
+}
+
+// A sorted list takes a capture's rows at both ends, batch after batch: room
+// made at the front sits beside the pages moved behind it, and the end must
+// still grow past them, as must the front again, many times over, without
+// losing or reordering an entry.
+TEST(RowArray, GrowsAtTheEndAfterTakingRowsAtTheFront) {
+    RowArray rows;
+    std::deque<std::uint32_t> expected;
+    std::uint32_t next = 1;
+    std::vector<std::uint32_t> batch(300);
+    for (int round = 0; round < 2000; ++round) {
+        rows.GrowFront(batch.size());
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            rows[batch.size() - 1 - i] = next;
+            expected.push_front(next++);
+        }
+        for (std::uint32_t& entry : batch) {
+            entry = 0x40000000u | next++;
+            expected.push_back(entry);
+        }
+        ASSERT_NO_THROW(rows.append(batch)) << "round " << round;
+    }
+    ASSERT_EQ(rows.size(), expected.size());
+    EXPECT_TRUE(rows == std::vector<std::uint32_t>(expected.begin(), expected.end()));
+
+    RowArray moved(std::move(rows));
+    moved.resize(moved.size() + (std::size_t{1} << 20));  // the end again, far past its room
+    EXPECT_EQ(moved[expected.size() - 1], expected.back());
+    EXPECT_EQ(moved[moved.size() - 1], 0u);
+    moved.release();
+    EXPECT_TRUE(moved.empty());
 }
 
 // A run (rows in capture order) is written out before it takes rows at the front.
