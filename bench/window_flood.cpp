@@ -59,10 +59,19 @@ constexpr int kDefaultTickMs = 5;
 // Gaps from this long are listed for the bench to set beside the machine's pauses.
 constexpr double kStallLineMs = 10;
 constexpr int kMonitorMs = 100;
+// A gap this long, without STUCK_MS, has the stall watch report the threads.
+constexpr int kDefaultStuckMs = 100;
 constexpr double kDefaultIdleSeconds = 2.0;
 constexpr double kDefaultMaxSeconds = 120.0;
 // Upper bounds (ms) of the stall histogram's bins; the last bin is open.
 constexpr double kBinEdgesMs[] = {6, 10, 20, 50, 100, 200};
+
+// A whole number above zero from environment variable `name`, else `fallback`.
+int PositiveFromEnvironment(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    const int value = text != nullptr ? std::atoi(text) : 0;
+    return value > 0 ? value : fallback;
+}
 
 // Nanoseconds on CLOCK_MONOTONIC, the clock `perf record -k CLOCK_MONOTONIC` stamps samples with.
 qint64 MonotonicNs() {
@@ -528,13 +537,10 @@ int main(int argc, char** argv) {
     StallMeter stalls(startNs);
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
-    const char* tickText = std::getenv("TICK_MS");
-    const int tickMs = tickText != nullptr && std::atoi(tickText) > 0 ? std::atoi(tickText) : kDefaultTickMs;
+    const int tickMs = PositiveFromEnvironment("TICK_MS", kDefaultTickMs);
     ticker.setInterval(tickMs);
     std::printf("tick ms %d\n", tickMs);
-    const char* stuckText = std::getenv("STUCK_MS");
-    const int stuckMs = stuckText != nullptr ? std::atoi(stuckText) : 0;
-    StuckWatch stuck(stuckMs > 0 ? stuckMs : 100);
+    StuckWatch stuck(PositiveFromEnvironment("STUCK_MS", kDefaultStuckMs));
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         const qint64 now = MonotonicNs();
         stalls.Tick(now, window.Packets().Count());

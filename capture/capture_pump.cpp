@@ -51,7 +51,7 @@ CapturePump::CapturePump(std::unique_ptr<RingMapping> ring, std::size_t blockByt
     // Slots of whole pages, so that giving one's pages back leaves its
     // neighbours alone; the blocks' headers are made now too, so that taking
     // one allocates nothing.
-    mSpace = ReservedMemory::Reserve((mMaxBlocks * SlotBytes() + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes);
+    mSpace = ReservedMemory::Reserve(RoundUp(mMaxBlocks * SlotBytes(), kHugePageBytes));
     if (mSpace) {
         // The first write into a mapping sets up its reverse map under the
         // process's memory map; later faults in it take only the mapping's lock.

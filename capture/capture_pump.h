@@ -121,8 +121,7 @@ private:
     // Frees the blocks kept for reuse past the few the pump keeps.
     void FreeExtraBlocks();
     // A block's slot in mSpace: its bytes rounded up to whole pages.
-    std::size_t SlotBytes() const { return (mBlockBytes + kSlotPageBytes - 1) / kSlotPageBytes * kSlotPageBytes; }
-    static constexpr std::size_t kSlotPageBytes = 4096;  // the smallest page
+    std::size_t SlotBytes() const { return RoundUp(mBlockBytes, kSmallPageBytes); }
     // What the pump's thread does when the descriptor holds nothing now,
     // as asked from the other side.
     enum class Idle { Stop, Finish, Wait };

@@ -32,9 +32,8 @@ struct Range {
 // of the memory writes at the same moment, so the pages may be written by
 // their owner meanwhile.
 void FaultIn(const Range& range) {
-    constexpr std::size_t kPageBytes = 4096;  // the smallest page a fallback from huge pages gives
     auto* const bytes = reinterpret_cast<std::uint8_t*>(range.begin);
-    for (std::size_t at = 0; at < range.bytes; at += kPageBytes)
+    for (std::size_t at = 0; at < range.bytes; at += kSmallPageBytes)
         std::atomic_ref<std::uint8_t>(bytes[at]).fetch_or(0, std::memory_order_relaxed);
 }
 
@@ -146,8 +145,7 @@ ReservedMemory ReservedMemory::Reserve(std::size_t bytes, ChunkPages pages) {
     r.mMapping = p;
     r.mMapped = mapped;
     const auto at = reinterpret_cast<std::uintptr_t>(p);
-    constexpr std::uintptr_t kPage = 4096;
-    r.mBase = reinterpret_cast<std::uint8_t*>((at + kPage + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes);
+    r.mBase = reinterpret_cast<std::uint8_t*>(RoundUp(at + kSmallPageBytes, kHugePageBytes));
     r.mBytes = bytes;
     // The advice splits the aligned part off: the unaligned pages either side,
     // never written, then lie between it and its neighbours, so nothing mapped

@@ -52,6 +52,12 @@
 namespace wirelens {
 
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+// The smallest page, which a mapping without huge pages (or a fallback from
+// them) comes in.
+inline constexpr std::size_t kSmallPageBytes = 4096;
+
+// `n` rounded up to a whole number of `unit`s.
+constexpr std::size_t RoundUp(std::size_t n, std::size_t unit) { return (n + unit - 1) / unit * unit; }
 
 // How far behind its askers the fault-ahead thread runs.
 inline constexpr int kFaultAheadNiceBehind = 10;

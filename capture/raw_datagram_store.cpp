@@ -113,8 +113,7 @@ struct RawDatagramStore::EntryChunk {
 
 namespace {
 // Index chunks lie in the index file on page boundaries, to be mapped one by one.
-constexpr std::size_t kPageBytes = 4096;
-constexpr std::size_t kEntryChunkFileBytes = (sizeof(RawDatagramStore::EntryChunk) + kPageBytes - 1) / kPageBytes * kPageBytes;
+constexpr std::size_t kEntryChunkFileBytes = RoundUp(sizeof(RawDatagramStore::EntryChunk), kSmallPageBytes);
 }  // namespace
 
 // Writes full chunks out on a thread of its own, in order: a 4 MiB pwrite
@@ -274,7 +273,7 @@ private:
         const off_t at = static_cast<off_t>(job.part * file.mappings.PartBytes());
         // A direct write takes the chunk's slack up to the next block too:
         // it lies before the next chunk's start and is never read.
-        std::size_t length = direct ? (job.length + kBlockBytes - 1) / kBlockBytes * kBlockBytes : job.length;
+        std::size_t length = direct ? RoundUp(job.length, kBlockBytes) : job.length;
         for (std::size_t done = 0; done < length;) {
             const ssize_t n = pwrite(fd, job.bytes + done, length - done, at + static_cast<off_t>(done));
             if (n < 0 && errno == EINTR) continue;
@@ -580,7 +579,7 @@ void AskDisk(std::uint64_t from, std::uint64_t until, std::uint64_t partBytes, s
     for (std::size_t p = from / partBytes; p < parts && p * partBytes < until; ++p) {
         const void* base = mapped(p);
         if (base == nullptr) continue;
-        const std::uint64_t start = (std::max(from, p * partBytes) - p * partBytes) / kPageBytes * kPageBytes;
+        const std::uint64_t start = (std::max(from, p * partBytes) - p * partBytes) / kSmallPageBytes * kSmallPageBytes;
         const std::uint64_t end = std::min(until, (p + 1) * partBytes) - p * partBytes;
         madvise(static_cast<std::uint8_t*>(const_cast<void*>(base)) + start, end - start, MADV_WILLNEED);
     }

@@ -7,6 +7,8 @@
 #include <new>
 #include <utility>
 
+#include "capture/huge_chunk.h"
+
 namespace wirelens {
 
 namespace {
@@ -14,7 +16,14 @@ namespace {
 constexpr std::size_t kFirstBytes = std::size_t{64} << 10;
 // Room before the first entry comes in whole pages, so that the mapping
 // behind it can be moved there.
-constexpr std::size_t kPageEntries = 4096 / sizeof(std::uint32_t);
+constexpr std::size_t kPageEntries = kSmallPageBytes / sizeof(std::uint32_t);
+
+// A fresh anonymous mapping of `bytes`; bad_alloc when the kernel refuses it.
+std::byte* MapFresh(std::size_t bytes) {
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return static_cast<std::byte*>(p);
+}
 }  // namespace
 
 RowArray::RowArray(RowArray&& other) noexcept
@@ -71,9 +80,7 @@ void RowArray::Grow(std::size_t atLeast) const {
     std::size_t bytes = std::max(kFirstBytes, MappingBytes());
     while (bytes / sizeof(std::uint32_t) < mFront + atLeast) bytes *= 2;
     if (mData == nullptr) {
-        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
-        mPieces.assign(1, Piece{static_cast<std::byte*>(p), bytes});
+        mPieces.assign(1, Piece{MapFresh(bytes), bytes});
     } else if (mPieces.size() == 1) {
         void* p = mremap(MappingStart(), MappingBytes(), bytes, MREMAP_MAYMOVE);
         if (p == MAP_FAILED) throw std::bad_alloc();
@@ -82,13 +89,12 @@ void RowArray::Grow(std::size_t atLeast) const {
         // In pieces: they move into a new mapping of the whole size, whose
         // rest becomes the last piece.
         const std::size_t old = MappingBytes();
-        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
-        if (!MovePiecesTo(static_cast<std::byte*>(p))) {
+        std::byte* const p = MapFresh(bytes);
+        if (!MovePiecesTo(p)) {
             munmap(p, bytes);
             throw std::bad_alloc();
         }
-        mPieces.push_back(Piece{static_cast<std::byte*>(p) + old, bytes - old});
+        mPieces.push_back(Piece{p + old, bytes - old});
     }
     mData = reinterpret_cast<std::uint32_t*>(mPieces.front().start) + mFront;
     mCapacity = bytes / sizeof(std::uint32_t) - mFront;
@@ -116,20 +122,19 @@ void RowArray::GrowFront(std::size_t count) {
         // At least doubling the room, in whole pages: a list that keeps
         // taking rows at its start moves its mapping a few times, not at every batch.
         const std::size_t wanted = std::max({count, 2 * mFront, mSize, kPageEntries}) - mFront;
-        const std::size_t added = (wanted + kPageEntries - 1) / kPageEntries * kPageEntries;
+        const std::size_t added = RoundUp(wanted, kPageEntries);
         const std::size_t room = mFront + added;
         if (mData == nullptr) Grow(1);
         const std::size_t bytes = MappingBytes();
-        void* p = mmap(nullptr, added * sizeof(std::uint32_t) + bytes, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
+        const std::size_t addedBytes = added * sizeof(std::uint32_t);
+        std::byte* const p = MapFresh(addedBytes + bytes);
         // The old mapping's pages move behind the new room; nothing is copied.
-        auto* const start = static_cast<std::uint32_t*>(p);
-        if (!MovePiecesTo(reinterpret_cast<std::byte*>(start + added))) {
-            munmap(p, added * sizeof(std::uint32_t) + bytes);
+        auto* const start = reinterpret_cast<std::uint32_t*>(p);
+        if (!MovePiecesTo(p + addedBytes)) {
+            munmap(p, addedBytes + bytes);
             throw std::bad_alloc();
         }
-        mPieces.insert(mPieces.begin(), Piece{static_cast<std::byte*>(p), added * sizeof(std::uint32_t)});
+        mPieces.insert(mPieces.begin(), Piece{p, addedBytes});
         mData = start + room;
         mFront = room;
     }
