@@ -37,6 +37,7 @@
 #include <optional>
 #include <fstream>
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,6 +45,7 @@
 #include "capture/async_select.h"
 #include "capture/decode.h"
 #include "capture/mdlwinsock.h"
+#include "capture/shared_ring.h"
 #include "packets/available_memory.h"
 #include "packets/packet_list_model.h"
 #include "packets/packet_sort.h"
@@ -417,6 +419,69 @@ bool IsFloodDatagram(const wirelens::clV& record, std::uint16_t port) {
     return record.Protocol() == wirelens::kProtocolUdp && record.HasPorts() && record.DestPort() == port;
 }
 
+// The sequence number a flood datagram carries in its first 8 payload bytes
+// (the sender's own byte order); nothing when the stored bytes are too short.
+std::optional<std::uint64_t> FloodSequence(std::span<const std::uint8_t> datagram) {
+    if (datagram.empty()) return std::nullopt;
+    const std::size_t payload = static_cast<std::size_t>(datagram[0] & 0x0f) * 4 + 8;  // IPv4 header, UDP header
+    std::uint64_t sequence = 0;
+    if (datagram.size() < payload + sizeof sequence) return std::nullopt;
+    std::memcpy(&sequence, datagram.data() + payload, sizeof sequence);
+    return sequence;
+}
+
+// Which flood datagrams are missing from the store, and where: each sender
+// (a source port) numbers its datagrams from 0, so the gaps in its numbers
+// are datagrams lost on the way, and the stored packet after a gap tells
+// when. Prints the counts and the first gaps.
+void ReportSequenceGaps(const FormMain& window, std::uint16_t port) {
+    struct Seen {
+        std::uint16_t sender;
+        std::uint64_t sequence;
+        std::int32_t key;
+    };
+    std::vector<Seen> seen;
+    std::uint64_t unreadable = 0;
+    for (std::int32_t key = 1; key <= window.Packets().Count(); ++key) {
+        const wirelens::clV* record = window.Packets().Get(key);
+        if (record == nullptr || !IsFloodDatagram(*record, port)) continue;
+        const auto sequence = FloodSequence(window.Session().Bytes(*record));
+        if (!sequence) {
+            ++unreadable;
+            continue;
+        }
+        seen.push_back({record->SrcPort(), *sequence, key});
+    }
+    std::sort(seen.begin(), seen.end(), [](const Seen& a, const Seen& b) {
+        return a.sender != b.sender ? a.sender < b.sender : a.sequence < b.sequence;
+    });
+    constexpr int kGapsShown = 8;
+    std::uint64_t missing = 0;
+    std::uint64_t repeated = 0;
+    std::uint64_t gaps = 0;
+    std::vector<std::string> shown;
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        const bool first = i == 0 || seen[i].sender != seen[i - 1].sender;
+        const std::uint64_t expected = first ? 0 : seen[i - 1].sequence + 1;
+        if (!first && seen[i].sequence < expected) {
+            ++repeated;
+            continue;
+        }
+        if (seen[i].sequence == expected) continue;
+        const std::uint64_t lost = seen[i].sequence - expected;
+        missing += lost;
+        ++gaps;
+        if (static_cast<int>(shown.size()) < kGapsShown)
+            shown.push_back("port " + std::to_string(seen[i].sender) + " numbers " + std::to_string(expected) + "-" +
+                            std::to_string(seen[i].sequence - 1) + " (" + std::to_string(lost) +
+                            "), before stored packet " + std::to_string(seen[i].key));
+    }
+    std::printf("sequence missing %llu\nsequence gaps %llu\nsequence repeated %llu\nsequence unreadable %llu\n",
+                static_cast<unsigned long long>(missing), static_cast<unsigned long long>(gaps),
+                static_cast<unsigned long long>(repeated), static_cast<unsigned long long>(unreadable));
+    for (const std::string& gap : shown) std::printf("sequence gap %s\n", gap.c_str());
+}
+
 // A UDP socket on the flood port, so the flood is not answered with ICMP errors.
 int BindSink(std::uint16_t port) {
     sockaddr_in address{};
@@ -591,6 +656,8 @@ int main(int argc, char** argv) {
     const bool stillCapturing = window.IsCapturing();
     const std::size_t pumpPeakBytes = window.CapturePumpPeakBytes();
     const std::size_t ringPeakBytes = window.CaptureRingPeakBytes();
+    const std::uint64_t ringPublished = window.CaptureRingBytesPublished();
+    const std::uint64_t ringTaken = window.CaptureRingBytesTaken();
     window.FlushPendingRows();
     flood = 0;
     for (std::int32_t key = 1; key <= window.Packets().Count(); ++key) {
@@ -612,10 +679,22 @@ int main(int argc, char** argv) {
         previous = entry;
     }
     std::printf("flood datagrams %llu\nstored packets %d\nrows %d\nflood rows %llu\nunordered rows %llu\n"
-                "kernel drops %llu\n",
+                "kernel drops %llu\nkernel received %llu\n",
                 static_cast<unsigned long long>(flood), window.Packets().Count(), model.rowCount(),
                 static_cast<unsigned long long>(floodRows), static_cast<unsigned long long>(outOfOrder),
-                static_cast<unsigned long long>(window.KernelDrops()));
+                static_cast<unsigned long long>(window.KernelDrops()),
+                static_cast<unsigned long long>(window.KernelReceived()));
+    ReportSequenceGaps(window, port);
+    // What the stored packets took in the shared ring, to set beside what the
+    // helper published there and the pump took: a frame lost after the
+    // helper shows as bytes published and not stored.
+    std::uint64_t storedRingBytes = 0;
+    for (std::int32_t key = 1; key <= window.Packets().Count(); ++key)
+        if (const wirelens::clV* record = window.Packets().Get(key))
+            storedRingBytes += wirelens::RingRecordBytes(window.Session().Bytes(*record).size());
+    std::printf("ring bytes published %llu\nring bytes taken %llu\nring bytes stored %llu\n",
+                static_cast<unsigned long long>(ringPublished), static_cast<unsigned long long>(ringTaken),
+                static_cast<unsigned long long>(storedRingBytes));
     // Packets are first and last seen by the 100 ms monitor, so those times are that coarse.
     std::printf("largest stall ms %.1f\nlargest stall at s %.2f\nfirst packet seen at s %.1f\nlast packet seen at s %.1f\n",
                 stalls.LargestMs(), stalls.LargestAtSeconds(),

@@ -104,7 +104,14 @@ echo "wirelens captured:   $CAPTURED flood datagrams" \
 echo "wirelens listed:     $(value "$WORK/window.out" "flood rows") flood datagrams in the list," \
      "$(value "$WORK/window.out" "unordered rows") rows out of order"
 echo "lost datagrams:      $((SENT - CAPTURED)) (sent, not captured by wirelens)"
-echo "wirelens drops:      $(value "$WORK/window.out" "kernel drops") (kernel and interface, from the helper)"
+echo "wirelens drops:      $(value "$WORK/window.out" "kernel drops") (kernel and interface, from the helper;" \
+     "its sockets took in $(value "$WORK/window.out" "kernel received"), drops included)"
+echo "sequence gaps:       $(value "$WORK/window.out" "sequence missing") flood datagrams missing in" \
+     "$(value "$WORK/window.out" "sequence gaps") gaps of the senders' numbers," \
+     "$(value "$WORK/window.out" "sequence repeated") repeated, $(value "$WORK/window.out" "sequence unreadable") unreadable"
+sed -n 's/^sequence gap /                     gap: /p' "$WORK/window.out"
+echo "shared ring:         $(value "$WORK/window.out" "ring bytes published") bytes of records published by the helper," \
+     "$(value "$WORK/window.out" "ring bytes taken") taken by the pump, $(value "$WORK/window.out" "ring bytes stored") those of the packets stored"
 if [ "$ALONE" -eq 0 ]; then
     echo "tcpdump captured:    $TCPDUMP_CAPTURED (kernel drops $(tcpdump_count "dropped by kernel"))"
     echo "dumpcap captured:    ${DUMPCAP_CAPTURED:-not run} ($(sed -n "s|^Packets received/dropped on interface .*: [0-9]*/\([0-9]*\) (\(.*\)).*|dropped \1: \2|p" "$WORK/dumpcap.err" 2>/dev/null || true))"

@@ -424,6 +424,10 @@ int CapturePump::LastErrno() const {
     return mErrno;
 }
 
+std::uint64_t CapturePump::RingBytesPublished() const {
+    return mRing ? mRing->Positions().published.load(std::memory_order_acquire) : 0;
+}
+
 std::size_t CapturePump::BytesWaiting() const {
     std::size_t inRing = 0;
     if (mRing) {

@@ -101,6 +101,11 @@ public:
     std::size_t PeakBytes() const;
     // Of them, the most the shared ring held before the pump's thread came to it.
     std::size_t RingPeakBytes() const { return mRingPeak.load(std::memory_order_relaxed); }
+    // Bytes of records the helper ever published in the shared ring, and of
+    // them the bytes the pump's thread took (0 without a ring): set against
+    // the frames filed, they tell where a frame went missing.
+    std::uint64_t RingBytesPublished() const;
+    std::uint64_t RingBytesTaken() const { return mRingTaken.load(std::memory_order_relaxed); }
 
 private:
     struct Block {

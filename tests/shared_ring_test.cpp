@@ -526,7 +526,8 @@ TEST_F(PumpWithRing, ABrokenRingEndsTheReadingAsCorrupt) {
 TEST_F(PumpWithRing, TheRingIsEmptiedWhileTheWindowTakesNothing) {
     StartPump();
     int written = 0;
-    for (std::size_t bytes = 0; bytes < 8 * kSmallRing; bytes += RingRecordBytes(LengthOf(written++))) {
+    std::size_t bytes = 0;
+    for (; bytes < 8 * kSmallRing; bytes += RingRecordBytes(LengthOf(written++))) {
         ASSERT_TRUE(AppendWhenRoom(written, 5000)) << "the pump left the ring full at frame " << written;
         Publish();
     }
@@ -537,6 +538,10 @@ TEST_F(PumpWithRing, TheRingIsEmptiedWhileTheWindowTakesNothing) {
         ExpectNumbered(*frame, i);
     }
     EXPECT_FALSE(mPump->TakeFrame());
+    // Every byte the ring was ever given, published and taken: the counts that
+    // tell a frame lost after the helper from one it never wrote.
+    EXPECT_EQ(mPump->RingBytesPublished(), bytes);
+    EXPECT_EQ(mPump->RingBytesTaken(), bytes);
 }
 
 // The pump holds at most its blocks; past them the ring fills, and the

@@ -155,12 +155,18 @@ public:
     void StopCapture();
     bool IsCapturing() const { return mCaptureOpen; }
     std::uint64_t KernelDrops() const { return mKernelDrops; }
+    // What the helper's capture sockets took in, from its last report
+    // (dropped ones included): set beside the packets filed, it tells where
+    // a datagram that never became a row went missing.
+    std::uint64_t KernelReceived() const { return mKernelReceived; }
     // Bytes the helper has handed over that the window has not filed yet:
     // in the capture socket, and read by the pump.
     std::size_t CaptureBytesWaiting() const;
     // The most memory the capture's frames took while waiting for the list (benchmarks).
     std::size_t CapturePumpPeakBytes() const { return mPump ? mPump->PeakBytes() : 0; }
     std::size_t CaptureRingPeakBytes() const { return mPump ? mPump->RingPeakBytes() : 0; }
+    std::uint64_t CaptureRingBytesPublished() const { return mPump ? mPump->RingBytesPublished() : 0; }
+    std::uint64_t CaptureRingBytesTaken() const { return mPump ? mPump->RingBytesTaken() : 0; }
     // The stretches this capture took no frames because the store's writer
     // was full (a disk behind the capture), for benchmarks.
     struct WriterWaits {
@@ -367,6 +373,7 @@ private:
     // Reads the capture socket on its own thread; the window takes its frames.
     std::unique_ptr<CapturePump> mPump;
     std::uint64_t mKernelDrops = 0;
+    std::uint64_t mKernelReceived = 0;
     // While the capture waits for frames, asks whether the bytes filed last
     // have reached the store's file: a full disk ends the capture even when
     // no further datagram comes to be refused.

@@ -152,6 +152,7 @@ void FormMain::StartCapture() {
     // starts gives it back, or it would stay disabled for good.
     Button(3)->setEnabled(true);
     mKernelDrops = 0;
+    mKernelReceived = 0;
     mWriterWaits = {};
     // The first datagrams would otherwise wait while their stores clear their
     // first pages, and the first rows while the list's painter builds its tables.
@@ -309,6 +310,7 @@ void FormMain::HandleFrame(const Frame& frame) {
             const auto stats = ParseStatsPayload(frame.payload);
             if (!stats) break;
             mKernelDrops = stats->droppedByKernel + stats->droppedByInterface;
+            mKernelReceived = stats->received;
             mSession.Source().kernelDrops = mKernelDrops;
             if (mKernelDrops != 0) {
                 DropCountLabel()->setText(QStringLiteral("Dropped by the kernel: %1").arg(mKernelDrops));
