@@ -684,17 +684,6 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(floodRows), static_cast<unsigned long long>(outOfOrder),
                 static_cast<unsigned long long>(window.KernelDrops()),
                 static_cast<unsigned long long>(window.KernelReceived()));
-    ReportSequenceGaps(window, port);
-    // What the stored packets took in the shared ring, to set beside what the
-    // helper published there and the pump took: a frame lost after the
-    // helper shows as bytes published and not stored.
-    std::uint64_t storedRingBytes = 0;
-    for (std::int32_t key = 1; key <= window.Packets().Count(); ++key)
-        if (const wirelens::clV* record = window.Packets().Get(key))
-            storedRingBytes += wirelens::RingRecordBytes(window.Session().Bytes(*record).size());
-    std::printf("ring bytes published %llu\nring bytes taken %llu\nring bytes stored %llu\n",
-                static_cast<unsigned long long>(ringPublished), static_cast<unsigned long long>(ringTaken),
-                static_cast<unsigned long long>(storedRingBytes));
     // Packets are first and last seen by the 100 ms monitor, so those times are that coarse.
     std::printf("largest stall ms %.1f\nlargest stall at s %.2f\nfirst packet seen at s %.1f\nlast packet seen at s %.1f\n",
                 stalls.LargestMs(), stalls.LargestAtSeconds(),
@@ -714,6 +703,19 @@ int main(int argc, char** argv) {
     const MajorFaults faultsAtEnd = MajorFaultsNow();
     std::printf("major faults main thread %ld\nmajor faults process %ld\n",
                 faultsAtEnd.mainThread - faultsAtStart.mainThread, faultsAtEnd.process - faultsAtStart.process);
+    // These read every stored datagram back, which maps their pages: after
+    // the window's resident memory and page faults are taken.
+    ReportSequenceGaps(window, port);
+    // What the stored packets took in the shared ring, to set beside what the
+    // helper published there and the pump took: a frame lost after the
+    // helper shows as bytes published and not stored.
+    std::uint64_t storedRingBytes = 0;
+    for (std::int32_t key = 1; key <= window.Packets().Count(); ++key)
+        if (const wirelens::clV* record = window.Packets().Get(key))
+            storedRingBytes += wirelens::RingRecordBytes(window.Session().Bytes(*record).size());
+    std::printf("ring bytes published %llu\nring bytes taken %llu\nring bytes stored %llu\n",
+                static_cast<unsigned long long>(ringPublished), static_cast<unsigned long long>(ringTaken),
+                static_cast<unsigned long long>(storedRingBytes));
     stalls.Print();
     std::fflush(stdout);
     // Closing stops the capture: the helper ends, the rest of its datagrams are filed.
