@@ -130,8 +130,6 @@ CapturePump::Block* CapturePump::AcquireBlock() {
     if (!mFree.empty()) {
         block = std::move(mFree.back());
         mFree.pop_back();
-        block->published = 0;
-        block->sealed = false;
     } else if (!mCold.empty()) {
         block = std::move(mCold.back());
         mCold.pop_back();
@@ -155,6 +153,10 @@ CapturePump::Block* CapturePump::AcquireBlock() {
         lock.lock();
         ++mMade;
     }
+    // Empty whatever it held before: a block whose pages went back keeps its
+    // old mark and seal, and a taker would pass over what is written into it.
+    block->published = 0;
+    block->sealed = false;
     if (!mQueue.empty()) mQueue.back()->sealed = true;
     mQueue.push_back(std::move(block));
     mPeakBlocks = std::max(mPeakBlocks, mQueue.size());

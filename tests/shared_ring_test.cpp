@@ -544,6 +544,42 @@ TEST_F(PumpWithRing, TheRingIsEmptiedWhileTheWindowTakesNothing) {
     EXPECT_EQ(mPump->RingBytesTaken(), bytes);
 }
 
+// Blocks freed after a burst are given back and taken again in a later one;
+// each must start empty. One that kept its old publish mark and seal looked
+// done to a taker that caught up inside it, and what the pump wrote into it
+// afterwards was lost: a flood lost the tail of one block, unreported.
+TEST_F(PumpWithRing, ABlockTakenAgainAfterItsPagesWentBackLosesNothing) {
+    const std::size_t blockBytes = 2 * kLargestFrame;
+    StartPump(blockBytes, 64);
+    int written = 0;
+    int taken = 0;
+    // Frames for about `blocks` blocks, none taken meanwhile.
+    const auto burst = [&](std::size_t blocks) {
+        const std::size_t until = mPump->BytesWaiting() + blocks * blockBytes;
+        while (mPump->BytesWaiting() < until) {
+            ASSERT_TRUE(AppendWhenRoom(written, 5000)) << "frame " << written;
+            ++written;
+            Publish();
+        }
+    };
+    const auto takeAll = [&] {
+        while (taken < written) {
+            const auto frame = TakeWithin(5000);
+            ASSERT_TRUE(frame) << "frame " << taken << " of " << written;
+            ExpectNumbered(*frame, taken++);
+        }
+        // Caught up inside the block being written: it is not done with.
+        EXPECT_FALSE(mPump->TakeFrame());
+    };
+    burst(24);  // many blocks, freed once taken
+    takeAll();
+    burst(12);  // past the few kept: blocks whose pages went back
+    takeAll();
+    burst(3);   // into the block the taker caught up in, and on
+    takeAll();
+    EXPECT_EQ(mProducer->Dropped(), 0u);
+}
+
 // The pump holds at most its blocks; past them the ring fills, and the
 // producer counts drops without waiting, as with a window that stopped.
 TEST_F(PumpWithRing, APumpAtItsLimitLeavesTheRingToFillAndTheProducerCountsDrops) {
