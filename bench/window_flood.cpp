@@ -433,8 +433,12 @@ std::optional<std::uint64_t> FloodSequence(std::span<const std::uint8_t> datagra
 // Which flood datagrams are missing from the store, and where: each sender
 // (a source port) numbers its datagrams from 0, so the gaps in its numbers
 // are datagrams lost on the way, and the stored packet after a gap tells
-// when. Prints the counts and the first gaps.
-void ReportSequenceGaps(const FormMain& window, std::uint16_t port) {
+// when. Prints the counts and the first gaps, and, beside what the helper
+// published in the shared ring and the pump took, the ring bytes the stored
+// packets account for: a frame lost after the helper shows there. One pass
+// reads every stored datagram back.
+void ReportWhatWasStored(const FormMain& window, std::uint16_t port, std::uint64_t ringPublished,
+                         std::uint64_t ringTaken) {
     struct Seen {
         std::uint16_t sender;
         std::uint64_t sequence;
@@ -442,10 +446,14 @@ void ReportSequenceGaps(const FormMain& window, std::uint16_t port) {
     };
     std::vector<Seen> seen;
     std::uint64_t unreadable = 0;
+    std::uint64_t storedRingBytes = 0;
     for (std::int32_t key = 1; key <= window.Packets().Count(); ++key) {
         const wirelens::clV* record = window.Packets().Get(key);
-        if (record == nullptr || !IsFloodDatagram(*record, port)) continue;
-        const auto sequence = FloodSequence(window.Session().Bytes(*record));
+        if (record == nullptr) continue;
+        const std::span<const std::uint8_t> bytes = window.Session().Bytes(*record);
+        storedRingBytes += wirelens::RingRecordBytes(bytes.size());
+        if (!IsFloodDatagram(*record, port)) continue;
+        const auto sequence = FloodSequence(bytes);
         if (!sequence) {
             ++unreadable;
             continue;
@@ -480,6 +488,9 @@ void ReportSequenceGaps(const FormMain& window, std::uint16_t port) {
                 static_cast<unsigned long long>(missing), static_cast<unsigned long long>(gaps),
                 static_cast<unsigned long long>(repeated), static_cast<unsigned long long>(unreadable));
     for (const std::string& gap : shown) std::printf("sequence gap %s\n", gap.c_str());
+    std::printf("ring bytes published %llu\nring bytes taken %llu\nring bytes stored %llu\n",
+                static_cast<unsigned long long>(ringPublished), static_cast<unsigned long long>(ringTaken),
+                static_cast<unsigned long long>(storedRingBytes));
 }
 
 // A UDP socket on the flood port, so the flood is not answered with ICMP errors.
@@ -705,17 +716,7 @@ int main(int argc, char** argv) {
                 faultsAtEnd.mainThread - faultsAtStart.mainThread, faultsAtEnd.process - faultsAtStart.process);
     // These read every stored datagram back, which maps their pages: after
     // the window's resident memory and page faults are taken.
-    ReportSequenceGaps(window, port);
-    // What the stored packets took in the shared ring, to set beside what the
-    // helper published there and the pump took: a frame lost after the
-    // helper shows as bytes published and not stored.
-    std::uint64_t storedRingBytes = 0;
-    for (std::int32_t key = 1; key <= window.Packets().Count(); ++key)
-        if (const wirelens::clV* record = window.Packets().Get(key))
-            storedRingBytes += wirelens::RingRecordBytes(window.Session().Bytes(*record).size());
-    std::printf("ring bytes published %llu\nring bytes taken %llu\nring bytes stored %llu\n",
-                static_cast<unsigned long long>(ringPublished), static_cast<unsigned long long>(ringTaken),
-                static_cast<unsigned long long>(storedRingBytes));
+    ReportWhatWasStored(window, port, ringPublished, ringTaken);
     stalls.Print();
     std::fflush(stdout);
     // Closing stops the capture: the helper ends, the rest of its datagrams are filed.
