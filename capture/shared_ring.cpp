@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +19,7 @@ namespace wirelens {
 
 namespace {
 constexpr std::uint32_t kRingMagic = 0x57524e47;  // "WRNG"
-constexpr std::uint32_t kRingVersion = 1;
+constexpr std::uint32_t kRingVersion = 2;
 constexpr unsigned kRequiredSeals = F_SEAL_SHRINK | F_SEAL_GROW;
 // The consumer tells the producer its position after this share of the ring
 // at the latest (and whenever it runs dry): often enough that the producer
@@ -114,6 +115,7 @@ std::unique_ptr<RingMapping> RingMapping::Create(std::size_t capacity, std::stri
     Control& control = *ring->mControl;
     control.magic = kRingMagic;
     control.version = kRingVersion;
+    control.makerAddress = reinterpret_cast<std::uintptr_t>(ring->mControl);
     control.consumerWaits.store(1, std::memory_order_relaxed);
     return ring;
 }
@@ -155,10 +157,37 @@ std::unique_ptr<RingMapping> RingMapping::Attach(int fd, std::string& error) {
     return ring;
 }
 
-RingProducer::RingProducer(RingMapping& ring) : mRing(ring) {
+RingProducer::RingProducer(RingMapping& ring, pid_t consumer, std::size_t mostMapped) : mRing(ring) {
     // A ring is written by one producer from its start.
-    mWritten = mReleased = ring.Positions().published.load(std::memory_order_relaxed);
-    mRing.PrepareRecords();
+    mWritten = mReleased = mStaged = ring.Positions().published.load(std::memory_order_relaxed);
+    if (consumer > 0 && ReachesConsumer(consumer)) {
+        mConsumer = consumer;
+        mStage.reserve(kStageBytes + kLargestRingRecord);
+    } else if (ring.Capacity() > mostMapped) {
+        Fail("the shared ring cannot be written in the reader's memory, and is too large to map here");
+    } else {
+        mRing.PrepareRecords();
+    }
+}
+
+bool RingProducer::ReachesConsumer(pid_t consumer) {
+    // A number written at the consumer's address of the probe must show in
+    // this mapping: then that address is this ring's, and may be written.
+    RingMapping::Control& control = mRing.Positions();
+    std::atomic_ref<std::uint64_t> probe(control.probe);
+    probe.store(0);
+    const std::uint64_t mark = reinterpret_cast<std::uintptr_t>(this) ^ static_cast<std::uint64_t>(consumer) ^
+                               0x5752494e47524e47ULL;
+    const std::uint64_t probeOffset =
+        reinterpret_cast<std::uintptr_t>(&control.probe) - reinterpret_cast<std::uintptr_t>(&control);
+    iovec local{const_cast<std::uint64_t*>(&mark), sizeof mark};
+    iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(control.makerAddress + probeOffset)),
+                 sizeof mark};
+    if (process_vm_writev(consumer, &local, 1, &remote, 1, 0) != static_cast<ssize_t>(sizeof mark)) return false;
+    if (probe.load() != mark) return false;
+    mMakerRecords = control.makerAddress + (reinterpret_cast<std::uintptr_t>(mRing.Records()) -
+                                            reinterpret_cast<std::uintptr_t>(&control));
+    return true;
 }
 
 void RingProducer::Fail(std::string why) {
@@ -177,13 +206,36 @@ bool RingProducer::Refresh() {
 }
 
 void RingProducer::CopyIn(const void* bytes, std::size_t length) {
-    // Into the first copy of the records alone, in two pieces across their end.
-    const std::size_t capacity = mRing.Capacity();
-    const std::size_t at = static_cast<std::size_t>(mWritten & (capacity - 1));
-    const std::size_t first = std::min(length, capacity - at);
-    std::memcpy(mRing.Records() + at, bytes, first);
-    if (first < length) std::memcpy(mRing.Records(), static_cast<const std::uint8_t*>(bytes) + first, length - first);
+    const auto* from = static_cast<const std::uint8_t*>(bytes);
+    if (mConsumer != 0) {
+        mStage.insert(mStage.end(), from, from + length);
+    } else {
+        // Into the first copy of the records alone, in two pieces across their end.
+        const std::size_t capacity = mRing.Capacity();
+        const std::size_t at = static_cast<std::size_t>(mWritten & (capacity - 1));
+        const std::size_t first = std::min(length, capacity - at);
+        std::memcpy(mRing.Records() + at, from, first);
+        if (first < length) std::memcpy(mRing.Records(), from + first, length - first);
+    }
     mWritten += length;
+}
+
+void RingProducer::WriteOut() {
+    if (mStage.empty() || Broken()) return;
+    // The consumer maps the records twice in a row: one piece, even across their end.
+    const std::size_t at = static_cast<std::size_t>(mStaged & (mRing.Capacity() - 1));
+    iovec local{mStage.data(), mStage.size()};
+    iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(mMakerRecords + at)), mStage.size()};
+    const ssize_t written = process_vm_writev(mConsumer, &local, 1, &remote, 1, 0);
+    if (written != static_cast<ssize_t>(mStage.size())) {
+        Fail(written < 0 ? SystemError("cannot write the shared ring")
+                         : "cannot write the shared ring: only part of it is there");
+        mDropped += mStagedFrames;  // never handed over
+        return;
+    }
+    mStaged += mStage.size();
+    mStage.clear();
+    mStagedFrames = 0;
 }
 
 std::size_t RingProducer::Room() {
@@ -196,6 +248,7 @@ bool RingProducer::Append(FrameType type, std::int64_t seconds, std::uint32_t mi
     if (payload.size() > kMaxFramePayload) payload = payload.first(kMaxFramePayload);
     const std::size_t bytes = RingRecordBytes(payload.size());
     const auto fits = [&] { return mRing.Capacity() - (mWritten - mReleased) >= bytes; };
+    if (mConsumer != 0 && mStage.size() + bytes > kStageBytes) WriteOut();
     if (Broken() || (!fits() && (!Refresh() || !fits()))) {
         ++mDropped;
         return false;
@@ -205,10 +258,12 @@ bool RingProducer::Append(FrameType type, std::int64_t seconds, std::uint32_t mi
     if (!payload.empty()) CopyIn(payload.data(), payload.size());
     static constexpr std::uint8_t kPadding[8] = {};
     CopyIn(kPadding, bytes - sizeof header - payload.size());
+    if (mConsumer != 0) ++mStagedFrames;
     return true;
 }
 
 bool RingProducer::Publish() {
+    if (mConsumer != 0) WriteOut();
     if (Broken()) return false;
     RingMapping::Control& control = mRing.Positions();
     // The records were written by this thread before this store.

@@ -20,6 +20,9 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
+
+#include <sys/types.h>
 
 #include "capture/capture_stream.h"
 
@@ -32,7 +35,9 @@ public:
 
     // Fresh zeroed memory for `capacity` bytes of records (a power of two
     // within the limits), sealed against shrinking and growing; the producer
-    // gets Fd(). Nothing, and `error` says why, when it cannot be made.
+    // gets Fd(). Nothing, and `error` says why, when it cannot be made. A
+    // producer in another process may write into this mapping: it must have
+    // ended before the mapping does.
     static std::unique_ptr<RingMapping> Create(std::size_t capacity, std::string& error);
     // Maps memory made by Create, handed over as `fd` (kept open until the
     // mapping ends). Refuses anything else: a descriptor without the seals
@@ -74,6 +79,13 @@ private:
 struct RingMapping::Control {
     std::uint32_t magic;
     std::uint32_t version;
+    // Where the maker of the ring (the consumer) has this page mapped, and
+    // its records right after it, for a producer that writes them there
+    // from its own process.
+    std::uint64_t makerAddress;
+    // Written there by such a producer and read back through its own mapping:
+    // the address is this ring's.
+    std::uint64_t probe;
     // Each on a line of its own: the two sides write them from different cores.
     alignas(64) std::atomic<std::uint64_t> published;  // by the producer
     alignas(64) std::atomic<std::uint64_t> released;   // by the consumer
@@ -87,20 +99,25 @@ constexpr std::size_t RingRecordBytes(std::size_t payloadBytes) {
 }
 inline constexpr std::size_t kLargestRingRecord = RingRecordBytes(kMaxFramePayload);
 
-// The producer writes the records in place, through its own mapping. A
-// pwrite into the memory (as it once did, to keep the pages resident in the
-// consumer alone) takes each page's lock, and the kernel's memory monitor
-// (DAMON) holds that lock while it walks the page's mappings, yielding the CPU
-// meanwhile: on a busy machine the capture thread waited up to a tenth of a
-// second for one page. A write to a mapped page takes no lock. Mapping pages
-// just ahead and dropping them behind would keep fewer in the producer, but on
-// a virtual machine each page mapped anew cost more than the rest of the
-// producer's work for it; so the whole ring stays mapped. Its pages count in
-// both processes' resident memory; the machine holds them once.
+// The producer writes the records into the consumer's mapping from its own
+// process (process_vm_writev), staged a batch at a time, so that none of the
+// ring's pages count in its resident memory and the ring can be as large as
+// the consumer wants to outlast its own waits for a CPU. The kernel copies
+// into each page without the page's lock: a pwrite into the memory took it,
+// and the kernel's memory monitor (DAMON) held that lock for up to a tenth of
+// a second while it walked the page's mappings. Mapping pages just ahead and
+// dropping them behind cost more per page on a virtual machine than the rest
+// of the producer's work. Where the consumer's memory cannot be written so
+// (another owner, a system that forbids it), the producer writes through its
+// own mapping of the whole ring, whose pages then count in both processes.
 class RingProducer {
 public:
-    // Has the ring's pages mapped on another thread (PrepareRecords).
-    explicit RingProducer(RingMapping& ring);
+    // Writes into process `consumer`'s mapping when it can (0: never), else
+    // through `ring`, whose pages are then made on another thread
+    // (PrepareRecords); a ring of more than `mostMapped` bytes is then not
+    // written at all (Broken, and Failure says why).
+    explicit RingProducer(RingMapping& ring, pid_t consumer = 0,
+                          std::size_t mostMapped = RingMapping::kMaxCapacity);
 
     // Bytes free for records now (looks at the consumer's position again).
     std::size_t Room();
@@ -115,14 +132,28 @@ public:
     // Failure() says so.
     bool Broken() const { return !mFailure.empty(); }
     const std::string& Failure() const { return mFailure; }
+    // Frames not handed over: no room, a broken ring, or staged and then
+    // not written.
     std::uint64_t Dropped() const { return mDropped; }
+    // Whether the records go into the consumer's mapping, not this one's.
+    bool WritesRemotely() const { return mConsumer != 0; }
+
+    // Bytes staged before they are written out, publishing or not.
+    static constexpr std::size_t kStageBytes = 256 << 10;
 
 private:
     bool Refresh();
     void Fail(std::string why);
+    bool ReachesConsumer(pid_t consumer);
     void CopyIn(const void* bytes, std::size_t length);
+    void WriteOut();
 
     RingMapping& mRing;
+    pid_t mConsumer = 0;  // 0 while writing through mRing
+    std::uint64_t mMakerRecords = 0;  // the records' address in the consumer
+    std::vector<std::uint8_t> mStage;  // records from mStaged on, not yet written out
+    std::uint64_t mStaged = 0;
+    std::uint64_t mStagedFrames = 0;
     std::uint64_t mWritten = 0;
     std::uint64_t mReleased = 0;  // the consumer's, as last seen
     std::uint64_t mDropped = 0;

@@ -87,11 +87,21 @@ std::vector<bool> MappedPages(const std::uint8_t* at, std::size_t bytes) {
     return mapped;
 }
 
-TEST(SharedRing, FramesOfEverySizeCrossTheEndWholeAndInOrder) {
+// The producer writes through its own mapping, or (as the helper does) into
+// the consumer's mapping from its process; here both are this one.
+struct WriteWay {
+    const char* name;
+    bool intoConsumer;
+};
+void PrintTo(const WriteWay& w, std::ostream* out) { *out << w.name; }
+class SharedRingWritten : public ::testing::TestWithParam<WriteWay> {};
+
+TEST_P(SharedRingWritten, FramesOfEverySizeCrossTheEndWholeAndInOrder) {
     auto ring = MakeRing();
     auto other = AttachTo(*ring);
     ASSERT_TRUE(ring && other);
-    RingProducer producer(*other);
+    RingProducer producer(*other, GetParam().intoConsumer ? getpid() : 0);
+    ASSERT_EQ(producer.WritesRemotely(), GetParam().intoConsumer);
     RingConsumer consumer(*ring);
     // Many times round a 64 KiB ring, in bursts of varying size, so records
     // start and end at every distance from its end.
@@ -109,13 +119,104 @@ TEST(SharedRing, FramesOfEverySizeCrossTheEndWholeAndInOrder) {
     }
     EXPECT_GT(written * 1000, static_cast<int>(20 * kSmallRing)) << "went round the ring many times";
     EXPECT_EQ(producer.Dropped(), 0u);
-    // A ring this small stays mapped whole in the producer, which writes
-    // only the first copy of the records, across their end in two pieces.
+    // Written through its own mapping, a ring this small stays mapped whole
+    // in the producer, which writes only the first copy of the records,
+    // across their end in two pieces. Written into the consumer's, none of
+    // the producer's pages is.
     WaitForFaultAhead();
     const std::vector<bool> mapped = MappedPages(other->Records(), 2 * kSmallRing);
     ASSERT_FALSE(mapped.empty());
-    EXPECT_EQ(std::count(mapped.begin(), mapped.begin() + mapped.size() / 2, true), mapped.size() / 2);
+    EXPECT_EQ(std::count(mapped.begin(), mapped.begin() + mapped.size() / 2, true),
+              GetParam().intoConsumer ? 0 : mapped.size() / 2);
     EXPECT_EQ(std::count(mapped.begin() + mapped.size() / 2, mapped.end(), true), 0);
+}
+
+// Records staged past what one write takes go out in pieces, and become
+// visible only when published, all at once.
+TEST_P(SharedRingWritten, ABatchLargerThanTheStageShowsOnlyWhenPublishedAndWhole) {
+    auto ring = MakeRing(1 << 20);
+    auto other = AttachTo(*ring);
+    ASSERT_TRUE(ring && other);
+    RingProducer producer(*other, GetParam().intoConsumer ? getpid() : 0);
+    RingConsumer consumer(*ring);
+    int written = 0;
+    std::size_t bytes = 0;
+    while (bytes < 3 * RingProducer::kStageBytes) {
+        ASSERT_TRUE(AppendNumbered(producer, written));
+        bytes += RingRecordBytes(LengthOf(written++));
+    }
+    EXPECT_FALSE(consumer.Next()) << "nothing is visible before it is published";
+    producer.Publish();
+    for (int i = 0; i < written; ++i) {
+        const auto frame = consumer.Next();
+        ASSERT_TRUE(frame) << "frame " << i;
+        ExpectNumbered(*frame, i);
+    }
+    EXPECT_FALSE(consumer.Next());
+    EXPECT_FALSE(producer.Broken());
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, SharedRingWritten,
+                         ::testing::Values(WriteWay{"ThroughItsOwnMapping", false},
+                                           WriteWay{"IntoTheConsumersMapping", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A consumer address that is not this ring's (another ring's, here) is
+// found out before anything is written there: the producer writes through
+// its own mapping, and the other ring is left as it was but for its probe.
+TEST(SharedRing, AConsumerAddressOfAnotherRingIsNotWrittenTo) {
+    auto ring = MakeRing();
+    auto stranger = MakeRing();
+    ASSERT_TRUE(ring && stranger);
+    ring->Positions().makerAddress = reinterpret_cast<std::uintptr_t>(&stranger->Positions());
+    auto other = AttachTo(*ring);
+    ASSERT_TRUE(other);
+    RingProducer producer(*other, getpid());
+    EXPECT_FALSE(producer.WritesRemotely());
+    RingConsumer consumer(*ring);
+    const int written = FillAndPublish(producer);
+    for (int i = 0; i < written; ++i) {
+        const auto frame = consumer.Next();
+        ASSERT_TRUE(frame) << "frame " << i;
+        ExpectNumbered(*frame, i);
+    }
+    EXPECT_EQ(stranger->Positions().published.load(), 0u);
+    EXPECT_TRUE(std::all_of(stranger->Records(), stranger->Records() + kSmallRing,
+                            [](std::uint8_t b) { return b == 0; }));
+}
+
+// A consumer that is gone takes nothing more: the producer stops and says
+// why rather than count its frames as handed over.
+TEST(SharedRing, AConsumerThatEndedBreaksTheRingForItsProducer) {
+    auto ring = MakeRing();
+    ASSERT_TRUE(ring);
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    const pid_t consumer = fork();
+    ASSERT_GE(consumer, 0);
+    if (consumer == 0) {
+        // Holds the ring as its maker did, and ends when told.
+        char c;
+        close(pipeEnds[1]);
+        _exit(read(pipeEnds[0], &c, 1) >= 0 ? 0 : 1);
+    }
+    close(pipeEnds[0]);
+    auto other = AttachTo(*ring);
+    ASSERT_TRUE(other);
+    RingProducer producer(*other, consumer);
+    ASSERT_TRUE(producer.WritesRemotely());
+    ASSERT_TRUE(AppendNumbered(producer, 0));
+    producer.Publish();
+    EXPECT_FALSE(producer.Broken());
+    close(pipeEnds[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(consumer, &status, 0), consumer);
+    AppendNumbered(producer, 1);
+    EXPECT_FALSE(producer.Publish());
+    EXPECT_TRUE(producer.Broken());
+    EXPECT_NE(producer.Failure().find("cannot write the shared ring"), std::string::npos) << producer.Failure();
+    EXPECT_FALSE(AppendNumbered(producer, 2));
+    EXPECT_EQ(producer.Dropped(), 2u) << "the frame staged but not written, and the one refused";
 }
 
 TEST(SharedRing, TheProducerHasEveryPageMappedBeforeItWrites) {
@@ -202,7 +303,8 @@ TEST(SharedRing, AProducerInAnotherProcessHandsOverEveryFrame) {
         std::string error;
         auto mapped = RingMapping::Attach(ring->Fd(), error);
         if (!mapped) _exit(2);
-        RingProducer producer(*mapped);
+        RingProducer producer(*mapped, getppid());
+        if (!producer.WritesRemotely()) _exit(3);
         for (int i = 0; i < kFrames;) {
             if (AppendNumbered(producer, i)) {
                 ++i;
@@ -213,6 +315,9 @@ TEST(SharedRing, AProducerInAnotherProcessHandsOverEveryFrame) {
             }
         }
         producer.Publish();
+        // Every record went into the parent's mapping: none of this one's pages is in.
+        const std::vector<bool> pages = MappedPages(mapped->Records(), 2 * mapped->Capacity());
+        if (pages.empty() || std::count(pages.begin(), pages.end(), true) != 0) _exit(4);
         _exit(0);
     }
     RingConsumer consumer(*ring);
@@ -233,7 +338,9 @@ TEST(SharedRing, AProducerInAnotherProcessHandsOverEveryFrame) {
     }
     EXPECT_EQ(read, kFrames);
     EXPECT_FALSE(consumer.Corrupt());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child could not map the ring";
+    // 2: could not map the ring; 3: could not write the parent's mapping;
+    // 4: its own pages were written.
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child's status " << status;
 }
 
 TEST(SharedRing, AProducerThatDiesMidWriteLeavesOnlyWholePublishedFrames) {
