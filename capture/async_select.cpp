@@ -65,7 +65,7 @@ CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, QObjec
                                     std::unique_ptr<CapturePump>& pump, const std::string& filter) {
     // Without a ring (no memfd here), the datagrams come on the stream as well.
     std::string ringError;
-    std::unique_ptr<RingMapping> ring = RingMapping::Create(kCaptureRingBytes, ringError);
+    std::unique_ptr<RingMapping> ring = RingMapping::Create(CaptureRingBytes(), ringError);
     if (ring) ring->PrepareRecords();
     const int ringFd = ring ? ring->Fd() : -1;
     // The pump's thread runs before the helper starts, so that the helper
@@ -81,7 +81,10 @@ CaptureOpenResult OpenCaptureSocket(const std::string& address, int port, QObjec
     pump = std::move(starting);
     pump->Start(opened.socket);
     if (AsyncSelect(opened.socket, window, kCaptureMessage, kFdRead, pump->NoticeFd()) != 0) {
-        pump.reset();  // stopped before the descriptor it reads is closed
+        // The helper ends first: it writes into the ring the pump maps. The
+        // pump stops before the descriptor it reads is closed.
+        EndCaptureHelper(opened.socket);
+        pump.reset();
         CloseCaptureSocket(opened.socket);
         return {-1, -1, "Cannot watch the capture for new datagrams: there is no window to tell.", {}};
     }

@@ -16,13 +16,6 @@ class QObject;
 namespace wirelens {
 
 inline constexpr long kFdRead = 1;  // read-ready, the only event asked for
-// The ring the helper writes its datagrams to. The capture pump's thread
-// empties it into the window's own memory as they come, so it need only
-// outlast that thread's waits for a CPU: 8 MiB is 14 ms of the fastest flood
-// two local senders offer (570 MB/s), with the kernel's ring behind it. Every
-// page of it counts in the helper's resident memory too.
-inline constexpr std::size_t kCaptureRingBytes = std::size_t{8} << 20;
-
 // Registers `window` for `message` on `socket` (events kFdRead), or, when it
 // is registered already, asks for the next notification; events 0 ends the
 // registration. Returns 0, or -1 when there is nothing to register or end.

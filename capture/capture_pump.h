@@ -11,8 +11,8 @@
 // carries only the rest. The pump's thread takes the ring's frames into its
 // blocks as soon as they come, with the stream's frames in the order the
 // helper wrote them, so the ring holds only what this thread has not yet
-// come to: the blocks are the window's own memory, while every page of the
-// ring counts in the helper's resident memory too. One copy of each datagram
+// come to: the blocks are the window's own memory, while a ring the helper
+// maps itself counts in its resident memory too. One copy of each datagram
 // costs far less than the helper's work for it, and the window takes the
 // frames from the blocks as from the stream.
 #include <atomic>

@@ -5,13 +5,16 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -272,12 +275,30 @@ int SpawnHelper(const std::string& helper, const std::string& address, const std
     std::string filterArgument = filter;
     char* argv[] = {program.data(), argument.data(), filter.empty() ? nullptr : filterArgument.data(), nullptr};
     const int result = posix_spawn(&pid, helper.c_str(), &actions, &attributes, argv, environ);
+    // The helper writes its datagrams into this process's mapping of the
+    // ring; where the system lets only a chosen process do that (Yama), it is
+    // chosen. Elsewhere this fails, and is not needed.
+    if (result == 0 && ringFd >= 0) prctl(PR_SET_PTRACER, static_cast<unsigned long>(pid), 0, 0, 0);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return result;
 }
 
 }  // namespace
+
+std::size_t CaptureRingBytes() {
+    // A process may write another's memory only if it holds every capability
+    // that one does (the process's, as its first thread has them), and Yama's
+    // scopes 2 and 3 let no child do it.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, getpid()};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0 || data[0].permitted != 0 || data[1].permitted != 0)
+        return kCaptureRingBytes;
+    std::ifstream scope("/proc/sys/kernel/yama/ptrace_scope");
+    int yama = 0;
+    if (scope >> yama && yama >= 2) return kCaptureRingBytes;
+    return kUnmappedCaptureRingBytes;
+}
 
 bool StartWinsock() {
     WinsockStarted = true;

@@ -220,7 +220,9 @@ TEST_F(WindowCapture, AWindowThatTakesNothingForAWhileLosesNoneOfAFlood) {
               0)
         << out;
     const std::size_t frameBytes = sizeof(FrameHeader) + 28 + kPayload;
-    const std::size_t sent = kDatagrams * frameBytes;  // 42 MB: the rings hold 30 MiB together
+    // 42 MB: the rings hold 30 MiB together (this test runs as root, and the
+    // helper maps the 8 MiB shared ring itself).
+    const std::size_t sent = kDatagrams * frameBytes;
     std::size_t waiting = 0;
     for (int tries = 0; tries < 2000 && waiting < sent; ++tries) {
         waiting = W().CaptureBytesWaiting();

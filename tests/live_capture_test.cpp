@@ -848,6 +848,36 @@ TEST_F(LiveCaptureTest, HelperPutsTheDatagramsInTheRingItIsHandedAndWakesItsRead
     EXPECT_EQ(helper.Diagnostics(), "");
 }
 
+// This test holds every capability, so the helper cannot write into its
+// mapping of the ring; one larger than the helper may map itself is left,
+// and the datagrams come on the stream, none lost.
+TEST_F(LiveCaptureTest, HelperLeavesARingTooLargeToMapAndSendsTheDatagramsOnTheStream) {
+    HelperStart start;
+    const auto ring = RingAsInput(start, 16 << 20);
+    ASSERT_TRUE(ring);
+    HelperRun helper(*mNet, WIRELENS_CAPTURE_HELPER, NetnsPair::kAddressA, start);
+    ASSERT_EQ(helper.FirstFrame(), FrameType::Ready);
+    const UdpPeers peers = UdpFromBToA();
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    constexpr std::uint32_t kDatagrams = 50;
+    for (std::uint32_t i = 0; i < kDatagrams; ++i)
+        ASSERT_TRUE(SendTo(peers.sender, NumberedPayload(i), NetnsPair::kAddressA, kUdpPortA));
+    FrameReader stream;
+    std::vector<std::uint32_t> numbers;
+    for (int waited = 0; numbers.size() < kDatagrams && waited < kHangGuardMs; waited += 10) {
+        pollfd in{helper.Stream().Get(), POLLIN, 0};
+        if (poll(&in, 1, 10) != 1 || stream.Read(helper.Stream().Get()) != FrameReader::ReadStatus::Data) continue;
+        while (auto frame = stream.Next())
+            if (frame->type == FrameType::Datagram)
+                if (auto i = NumberOf(frame->payload)) numbers.push_back(*i);
+    }
+    EXPECT_EQ(numbers, FirstNumbers(kDatagrams));
+    EXPECT_EQ(ring->Positions().published.load(), 0u) << "nothing went into the ring";
+    kill(helper.Pid(), SIGTERM);
+    helper.WaitForExit();
+    EXPECT_NE(helper.Diagnostics().find("datagrams go on the stream"), std::string::npos) << helper.Diagnostics();
+}
+
 // Nobody reads the ring for a while: it fills, the rest waits in the
 // kernel's ring, the helper goes on answering, and nothing is lost.
 TEST_F(LiveCaptureTest, HelperWithAFullRingLosesNothingAndStillStops) {

@@ -14,9 +14,10 @@
 // then Datagram frames, and a Stats frame about once a second. The GUI passes
 // one end of a socket pair as descriptor 1; diagnostics go to descriptor 2.
 // When descriptor 0 is a shared ring (capture/shared_ring.h), the datagrams go
-// there instead, and a Published frame on descriptor 1 tells the reader of
-// new ones when it has asked for that; a full ring leaves them in the
-// kernel's ring meanwhile, as a full stream does.
+// there instead (into the parent's mapping of it when the parent's memory may
+// be written, else through the helper's own), and a Published frame on
+// descriptor 1 tells the reader of new ones when it has asked for that; a
+// full ring leaves them in the kernel's ring meanwhile, as a full stream does.
 //
 // The file is given CAP_NET_RAW and CAP_SYS_NICE (setcap
 // cap_net_raw,cap_sys_nice+ep). With the second it raises its own scheduling
@@ -86,12 +87,19 @@ constexpr int kSnapLength = static_cast<int>(kReceiveBufferSize + kMaxLinkHeader
 // (TPACKET_V3), so 22 MiB holds about 21,000 datagrams of 1000 bytes (40 ms
 // of the fastest flood local senders offer) and far more small ones; lo
 // carries only the machine's traffic to its own address. The ring is what
-// outlasts the helper's own waits for a CPU, and those of the window's
-// thread that empties the shared ring once that is full, so it has most of
-// the memory the helper's datagrams may wait in: this ring and the shared one
-// count in the helper's resident memory alike.
+// outlasts the helper's own waits for a CPU (and those of the window's thread
+// that empties the shared ring, once that is full), so it has most of the
+// memory the helper's datagrams may wait in.
 constexpr int kKernelBufferBytes = 22 << 20;
 constexpr int kLoopbackBufferBytes = 2 << 20;
+// When the datagrams go into the window's mapping of the shared ring, none of
+// its pages are the helper's: the ring can be as large as the window likes,
+// and this ring gets what a shared ring mapped here would take of the helper's
+// memory. A shared ring the helper must map itself counts in its resident
+// memory, and may be at most what fits beside kKernelBufferBytes; a larger
+// one is left, and the stream carries the datagrams.
+constexpr int kKernelBufferBytesBesideRemoteRing = 28 << 20;
+constexpr std::size_t kLargestMappedRing = std::size_t{8} << 20;
 // A block is handed over when full or after this long: datagrams come in
 // batches, one wake-up each, at most this late.
 constexpr int kBlockTimeoutMs = 1;
@@ -440,7 +448,7 @@ CaptureError ClassifyActivateError(int status) {
 
 // `netmask` lets the filter's "ip broadcast" know the subnet's broadcast address.
 bool OpenCapture(const std::string& device, const std::string& ownFilter, const std::string& userFilter,
-                 bpf_u_int32 netmask,
+                 bpf_u_int32 netmask, int bufferBytes,
                  Capture& capture, OpenFailure& failure) {
     char errorText[PCAP_ERRBUF_SIZE] = {};
     pcap_t* handle = pcap_create(device.c_str(), errorText);
@@ -451,7 +459,7 @@ bool OpenCapture(const std::string& device, const std::string& ownFilter, const 
     pcap_set_snaplen(handle, kSnapLength);
     pcap_set_promisc(handle, 0);
     pcap_set_timeout(handle, kBlockTimeoutMs);
-    pcap_set_buffer_size(handle, device == kLoopbackInterface ? kLoopbackBufferBytes : kKernelBufferBytes);
+    pcap_set_buffer_size(handle, bufferBytes);
 
     const int status = pcap_activate(handle);
     if (status < 0) {
@@ -681,9 +689,6 @@ int main(int argc, char** argv) {
         if (!ringMemory)
             std::fprintf(stderr, "wirelens-capture: datagrams go on the stream: %s\n", ringError.c_str());
     }
-    std::optional<RingProducer> ringWriter;
-    if (ringMemory) ringWriter.emplace(*ringMemory);
-    RingProducer* const ring = ringWriter ? &*ringWriter : nullptr;
     if (argc != 2 && argc != 3) {
         std::fputs(kUsage, stderr);
         return Fail(stream, CaptureError::Usage,
@@ -730,6 +735,22 @@ int main(int argc, char** argv) {
                     "the network interface " + interface.name + " that holds " + addressText +
                         " is down");
 
+    // The parent lets this process write its memory (where the system asks
+    // for that) as soon as it is started; the records then go into the
+    // parent's mapping, and none of the ring's pages are this process's.
+    std::optional<RingProducer> ringWriter;
+    if (ringMemory) {
+        ringWriter.emplace(*ringMemory, parent, kLargestMappedRing);
+        if (ringWriter->Broken()) {
+            std::fprintf(stderr, "wirelens-capture: datagrams go on the stream: %s\n",
+                         ringWriter->Failure().c_str());
+            ringWriter.reset();
+        }
+    }
+    RingProducer* const ring = ringWriter ? &*ringWriter : nullptr;
+    const int bufferBytes =
+        ring != nullptr && ring->WritesRemotely() ? kKernelBufferBytesBesideRemoteRing : kKernelBufferBytes;
+
     std::vector<Capture> captures;
     OpenFailure failure;
     auto closeAll = [&captures] {
@@ -742,7 +763,8 @@ int main(int argc, char** argv) {
     const std::string filter =
         "ip and (host " + std::string(addressText) + " or ip broadcast or ip multicast)";
     Capture capture;
-    if (!OpenCapture(interface.name, filter, userFilter, interface.netmask, capture, failure))
+    const int mainBufferBytes = interface.name == kLoopbackInterface ? kLoopbackBufferBytes : bufferBytes;
+    if (!OpenCapture(interface.name, filter, userFilter, interface.netmask, mainBufferBytes, capture, failure))
         return Fail(stream, failure.code, failure.message);
     captures.push_back(capture);
     std::string devices = interface.name;
@@ -750,7 +772,8 @@ int main(int argc, char** argv) {
         // Traffic between this machine's own addresses travels over lo; libpcap
         // already drops lo's outgoing copy, so each datagram is seen once.
         Capture loopback;
-        if (OpenCapture(kLoopbackInterface, ownTraffic, userFilter, PCAP_NETMASK_UNKNOWN, loopback, failure)) {
+        if (OpenCapture(kLoopbackInterface, ownTraffic, userFilter, PCAP_NETMASK_UNKNOWN, kLoopbackBufferBytes,
+                        loopback, failure)) {
             captures.push_back(loopback);
             devices += std::string(" ") + kLoopbackInterface;
         } else if (failure.code != CaptureError::InterfaceDown) {
