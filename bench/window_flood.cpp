@@ -550,7 +550,9 @@ int main(int argc, char** argv) {
     const double maxSeconds = args.size() >= 3 ? std::atof(args[2]) : kDefaultMaxSeconds;
 
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    wirelens::SetCaptureHelperPath(WIRELENS_CAPTURE_HELPER);  // this build's, measured as built
+    // This build's, measured as built, or a copy of it given its capabilities (FLOOD_HELPER).
+    const char* helper = std::getenv("FLOOD_HELPER");
+    wirelens::SetCaptureHelperPath(helper != nullptr && *helper != '\0' ? helper : WIRELENS_CAPTURE_HELPER);
     QApplication app(argc, argv);
     const int sink = BindSink(port);
     if (sink < 0) return 1;
@@ -702,7 +704,7 @@ int main(int argc, char** argv) {
     std::printf("capturing at the end %s\nmessages %d\nlist paints %ld\n", stillCapturing ? "yes" : "no", messages,
                 listPaints.Paints());
     std::printf("pump peak MiB %.0f\nshared ring MiB %zu\nring peak MiB %.1f\n",
-                static_cast<double>(pumpPeakBytes) / (1 << 20), wirelens::kCaptureRingBytes >> 20,
+                static_cast<double>(pumpPeakBytes) / (1 << 20), wirelens::CaptureRingBytes() >> 20,
                 static_cast<double>(ringPeakBytes) / (1 << 20));
     const FormMain::WriterWaits& writerWaits = window.CaptureWriterWaits();
     std::printf("writer full stretches %llu\nwriter full longest ms %.1f\nwriter full total ms %.1f\n",

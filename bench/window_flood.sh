@@ -27,6 +27,11 @@
 # TICK_MS=N sets the stall timer's period (default 5 ms). A gap between ticks
 # also holds the idle time before a stall, up to one period; TICK_MS=1 tells
 # the stalls themselves more closely.
+# WINDOW_USER=NAME runs the window as that user (e.g. nobody), as a person
+# would, with a copy of this build's helper given its capabilities, instead
+# of as root. The helper writes its datagrams into the window's ring from its
+# own process only when the window holds no capability the helper lacks: a
+# window run as root has them all, and the helper then maps the ring itself.
 # Needs root. Traffic stays between 198.51.100.1 and 198.51.100.2 inside the namespaces.
 set -euo pipefail
 
@@ -62,7 +67,20 @@ if [ "$ALONE" -eq 0 ]; then
     start_ring_count "$BUILD" "$PORT"
 fi
 if [ "${PAUSE_WATCH:-0}" = 1 ]; then start_pause_watch "$BUILD"; fi
-QT_QPA_PLATFORM=offscreen ip netns exec "$NS_A" "${WINDOW[@]}" >"$WORK/window.out" 2>"$WORK/window.err" &
+AS_USER=()
+if [ -n "${WINDOW_USER:-}" ]; then
+    # The user reaches the helper's copy and a folder of its own for the store;
+    # port 9 is below those it may bind, but in its namespace alone.
+    chmod 755 "$WORK"
+    mkdir -p "$WORK/helper" "$WORK/home"
+    cp "$BUILD/bin/wirelens-capture" "$WORK/helper/"
+    setcap cap_net_raw,cap_sys_nice+ep "$WORK/helper/wirelens-capture"
+    chown "$WINDOW_USER" "$WORK/home"
+    ip netns exec "$NS_A" sysctl -qw net.ipv4.ip_unprivileged_port_start=0
+    AS_USER=(setpriv --reuid="$WINDOW_USER" --regid="$(id -g "$WINDOW_USER")" --clear-groups --inh-caps=-all
+        env HOME="$WORK/home" TMPDIR="$WORK/home" XDG_CACHE_HOME="$WORK/home" FLOOD_HELPER="$WORK/helper/wirelens-capture")
+fi
+QT_QPA_PLATFORM=offscreen ip netns exec "$NS_A" "${AS_USER[@]}" "${WINDOW[@]}" >"$WORK/window.out" 2>"$WORK/window.err" &
 PIDS+=($!)
 WINDOW_PID=$!
 wait_for "$WORK/window.out" "^ready"
