@@ -70,6 +70,13 @@ std::string MakeFolder() {
     return mkdtemp(folder) != nullptr ? folder : "";
 }
 
+// A folder of MakeFolder's, removed when the test is done with it, however it
+// ends; made before the store that uses it, so that it goes after the store.
+struct ScopedFolder {
+    std::string path = MakeFolder();
+    ~ScopedFolder() { rmdir(path.c_str()); }
+};
+
 int CountEntries(const char* folder) {
     int n = 0;
     if (DIR* d = opendir(folder)) {
@@ -665,7 +672,8 @@ TEST(FileBackedRawDatagramStore, LetsAnEighthOfTheAvailableMemoryWaitForTheDisk)
     };
     for (const auto& c : cases) EXPECT_EQ(WaitingPartsFor(c.available), c.parts) << c.available.value_or(-1);
 
-    const std::string folder = MakeFolder();
+    const ScopedFolder scoped;
+    const std::string& folder = scoped.path;
     RawDatagramStore store({folder});
     ASSERT_TRUE(store.FileBacked());
     store.PrepareFirstChunks(std::uint64_t{1} << 30);
@@ -714,7 +722,8 @@ std::size_t AwaitResident(const Mapping& m) {
 // screenful of rows, a pass) ask for what follows them before they reach it,
 // and a run through a chunk asks for the start of the next.
 TEST(FileBackedRawDatagramStore, ALoneReadBringsInItsPagesAndReadsInOrderWhatFollows) {
-    const std::string folder = MakeFolder();
+    const ScopedFolder scoped;
+    const std::string& folder = scoped.path;
     RawDatagramStore store({folder});
     ASSERT_TRUE(store.FileBacked());
     Fill(store, 6 * kChunk);

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -132,9 +133,10 @@ TEST(ReportGolden, LargestIcmpDataGives124HexLines) {
 class ReportFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        mFolder = fs::temp_directory_path() /
-                  ("wirelens-report-" + std::to_string(::getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        // A parameterized test's name holds a '/', which would make the folder a nested one.
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-');
+        mFolder = fs::temp_directory_path() / ("wirelens-report-" + std::to_string(::getpid()) + "-" + name);
         fs::remove_all(mFolder);
         fs::create_directories(mFolder);
     }
