@@ -27,6 +27,13 @@
 # TICK_MS=N sets the stall timer's period (default 5 ms). A gap between ticks
 # also holds the idle time before a stall, up to one period; TICK_MS=1 tells
 # the stalls themselves more closely.
+# HOLD_PUMP_MS=N keeps the window's ring-emptying thread (wirelens-pump) off
+# every CPU for N ms, HOLD_AT_S seconds (default 5) into the flood, as a
+# virtual machine that holds the one CPU the thread is on does: the thread is
+# bound to the last CPU, which a real-time spinner then takes for that long,
+# and the helper to the others. The shared ring and the kernel's ring behind
+# it must hold what comes meanwhile. (A hold of the helper's CPU as well is
+# the kernel's ring's alone to outlast.)
 # WINDOW_USER=NAME runs the window as that user (e.g. nobody), as a person
 # would, with a copy of this build's helper given its capabilities, instead
 # of as root. The helper writes its datagrams into the window's ring from its
@@ -89,6 +96,22 @@ HELPER_PID="$(pgrep -P "$WINDOW_PID" | head -n1 || true)"
 CPU_PIDS=("$WINDOW_PID" "$HELPER_PID" "$TCPDUMP_PID" "$DUMPCAP_PID" "$RING_PID")
 CPU_BEFORE=()
 for pid in "${CPU_PIDS[@]}"; do CPU_BEFORE+=("$(cpu_ticks "$pid")"); done
+if [ -n "${HOLD_PUMP_MS:-}" ]; then
+    PUMP_TID="$(grep -l '^wirelens-pump$' /proc/"$WINDOW_PID"/task/*/comm | head -n1 | cut -d/ -f5)"
+    LAST_CPU=$(( $(nproc) - 1 ))
+    (
+        sleep "${HOLD_AT_S:-5}"
+        taskset -p -c "$LAST_CPU" "$PUMP_TID" >/dev/null
+        taskset -a -p -c "0-$(( LAST_CPU - 1 ))" "$HELPER_PID" >/dev/null
+        sleep 0.01
+        echo "pump held:           thread $PUMP_TID kept off the CPUs for $HOLD_PUMP_MS ms, ${HOLD_AT_S:-5} s into the flood" >"$WORK/hold.out"
+        # The spinner ends itself: a real-time task on that CPU lets nothing else there run.
+        taskset -c "$LAST_CPU" chrt -f 99 bash -c 'end=$(( ${EPOCHREALTIME/./} + '"$HOLD_PUMP_MS"' * 1000 )); while (( ${EPOCHREALTIME/./} < end )); do :; done'
+        taskset -p -c "0-$LAST_CPU" "$PUMP_TID" >/dev/null
+        taskset -a -p -c "0-$LAST_CPU" "$HELPER_PID" >/dev/null
+    ) &
+    PIDS+=($!)
+fi
 run_flood "$BUILD" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD" "$SENDERS"
 CPU_USED=()
 for i in "${!CPU_PIDS[@]}"; do CPU_USED+=($(( $(cpu_ticks "${CPU_PIDS[$i]}") - CPU_BEFORE[i] ))); done
@@ -122,6 +145,7 @@ echo "wirelens captured:   $CAPTURED flood datagrams" \
 echo "wirelens listed:     $(value "$WORK/window.out" "flood rows") flood datagrams in the list," \
      "$(value "$WORK/window.out" "unordered rows") rows out of order"
 echo "lost datagrams:      $((SENT - CAPTURED)) (sent, not captured by wirelens)"
+if [ -f "$WORK/hold.out" ]; then cat "$WORK/hold.out"; fi
 echo "wirelens drops:      $(value "$WORK/window.out" "kernel drops") (kernel and interface, from the helper;" \
      "its sockets took in $(value "$WORK/window.out" "kernel received"), drops included)"
 echo "sequence gaps:       $(value "$WORK/window.out" "sequence missing") flood datagrams missing in" \
