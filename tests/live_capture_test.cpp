@@ -250,6 +250,10 @@ public:
             kill(mPid, SIGKILL);
             waitpid(mPid, nullptr, 0);
         }
+        // The helper raised every thread of its starter, this test; the
+        // module that starts it for the GUI puts them back, and so does this.
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+            setpriority(PRIO_PROCESS, static_cast<id_t>(std::stoi(task.path().filename())), mNiceBefore);
     }
     pid_t Pid() const { return mPid; }
     Fd& Stream() { return mStream; }
@@ -309,6 +313,7 @@ private:
     Fd mStream;
     Fd mErrors;
     pid_t mPid = -1;
+    int mNiceBefore = getpriority(PRIO_PROCESS, 0);  // this thread's, before the helper starts
     std::optional<ErrorPayload> mError;
 };
 
