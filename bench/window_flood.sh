@@ -115,9 +115,10 @@ fi
 run_flood "$BUILD" "$PORT" "$RATE" "$SECONDS_TO_RUN" "$PAYLOAD" "$SENDERS"
 CPU_USED=()
 for i in "${!CPU_PIDS[@]}"; do CPU_USED+=($(( $(cpu_ticks "${CPU_PIDS[$i]}") - CPU_BEFORE[i] ))); done
-# Resident memory, peak and now, of the helper and of dumpcap (kB). The helper
-# writes the shared ring through a mapping of its own: its RssShmem is the
-# ring, pages the window holds as well; what is left of VmRSS is its own.
+# Resident memory, peak and now, of the helper and of dumpcap (kB). A helper
+# that writes the shared ring through a mapping of its own (a window run as
+# root) has the ring in its RssShmem, pages the window holds as well; what is
+# left of VmRSS is its own.
 memory_kb() {
     [ -n "$1" ] && [ -r "/proc/$1/status" ] && awk '/^VmHWM|^VmRSS|^RssAnon|^RssFile|^RssShmem/ {printf "%s %s kB  ", $1, $2; v[$1] = $2}
         END {printf "own (VmRSS - RssShmem): %d kB", v["VmRSS:"] - v["RssShmem:"]}' "/proc/$1/status" 2>/dev/null || echo "-"

@@ -24,6 +24,7 @@
 #include "capture/capture_stream.h"
 #include "capture/decode.h"
 #include "capture/helper_access.h"
+#include "capture/shared_ring.h"
 #include "capture/thread_priority.h"
 
 extern char** environ;

@@ -38,19 +38,8 @@ struct CaptureOpenResult {
     bool Ok() const { return socket >= 0; }
 };
 
-// The ring the helper writes its datagrams to. The capture pump's thread
-// empties it into the window's own memory as they come, so it need only
-// outlast that thread's waits for a CPU, with the kernel's ring behind it.
-// The helper writes into this process's mapping of it when this process holds
-// no capability (the helper ends with none) and the system lets a child it
-// names do that: then none of its pages are the helper's, and 64 MiB outlasts
-// 110 ms of the fastest flood two local senders offer (570 MB/s), longer
-// than a virtual machine's CPU was seen held. Otherwise the helper maps it,
-// every page of it counts in the helper's resident memory too, and it is
-// 8 MiB (14 ms of that flood).
-inline constexpr std::size_t kCaptureRingBytes = std::size_t{8} << 20;
-inline constexpr std::size_t kUnmappedCaptureRingBytes = std::size_t{64} << 20;
-// Which of the two this process gets.
+// The size of the ring the helper writes its datagrams to (capture/shared_ring.h)
+// that this process gets: kUnmappedCaptureRingBytes or kCaptureRingBytes.
 std::size_t CaptureRingBytes();
 
 // Starts the helper for `address` and waits (at most kReceiveTimeoutMs) until it

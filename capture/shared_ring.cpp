@@ -159,7 +159,7 @@ std::unique_ptr<RingMapping> RingMapping::Attach(int fd, std::string& error) {
 
 RingProducer::RingProducer(RingMapping& ring, pid_t consumer, std::size_t mostMapped) : mRing(ring) {
     // A ring is written by one producer from its start.
-    mWritten = mReleased = mStaged = ring.Positions().published.load(std::memory_order_relaxed);
+    mWritten = mReleased = ring.Positions().published.load(std::memory_order_relaxed);
     if (consumer > 0 && ReachesConsumer(consumer)) {
         mConsumer = consumer;
         mStage.reserve(kStageBytes + kLargestRingRecord);
@@ -223,7 +223,7 @@ void RingProducer::CopyIn(const void* bytes, std::size_t length) {
 void RingProducer::WriteOut() {
     if (mStage.empty() || Broken()) return;
     // The consumer maps the records twice in a row: one piece, even across their end.
-    const std::size_t at = static_cast<std::size_t>(mStaged & (mRing.Capacity() - 1));
+    const std::size_t at = static_cast<std::size_t>((mWritten - mStage.size()) & (mRing.Capacity() - 1));
     iovec local{mStage.data(), mStage.size()};
     iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(mMakerRecords + at)), mStage.size()};
     const ssize_t written = process_vm_writev(mConsumer, &local, 1, &remote, 1, 0);
@@ -233,7 +233,6 @@ void RingProducer::WriteOut() {
         mDropped += mStagedFrames;  // never handed over
         return;
     }
-    mStaged += mStage.size();
     mStage.clear();
     mStagedFrames = 0;
 }

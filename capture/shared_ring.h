@@ -93,6 +93,18 @@ struct RingMapping::Control {
 };
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "positions are shared between processes");
 
+// The sizes of the ring the window makes for the helper. The capture pump's
+// thread empties it into the window's own memory as the datagrams come, so
+// it need only outlast that thread's waits for a CPU, with the kernel's ring
+// behind it. The helper writes into the window's mapping of it when the
+// window holds no capability (the helper ends with none) and the system lets
+// a child it names do that: then none of its pages are the helper's, and
+// 64 MiB outlasts 110 ms of the fastest flood two local senders offer
+// (570 MB/s), longer than a virtual machine's CPU was seen held. Otherwise
+// the helper maps it, every page of it counts in the helper's resident memory
+// too, and it is 8 MiB (14 ms of that flood), the most the helper maps.
+inline constexpr std::size_t kCaptureRingBytes = std::size_t{8} << 20;
+inline constexpr std::size_t kUnmappedCaptureRingBytes = std::size_t{64} << 20;
 // Bytes a frame of `payloadBytes` takes in the ring.
 constexpr std::size_t RingRecordBytes(std::size_t payloadBytes) {
     return (sizeof(FrameHeader) + payloadBytes + 7) & ~std::size_t{7};
@@ -151,8 +163,7 @@ private:
     RingMapping& mRing;
     pid_t mConsumer = 0;  // 0 while writing through mRing
     std::uint64_t mMakerRecords = 0;  // the records' address in the consumer
-    std::vector<std::uint8_t> mStage;  // records from mStaged on, not yet written out
-    std::uint64_t mStaged = 0;
+    std::vector<std::uint8_t> mStage;  // the records that end at mWritten, not yet written out
     std::uint64_t mStagedFrames = 0;
     std::uint64_t mWritten = 0;
     std::uint64_t mReleased = 0;  // the consumer's, as last seen

@@ -96,10 +96,10 @@ constexpr int kLoopbackBufferBytes = 2 << 20;
 // its pages are the helper's: the ring can be as large as the window likes,
 // and this ring gets what a shared ring mapped here would take of the helper's
 // memory. A shared ring the helper must map itself counts in its resident
-// memory, and may be at most what fits beside kKernelBufferBytes; a larger
-// one is left, and the stream carries the datagrams.
+// memory, and may be at most what fits beside kKernelBufferBytes (the
+// window's kCaptureRingBytes); a larger one is left, and the stream carries
+// the datagrams.
 constexpr int kKernelBufferBytesBesideRemoteRing = 28 << 20;
-constexpr std::size_t kLargestMappedRing = std::size_t{8} << 20;
 // A block is handed over when full or after this long: datagrams come in
 // batches, one wake-up each, at most this late.
 constexpr int kBlockTimeoutMs = 1;
@@ -446,7 +446,8 @@ CaptureError ClassifyActivateError(int status) {
     return CaptureError::System;
 }
 
-// `netmask` lets the filter's "ip broadcast" know the subnet's broadcast address.
+// `netmask` lets the filter's "ip broadcast" know the subnet's broadcast address;
+// `bufferBytes` is the kernel ring of any device but lo.
 bool OpenCapture(const std::string& device, const std::string& ownFilter, const std::string& userFilter,
                  bpf_u_int32 netmask, int bufferBytes,
                  Capture& capture, OpenFailure& failure) {
@@ -459,7 +460,7 @@ bool OpenCapture(const std::string& device, const std::string& ownFilter, const 
     pcap_set_snaplen(handle, kSnapLength);
     pcap_set_promisc(handle, 0);
     pcap_set_timeout(handle, kBlockTimeoutMs);
-    pcap_set_buffer_size(handle, bufferBytes);
+    pcap_set_buffer_size(handle, device == kLoopbackInterface ? kLoopbackBufferBytes : bufferBytes);
 
     const int status = pcap_activate(handle);
     if (status < 0) {
@@ -740,7 +741,7 @@ int main(int argc, char** argv) {
     // parent's mapping, and none of the ring's pages are this process's.
     std::optional<RingProducer> ringWriter;
     if (ringMemory) {
-        ringWriter.emplace(*ringMemory, parent, kLargestMappedRing);
+        ringWriter.emplace(*ringMemory, parent, kCaptureRingBytes);
         if (ringWriter->Broken()) {
             std::fprintf(stderr, "wirelens-capture: datagrams go on the stream: %s\n",
                          ringWriter->Failure().c_str());
@@ -763,8 +764,7 @@ int main(int argc, char** argv) {
     const std::string filter =
         "ip and (host " + std::string(addressText) + " or ip broadcast or ip multicast)";
     Capture capture;
-    const int mainBufferBytes = interface.name == kLoopbackInterface ? kLoopbackBufferBytes : bufferBytes;
-    if (!OpenCapture(interface.name, filter, userFilter, interface.netmask, mainBufferBytes, capture, failure))
+    if (!OpenCapture(interface.name, filter, userFilter, interface.netmask, bufferBytes, capture, failure))
         return Fail(stream, failure.code, failure.message);
     captures.push_back(capture);
     std::string devices = interface.name;
@@ -772,8 +772,8 @@ int main(int argc, char** argv) {
         // Traffic between this machine's own addresses travels over lo; libpcap
         // already drops lo's outgoing copy, so each datagram is seen once.
         Capture loopback;
-        if (OpenCapture(kLoopbackInterface, ownTraffic, userFilter, PCAP_NETMASK_UNKNOWN, kLoopbackBufferBytes,
-                        loopback, failure)) {
+        if (OpenCapture(kLoopbackInterface, ownTraffic, userFilter, PCAP_NETMASK_UNKNOWN, bufferBytes, loopback,
+                        failure)) {
             captures.push_back(loopback);
             devices += std::string(" ") + kLoopbackInterface;
         } else if (failure.code != CaptureError::InterfaceDown) {
